@@ -1,0 +1,101 @@
+// Bounds-checked little-endian cursor over a byte buffer. Every read checks
+// the bytes that remain first; a short buffer raises FormatError naming what
+// was being read.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <span>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <vector>
+
+#include "quarnet/errors.hpp"
+
+namespace quarnet::io {
+
+static_assert(std::endian::native == std::endian::little, "little-endian host expected");
+
+class ByteReader {
+ public:
+  explicit ByteReader(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
+
+  std::size_t offset() const noexcept { return pos_; }
+  std::size_t remaining() const noexcept { return bytes_.size() - pos_; }
+  bool at_end() const noexcept { return pos_ == bytes_.size(); }
+
+  // Throws unless `count` items of `item_size` bytes remain (overflow-safe).
+  void require(std::uint64_t count, std::size_t item_size, std::string_view what) const {
+    if (item_size != 0 && count > remaining() / item_size) {
+      throw FormatError("truncated: " + std::string(what) + " needs " + std::to_string(count) +
+                        " x " + std::to_string(item_size) + " bytes at offset " +
+                        std::to_string(pos_) + ", " + std::to_string(remaining()) + " remain");
+    }
+  }
+
+  template <class T>
+  T read(std::string_view what) {
+    static_assert(std::is_trivially_copyable_v<T>);
+    require(1, sizeof(T), what);
+    T value;
+    std::memcpy(&value, bytes_.data() + pos_, sizeof(T));
+    pos_ += sizeof(T);
+    return value;
+  }
+
+  // Reads a NUL-terminated string; the terminator must lie inside the buffer.
+  std::string read_cstring(std::string_view what) {
+    const auto* begin = bytes_.data() + pos_;
+    const void* nul = std::memchr(begin, 0, remaining());
+    if (nul == nullptr) {
+      throw FormatError("truncated: " + std::string(what) + " at offset " + std::to_string(pos_) +
+                        " has no terminating NUL");
+    }
+    const auto length = static_cast<std::size_t>(static_cast<const std::uint8_t*>(nul) - begin);
+    std::string value(reinterpret_cast<const char*>(begin), length);
+    pos_ += length + 1;
+    return value;
+  }
+
+  // Returns the next `count * item_size` bytes and moves past them.
+  std::span<const std::uint8_t> take(std::uint64_t count, std::size_t item_size, std::string_view what) {
+    require(count, item_size, what);
+    const auto n = static_cast<std::size_t>(count) * item_size;
+    auto view = bytes_.subspan(pos_, n);
+    pos_ += n;
+    return view;
+  }
+
+ private:
+  std::span<const std::uint8_t> bytes_;
+  std::size_t pos_ = 0;
+};
+
+// Appends values in little-endian order.
+class ByteWriter {
+ public:
+  template <class T>
+  void put(T value) {
+    static_assert(std::is_trivially_copyable_v<T>);
+    const auto* p = reinterpret_cast<const std::uint8_t*>(&value);
+    bytes_.insert(bytes_.end(), p, p + sizeof(T));
+  }
+  void put_bytes(const void* data, std::size_t n) {
+    const auto* p = static_cast<const std::uint8_t*>(data);
+    bytes_.insert(bytes_.end(), p, p + n);
+  }
+  void put_cstring(std::string_view s) {
+    put_bytes(s.data(), s.size());
+    bytes_.push_back(0);
+  }
+  void reserve(std::size_t n) { bytes_.reserve(n); }
+  std::vector<std::uint8_t>& bytes() noexcept { return bytes_; }
+
+ private:
+  std::vector<std::uint8_t> bytes_;
+};
+
+}  // namespace quarnet::io

@@ -1,0 +1,159 @@
+// The one binding helper shared by the extension modules. It lets a module
+// file read like the Python it stands for:
+//
+//   - Namespace: the module's globals. Collaborators (np, o3d, print, sibling
+//     functions) are looked up by name at each call, globals first, then
+//     builtins, so a host script or a test can replace any of them.
+//   - function / method / static_method: native callables that take their
+//     arguments by position or keyword with the interpreter's own TypeError
+//     wording, carry an exact __doc__, and bind like Python functions when
+//     placed in a class.
+//   - plain_class: a class made by calling the metaclass of its bases, as a
+//     class statement would (type(name, (object,), ns) for a plain class).
+//
+// Core errors thrown from a body become the interpreter's built-in
+// exceptions: quarnet::OsError -> OSError by errno (FileNotFoundError, ...),
+// FormatError and ArgumentError -> ValueError, bad_alloc -> MemoryError.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <array>
+#include <cstddef>
+#include <functional>
+#include <initializer_list>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+namespace quarnet::host {
+
+namespace py = pybind11;
+
+class Namespace {
+ public:
+  Namespace() = default;
+  explicit Namespace(py::dict globals) : globals_(std::move(globals)) {}
+  static Namespace of(const py::module_& m) { return Namespace(m.attr("__dict__")); }
+
+  // globals()[name], else builtins[name]; NameError "name 'x' is not defined".
+  py::object operator[](const char* name) const;
+  void set(const char* name, py::handle value) const { globals_[name] = value; }
+  const py::dict& globals() const noexcept { return globals_; }
+  std::string module_name() const;
+
+  // import module [as name]; from module import attr [as name]
+  void import(const char* module, const char* as = nullptr) const;
+  void import_from(const char* module, const char* attr, const char* as = nullptr) const;
+  // from .sibling import attr  /  from ..pkg.mod import attr (leading dots, relative to this module)
+  void import_relative(const char* module, std::initializer_list<const char*> attrs) const;
+
+  // print(*args) through the namespace's print.
+  template <class... A>
+  void print(A&&... args) const {
+    (*this)["print"](std::forward<A>(args)...);
+  }
+
+ private:
+  py::dict globals_;
+};
+
+namespace detail {
+inline std::string piece(py::handle h) { return py::str(h).cast<std::string>(); }
+template <class Policy>
+std::string piece(const py::detail::accessor<Policy>& a) {
+  return piece(py::object(a));
+}
+inline std::string piece(const char* s) { return s; }
+inline std::string piece(const std::string& s) { return s; }
+template <class T>
+  requires std::is_arithmetic_v<T>
+std::string piece(T v) {
+  return piece(py::cast(v));
+}
+}  // namespace detail
+
+// Concatenates the str() of each piece, as an f-string with no separators.
+template <class... A>
+py::str cat(const A&... pieces) {
+  std::string out;
+  ((out += detail::piece(pieces)), ...);
+  return py::str(out);
+}
+
+struct Param {
+  std::string name;
+  py::object default_value;  // null: required
+};
+inline Param arg(std::string name) { return {std::move(name), py::object()}; }
+template <class T>
+Param arg(std::string name, T&& default_value) {
+  return {std::move(name), py::cast(std::forward<T>(default_value))};
+}
+
+// The bound arguments of one call, in declaration order.
+class Call {
+ public:
+  Call(const Namespace& names, std::vector<py::object>& args) : ns(names), args_(args) {}
+  const Namespace& ns;
+  const py::object& operator[](std::size_t i) const { return args_[i]; }
+  std::size_t size() const noexcept { return args_.size(); }
+  template <std::size_t N>
+  std::array<py::object, N> unpack() const {
+    std::array<py::object, N> out;
+    for (std::size_t i = 0; i < N; ++i) out[i] = args_[i];
+    return out;
+  }
+
+ private:
+  std::vector<py::object>& args_;
+};
+
+using Body = std::function<py::object(const Call&)>;
+
+struct FunctionSpec {
+  const char* name;
+  std::vector<Param> params;
+  const char* doc = nullptr;  // exact __doc__, or none
+};
+
+// A module-level function.
+py::object function(const Namespace& ns, FunctionSpec spec, Body body);
+// A function that binds its first parameter to the instance, like a def in a class body.
+inline py::object method(const Namespace& ns, FunctionSpec spec, Body body) {
+  return function(ns, std::move(spec), std::move(body));
+}
+// staticmethod(function(...)).
+py::object static_method(const Namespace& ns, FunctionSpec spec, Body body);
+
+// Defines a module-level function and binds it in the namespace under its name.
+void def(const Namespace& ns, FunctionSpec spec, Body body);
+
+using Member = std::pair<const char*, py::object>;
+
+// Creates a class as a class statement would: metaclass(name, bases, body),
+// with __module__ and __qualname__ set and each member's __qualname__ made
+// "Name.member". Binds it in the namespace and returns it.
+py::object plain_class(const Namespace& ns, const char* name, py::tuple bases, std::initializer_list<Member> members);
+
+// raise exc_type(message)
+[[noreturn]] void raise(PyObject* exc_type, const py::object& message);
+
+// The interpreter's truth test, unary minus and the @ operator.
+bool truthy(py::handle value);
+py::object negative(py::handle value);
+py::object matmul(py::handle a, py::handle b);
+
+// TypeError "Argument 'name' has incorrect type (expected str, got int)"
+// unless `value` is exactly of `type` (no subclass, no None).
+void require_exact_type(py::handle value, py::handle type, const char* name);
+
+// Runs `work` without the GIL.
+template <class F>
+decltype(auto) without_gil(F&& work) {
+  py::gil_scoped_release release;
+  return std::forward<F>(work)();
+}
+
+}  // namespace quarnet::host

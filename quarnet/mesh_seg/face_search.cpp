@@ -1,0 +1,7 @@
+#include "tessaron.hpp"
+
+namespace tessaron {
+
+void define_face_search(const qh::Namespace&) {}
+
+}  // namespace tessaron

@@ -1,0 +1,36 @@
+// The pieces of module quarnet.mesh_seg.Tessaron, one file each. Every piece
+// defines its functions in the module namespace (or returns a method for the
+// class SceneTessaron); Tessaron.cpp imports the collaborators and assembles
+// the module.
+#pragma once
+
+#include "host.hpp"
+
+namespace tessaron {
+
+namespace py = pybind11;
+namespace qh = quarnet::host;
+
+// scene_setup.cpp: SceneTessaron.__init__ and process_extrinsics
+py::object scene_init(const qh::Namespace& ns);
+py::object process_extrinsics(const qh::Namespace& ns);
+
+// depth_lifting.cpp: load_depth, backproject_depth_to_points
+void define_depth_lifting(const qh::Namespace& ns);
+
+// masked_pointclouds.cpp: extract_masked_pointclouds
+void define_masked_pointclouds(const qh::Namespace& ns);
+
+// face_search.cpp: find_nearby_faces
+void define_face_search(const qh::Namespace& ns);
+
+// submesh.cpp: save_nearby_faces_as_ply
+void define_submesh(const qh::Namespace& ns);
+
+// mesh_cut.cpp: SceneTessaron.process_and_visualize_mesh_with_pointcloud_and_bbox
+py::object process_and_visualize(const qh::Namespace& ns);
+
+// seg_driver.cpp: SceneTessaron.seg_scene_mesh
+py::object seg_scene_mesh(const qh::Namespace& ns);
+
+}  // namespace tessaron

@@ -1,0 +1,262 @@
+// quarnet.scene.colmap_loader: reads and writes COLMAP sparse models
+// (cameras and images, binary and text) and converts between quaternions
+// and rotation matrices. Records are immutable named tuples:
+//   Camera(id, model, width, height, params)
+//   Image(id, qvec, tvec, camera_id, name, xys, point3D_ids)
+// Readers return dicts keyed by id, in file order.
+#include <pybind11/numpy.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "host.hpp"
+#include "quarnet/colmap/model.hpp"
+#include "quarnet/colmap/rotation.hpp"
+#include "quarnet/errors.hpp"
+#include "quarnet/io/file.hpp"
+
+namespace py = pybind11;
+namespace qh = quarnet::host;
+namespace colmap = quarnet::colmap;
+
+namespace {
+
+using F64Array = py::array_t<double, py::array::c_style | py::array::forcecast>;
+using I64Array = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
+
+std::string path_of(const qh::Namespace& ns, const py::object& path) {
+  return py::str(ns["os"].attr("fsdecode")(path)).cast<std::string>();
+}
+
+// Runs a parser on the file's bytes; its FormatError gains the file name.
+template <class Parse>
+auto parse_file(const std::string& path, Parse&& parse) {
+  std::vector<std::uint8_t> bytes = qh::without_gil([&] { return quarnet::io::read_file(path); });
+  try {
+    return qh::without_gil([&] { return parse(std::span<const std::uint8_t>(bytes)); });
+  } catch (const quarnet::FormatError& e) {
+    throw quarnet::FormatError(path + ": " + e.what());
+  }
+}
+
+py::str utf8(const std::string& text, const std::string& path, const char* what) {
+  PyObject* s = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
+  if (s == nullptr) {
+    PyErr_Clear();
+    throw quarnet::FormatError(path + ": " + what + " is not valid UTF-8");
+  }
+  return py::reinterpret_steal<py::str>(s);
+}
+
+F64Array f64_array(const double* data, std::size_t n) {
+  F64Array a(static_cast<py::ssize_t>(n));
+  if (n) std::memcpy(a.mutable_data(), data, n * sizeof(double));
+  return a;
+}
+
+py::dict cameras_dict(const qh::Namespace& ns, const std::vector<colmap::Camera>& cameras, const std::string& path) {
+  py::object Camera = ns["Camera"];
+  py::dict out;
+  for (const auto& c : cameras) {
+    out[py::int_(c.id)] = Camera(c.id, utf8(c.model, path, "camera model"), c.width, c.height,
+                                 f64_array(c.params.data(), c.params.size()));
+  }
+  return out;
+}
+
+py::object image_record(const qh::Namespace& ns, const colmap::ImageHeader& h, const std::string& path, py::array xys,
+                        py::array ids) {
+  return ns["Image"](h.id, f64_array(h.qvec.data(), 4), f64_array(h.tvec.data(), 3), h.camera_id,
+                     utf8(h.name, path, "image name"), xys, ids);
+}
+
+// ---- writers: records in, core structs out ---------------------------------
+
+std::vector<colmap::Camera> cameras_from(const qh::Namespace& ns, const py::object& cameras) {
+  std::vector<colmap::Camera> out;
+  for (py::handle rec : cameras.attr("values")()) {
+    colmap::Camera c;
+    c.id = rec.attr("id").cast<std::int64_t>();
+    c.model = py::str(rec.attr("model")).cast<std::string>();
+    c.width = rec.attr("width").cast<std::uint64_t>();
+    c.height = rec.attr("height").cast<std::uint64_t>();
+    F64Array params = ns["np"].attr("asarray")(rec.attr("params"), py::arg("dtype") = ns["np"].attr("float64")).attr("reshape")(-1);
+    c.params.assign(params.data(), params.data() + params.size());
+    out.push_back(std::move(c));
+  }
+  return out;
+}
+
+// Keeps the converted arrays alive while the core serialises views of them.
+struct ImagesIn {
+  std::vector<colmap::ImageHeader> headers;
+  std::vector<F64Array> xys;
+  std::vector<I64Array> ids;
+  std::vector<colmap::ImageView> views;
+};
+
+ImagesIn images_from(const qh::Namespace& ns, const py::object& images) {
+  py::object np = ns["np"];
+  ImagesIn in;
+  for (py::handle rec : images.attr("values")()) {
+    colmap::ImageHeader h;
+    h.id = rec.attr("id").cast<std::int64_t>();
+    F64Array q = np.attr("asarray")(rec.attr("qvec"), py::arg("dtype") = np.attr("float64")).attr("reshape")(-1);
+    F64Array t = np.attr("asarray")(rec.attr("tvec"), py::arg("dtype") = np.attr("float64")).attr("reshape")(-1);
+    if (q.size() != 4) throw quarnet::ArgumentError("image " + std::to_string(h.id) + ": qvec must hold 4 numbers");
+    if (t.size() != 3) throw quarnet::ArgumentError("image " + std::to_string(h.id) + ": tvec must hold 3 numbers");
+    std::memcpy(h.qvec.data(), q.data(), sizeof h.qvec);
+    std::memcpy(h.tvec.data(), t.data(), sizeof h.tvec);
+    h.camera_id = rec.attr("camera_id").cast<std::int64_t>();
+    h.name = py::str(rec.attr("name")).cast<std::string>();
+    F64Array xy = np.attr("asarray")(rec.attr("xys"), py::arg("dtype") = np.attr("float64")).attr("reshape")(-1, 2);
+    I64Array id = np.attr("asarray")(rec.attr("point3D_ids"), py::arg("dtype") = np.attr("int64")).attr("reshape")(-1);
+    if (xy.shape(0) != id.size())
+      throw quarnet::ArgumentError("image " + std::to_string(h.id) + ": " + std::to_string(xy.shape(0)) + " xys but " +
+                                   std::to_string(id.size()) + " point3D_ids");
+    in.headers.push_back(std::move(h));
+    in.xys.push_back(std::move(xy));
+    in.ids.push_back(std::move(id));
+  }
+  for (std::size_t i = 0; i < in.headers.size(); ++i)
+    in.views.push_back({&in.headers[i], static_cast<std::size_t>(in.ids[i].size()), in.xys[i].data(), in.ids[i].data()});
+  return in;
+}
+
+void write_bytes(const std::string& path, std::span<const std::uint8_t> bytes) {
+  qh::without_gil([&] { quarnet::io::write_file_atomic(path, bytes); });
+}
+
+void write_text(const std::string& path, const std::string& text) {
+  write_bytes(path, std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+}
+
+// ---- module functions ------------------------------------------------------
+
+py::object read_intrinsics_binary(const qh::Call& c) {
+  const std::string path = path_of(c.ns, c[0]);
+  auto cameras = parse_file(path, [](auto bytes) { return colmap::parse_cameras_binary(bytes); });
+  return cameras_dict(c.ns, cameras, path);
+}
+
+py::object read_intrinsics_text(const qh::Call& c) {
+  const std::string path = path_of(c.ns, c[0]);
+  auto cameras = parse_file(path, [](auto bytes) {
+    return colmap::parse_cameras_text({reinterpret_cast<const char*>(bytes.data()), bytes.size()});
+  });
+  return cameras_dict(c.ns, cameras, path);
+}
+
+py::object read_extrinsics_binary(const qh::Call& c) {
+  const std::string path = path_of(c.ns, c[0]);
+  std::vector<std::uint8_t> bytes = qh::without_gil([&] { return quarnet::io::read_file(path); });
+  std::vector<colmap::BinaryImage> index;
+  try {
+    index = qh::without_gil([&] { return colmap::index_images_binary(bytes); });
+  } catch (const quarnet::FormatError& e) {
+    throw quarnet::FormatError(path + ": " + e.what());
+  }
+  py::dict out;
+  for (const auto& im : index) {
+    const auto n = static_cast<py::ssize_t>(im.num_points);
+    F64Array xys({n, py::ssize_t{2}});
+    I64Array ids(n);
+    colmap::decode_points_binary(bytes, im, xys.mutable_data(), ids.mutable_data());
+    out[py::int_(im.header.id)] = image_record(c.ns, im.header, path, xys, ids);
+  }
+  return out;
+}
+
+py::object read_extrinsics_text(const qh::Call& c) {
+  const std::string path = path_of(c.ns, c[0]);
+  auto images = parse_file(path, [](auto bytes) {
+    return colmap::parse_images_text({reinterpret_cast<const char*>(bytes.data()), bytes.size()});
+  });
+  py::dict out;
+  for (const auto& im : images) {
+    const auto n = static_cast<py::ssize_t>(im.point3d_ids.size());
+    F64Array xys({n, py::ssize_t{2}});
+    I64Array ids(n);
+    if (n) {
+      std::memcpy(xys.mutable_data(), im.xys.data(), im.xys.size() * sizeof(double));
+      std::memcpy(ids.mutable_data(), im.point3d_ids.data(), im.point3d_ids.size() * sizeof(std::int64_t));
+    }
+    out[py::int_(im.header.id)] = image_record(c.ns, im.header, path, xys, ids);
+  }
+  return out;
+}
+
+py::object write_intrinsics_binary(const qh::Call& c) {
+  auto cameras = cameras_from(c.ns, c[0]);
+  write_bytes(path_of(c.ns, c[1]), colmap::serialize_cameras_binary(cameras));
+  return py::none();
+}
+
+py::object write_intrinsics_text(const qh::Call& c) {
+  auto cameras = cameras_from(c.ns, c[0]);
+  write_text(path_of(c.ns, c[1]), colmap::serialize_cameras_text(cameras));
+  return py::none();
+}
+
+py::object write_extrinsics_binary(const qh::Call& c) {
+  ImagesIn images = images_from(c.ns, c[0]);
+  const std::string path = path_of(c.ns, c[1]);
+  auto bytes = qh::without_gil([&] { return colmap::serialize_images_binary(images.views); });
+  write_bytes(path, bytes);
+  return py::none();
+}
+
+py::object write_extrinsics_text(const qh::Call& c) {
+  ImagesIn images = images_from(c.ns, c[0]);
+  const std::string path = path_of(c.ns, c[1]);
+  auto text = qh::without_gil([&] { return colmap::serialize_images_text(images.views); });
+  write_text(path, text);
+  return py::none();
+}
+
+py::object qvec2rotmat(const qh::Call& c) {
+  py::object np = c.ns["np"];
+  F64Array q = np.attr("asarray")(c[0], py::arg("dtype") = np.attr("float64")).attr("reshape")(-1);
+  if (q.size() != 4) throw quarnet::ArgumentError("qvec must hold 4 numbers (w, x, y, z), got " + std::to_string(q.size()));
+  const auto r = colmap::qvec_to_rotmat({q.data()[0], q.data()[1], q.data()[2], q.data()[3]});
+  F64Array out({py::ssize_t{3}, py::ssize_t{3}});
+  std::memcpy(out.mutable_data(), r.data(), sizeof r);
+  return out;
+}
+
+py::object rotmat2qvec(const qh::Call& c) {
+  py::object np = c.ns["np"];
+  F64Array m = np.attr("asarray")(c[0], py::arg("dtype") = np.attr("float64"));
+  if (m.ndim() != 2 || m.shape(0) != 3 || m.shape(1) != 3)
+    throw quarnet::ArgumentError("rotation matrix must be 3x3, got shape " + py::str(py::tuple(m.attr("shape"))).cast<std::string>());
+  colmap::Mat3 r;
+  std::memcpy(r.data(), m.data(), sizeof r);
+  const auto q = colmap::rotmat_to_qvec(r);
+  return f64_array(q.data(), 4);
+}
+
+}  // namespace
+
+PYBIND11_MODULE(colmap_loader, m) {
+  const auto ns = qh::Namespace::of(m);
+  ns.import("os");
+  ns.import("numpy", "np");
+  ns.import_from("collections", "namedtuple");
+
+  ns.set("Camera", ns["namedtuple"]("Camera", py::make_tuple("id", "model", "width", "height", "params"),
+                                    py::arg("module") = ns.module_name()));
+  ns.set("Image", ns["namedtuple"]("Image", py::make_tuple("id", "qvec", "tvec", "camera_id", "name", "xys", "point3D_ids"),
+                                   py::arg("module") = ns.module_name()));
+
+  qh::def(ns, {"read_intrinsics_binary", {qh::arg("path")}}, read_intrinsics_binary);
+  qh::def(ns, {"read_intrinsics_text", {qh::arg("path")}}, read_intrinsics_text);
+  qh::def(ns, {"read_extrinsics_binary", {qh::arg("path")}}, read_extrinsics_binary);
+  qh::def(ns, {"read_extrinsics_text", {qh::arg("path")}}, read_extrinsics_text);
+  qh::def(ns, {"write_intrinsics_binary", {qh::arg("cameras"), qh::arg("path")}}, write_intrinsics_binary);
+  qh::def(ns, {"write_intrinsics_text", {qh::arg("cameras"), qh::arg("path")}}, write_intrinsics_text);
+  qh::def(ns, {"write_extrinsics_binary", {qh::arg("images"), qh::arg("path")}}, write_extrinsics_binary);
+  qh::def(ns, {"write_extrinsics_text", {qh::arg("images"), qh::arg("path")}}, write_extrinsics_text);
+  qh::def(ns, {"qvec2rotmat", {qh::arg("qvec")}}, qvec2rotmat);
+  qh::def(ns, {"rotmat2qvec", {qh::arg("R")}}, rotmat2qvec);
+}
