@@ -145,6 +145,10 @@ bool truthy(py::handle value);
 py::object negative(py::handle value);
 py::object matmul(py::handle a, py::handle b);
 
+// `a, b, c = value`: exactly n values from an iterable, with the
+// interpreter's TypeError / ValueError wording otherwise.
+std::vector<py::object> unpack(py::handle value, std::size_t n);
+
 // TypeError "Argument 'name' has incorrect type (expected str, got int)"
 // unless `value` is exactly of `type` (no subclass, no None).
 void require_exact_type(py::handle value, py::handle type, const char* name);

@@ -1,7 +1,109 @@
+// find_nearby_faces: the faces of a mesh near each point of a cloud, through
+// trimesh's candidate query in fixed-size batches; each point contributes at
+// most its first 20 candidates. The candidate groups are gathered natively.
+#include <cstdint>
+#include <cstring>
+
+#include "quarnet/mesh/face_ids.hpp"
 #include "tessaron.hpp"
 
 namespace tessaron {
+namespace {
 
-void define_face_search(const qh::Namespace&) {}
+namespace mesh = quarnet::mesh;
+
+std::int64_t face_id(PyObject* item) {
+  const long long id = PyLong_AsLongLong(item);  // ints and anything with __index__
+  if (id == -1 && PyErr_Occurred()) throw py::error_already_set();
+  return id;
+}
+
+// A group that exposes a one-dimensional buffer of 64-bit integers (what
+// trimesh's batched query yields) is read in place.
+bool add_int64_buffer(mesh::FaceIdCollector& ids, PyObject* group) {
+  if (!PyObject_CheckBuffer(group)) return false;
+  Py_buffer view;
+  if (PyObject_GetBuffer(group, &view, PyBUF_RECORDS_RO) != 0) {
+    PyErr_Clear();
+    return false;
+  }
+  const bool int64 = view.ndim == 1 && view.itemsize == 8 && view.format != nullptr &&
+                     (std::strcmp(view.format, "l") == 0 || std::strcmp(view.format, "q") == 0 ||
+                      std::strcmp(view.format, "<l") == 0 || std::strcmp(view.format, "<q") == 0 ||
+                      std::strcmp(view.format, "=l") == 0 || std::strcmp(view.format, "=q") == 0);
+  if (int64) {
+    const auto room = ids.append_group(static_cast<std::size_t>(view.shape[0]));
+    const auto* base = static_cast<const char*>(view.buf);
+    for (std::size_t k = 0; k < room.size(); ++k) {
+      std::memcpy(&room[k], base + static_cast<Py_ssize_t>(k) * view.strides[0], sizeof(std::int64_t));
+    }
+  }
+  PyBuffer_Release(&view);
+  return int64;
+}
+
+// Any other sequence: its first ids, as `group[:20]` gives them.
+void add_sequence(mesh::FaceIdCollector& ids, const py::handle& group, std::size_t limit) {
+  py::object head = py::reinterpret_borrow<py::object>(group);
+  if (!PyList_Check(group.ptr()) && !PyTuple_Check(group.ptr())) {
+    head = group[py::slice(0, static_cast<Py_ssize_t>(limit), 1)];
+  }
+  PyObject* fast = PySequence_Fast(head.ptr(), "candidate face group is not a sequence");
+  if (fast == nullptr) throw py::error_already_set();
+  py::object keep = py::reinterpret_steal<py::object>(fast);
+  const auto room = ids.append_group(static_cast<std::size_t>(PySequence_Fast_GET_SIZE(fast)));
+  PyObject** items = PySequence_Fast_ITEMS(fast);
+  for (std::size_t k = 0; k < room.size(); ++k) room[k] = face_id(items[k]);
+}
+
+void add_groups(mesh::FaceIdCollector& ids, const py::object& candidates) {
+  for (py::handle group : candidates) {
+    if (!add_int64_buffer(ids, group.ptr())) add_sequence(ids, group, mesh::kMaxFacesPerPoint);
+  }
+}
+
+py::list to_list(const std::vector<std::int64_t>& ids) {
+  py::list out(ids.size());
+  for (std::size_t k = 0; k < ids.size(); ++k) {
+    PyObject* v = PyLong_FromLongLong(ids[k]);
+    if (v == nullptr) throw py::error_already_set();
+    PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(k), v);
+  }
+  return out;
+}
+
+py::object find_nearby_faces(const qh::Call& c) {
+  auto [mesh_obj, point_cloud, threshold, batch_size] = c.unpack<4>();
+  (void)threshold;  // accepted; the query has no distance cut-off
+  const auto& ns = c.ns;
+
+  py::object points = ns["np"].attr("asarray")(point_cloud.attr("points"));
+  py::object num_points = py::int_(py::len(points));
+  ns.print("Total points:", num_points);
+
+  mesh::FaceIdCollector ids;
+  py::object min = ns["min"];
+  for (py::handle start : ns["range"](0, num_points, batch_size)) {
+    py::object end = min(start + batch_size, num_points);
+    py::object batch_points = points[py::slice(start, end, py::none())];
+    ns.print(qh::cat("Processing points from ", start, " to ", end, " (Batch size: ", py::len(batch_points), ")"));
+    py::object candidates = ns["trimesh"].attr("proximity").attr("nearby_faces")(mesh_obj, batch_points);
+    ns.print(qh::cat("Batch ", start, "-", end, ": Found ", py::len(candidates), " candidate face groups"));
+    add_groups(ids, candidates);
+  }
+
+  py::list all_face_ids = to_list(ids.ids());
+  ns.print("Total face IDs found:", py::len(all_face_ids));
+  return all_face_ids;
+}
+
+}  // namespace
+
+void define_face_search(const qh::Namespace& ns) {
+  qh::def(ns,
+          {"find_nearby_faces",
+           {qh::arg("mesh"), qh::arg("point_cloud"), qh::arg("threshold", 0.05), qh::arg("batch_size", 10000)}},
+          find_nearby_faces);
+}
 
 }  // namespace tessaron

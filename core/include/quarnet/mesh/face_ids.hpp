@@ -1,0 +1,45 @@
+// Face-id lists of the nearby-face search: the flat list gathered from the
+// per-point candidate groups, and its first-appearance deduplication.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace quarnet::mesh {
+
+// The most faces one query point contributes to the list.
+inline constexpr std::size_t kMaxFacesPerPoint = 20;
+
+// Gathers the heads of candidate groups, group after group, into one flat
+// list: a group of n ids contributes its first min(n, limit) ids, in order.
+// Repeats across groups stay.
+class FaceIdCollector {
+ public:
+  explicit FaceIdCollector(std::size_t limit = kMaxFacesPerPoint) noexcept : limit_(limit) {}
+
+  // How many ids of a group of `length` ids go into the list.
+  std::size_t take(std::size_t length) const noexcept { return length < limit_ ? length : limit_; }
+
+  // Appends room for the head of a group of `length` ids and returns it for
+  // the caller to fill (take(length) slots). Valid until the next append.
+  std::span<std::int64_t> append_group(std::size_t length);
+
+  // Appends the head of `group`.
+  void add_group(std::span<const std::int64_t> group);
+
+  std::size_t groups() const noexcept { return groups_; }
+  const std::vector<std::int64_t>& ids() const noexcept { return ids_; }
+  std::vector<std::int64_t> release() noexcept { return std::move(ids_); }
+
+ private:
+  std::size_t limit_;
+  std::size_t groups_ = 0;
+  std::vector<std::int64_t> ids_;
+};
+
+// Each id of `ids` once, in order of first appearance.
+std::vector<std::int64_t> unique_in_order(std::span<const std::int64_t> ids);
+
+}  // namespace quarnet::mesh

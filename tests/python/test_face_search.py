@@ -1,0 +1,142 @@
+import numpy as np
+import open3d as o3d
+import pytest
+import trimesh
+
+from quarnet.mesh_seg import Tessaron
+
+
+def cloud(points):
+    pcd = o3d.geometry.PointCloud()
+    pcd.points = o3d.utility.Vector3dVector(np.asarray(points, dtype=float).reshape(-1, 3))
+    return pcd
+
+
+@pytest.fixture
+def sphere():
+    return trimesh.creation.icosphere(subdivisions=3)
+
+
+@pytest.fixture
+def query(monkeypatch):
+    """Replaces trimesh's candidate query with a recording one; `groups` maps a
+    point's x coordinate to the group it gets (default [x, x + 1])."""
+
+    class Query:
+        calls = []
+        groups = {}
+
+        def __call__(self, *args, **kwargs):
+            self.calls.append((args, kwargs))
+            mesh, points = args
+            return [self.groups.get(float(p[0]), [int(p[0]), int(p[0]) + 1]) for p in points]
+
+    q = Query()
+    monkeypatch.setattr(trimesh.proximity, "nearby_faces", q)
+    return q
+
+
+def line_points(n):
+    return [[i, 0.0, 0.0] for i in range(n)]
+
+
+def test_batches_and_printed_lines(query, capsys):
+    mesh = object()
+    faces = Tessaron.find_nearby_faces(mesh, cloud(line_points(25)), batch_size=10)
+    assert capsys.readouterr().out.splitlines() == [
+        "Total points: 25",
+        "Processing points from 0 to 10 (Batch size: 10)",
+        "Batch 0-10: Found 10 candidate face groups",
+        "Processing points from 10 to 20 (Batch size: 10)",
+        "Batch 10-20: Found 10 candidate face groups",
+        "Processing points from 20 to 25 (Batch size: 5)",
+        "Batch 20-25: Found 5 candidate face groups",
+        "Total face IDs found: 50",
+    ]
+    assert type(faces) is list
+    assert faces == [f for i in range(25) for f in (i, i + 1)]
+    # exactly (mesh, batch rows) positionally, no options, never more than batch_size rows
+    assert [len(args[1]) for args, kwargs in query.calls] == [10, 10, 5]
+    for k, (args, kwargs) in enumerate(query.calls):
+        assert kwargs == {} and len(args) == 2 and args[0] is mesh
+        np.testing.assert_array_equal(args[1], np.asarray(line_points(25))[10 * k : 10 * k + 10])
+
+
+def test_exact_multiple_and_single_point_batches(query, capsys):
+    Tessaron.find_nearby_faces(object(), cloud(line_points(20)), batch_size=10)
+    assert [len(a[1]) for a, _ in query.calls] == [10, 10]
+    capsys.readouterr()
+    query.calls.clear()
+    Tessaron.find_nearby_faces(object(), cloud(line_points(3)), 0.05, 1)
+    out = capsys.readouterr().out.splitlines()
+    assert out[1:7] == [
+        "Processing points from 0 to 1 (Batch size: 1)",
+        "Batch 0-1: Found 1 candidate face groups",
+        "Processing points from 1 to 2 (Batch size: 1)",
+        "Batch 1-2: Found 1 candidate face groups",
+        "Processing points from 2 to 3 (Batch size: 1)",
+        "Batch 2-3: Found 1 candidate face groups",
+    ]
+
+
+@pytest.mark.parametrize("kind", [list, tuple, np.array, lambda g: np.array(g, dtype=np.int32), lambda g: np.repeat(np.array(g, dtype=np.int64), 2)[::2]])
+def test_each_point_contributes_its_first_twenty_in_query_order(query, capsys, kind):
+    thirty_five = [1000 + 7 * k % 35 for k in range(35)]
+    query.groups = {0.0: kind(thirty_five), 1.0: kind([9, 4, 9]), 2.0: kind([]), 3.0: kind([4])}
+    faces = Tessaron.find_nearby_faces(object(), cloud(line_points(4)))
+    assert faces == thirty_five[:20] + [9, 4, 9] + [4]  # repeats stay, nothing sorted
+    assert all(type(f) is int for f in faces)
+    assert capsys.readouterr().out.splitlines()[-1] == "Total face IDs found: 24"
+
+
+def test_matches_the_real_query_flattened(sphere, capsys):
+    rng = np.random.default_rng(3)
+    points = sphere.vertices[rng.choice(len(sphere.vertices), 300)] * 1.02 + rng.normal(0, 0.01, (300, 3))
+    faces = Tessaron.find_nearby_faces(sphere, cloud(points), batch_size=128)
+    groups = trimesh.proximity.nearby_faces(sphere, points)
+    assert faces == [int(f) for g in groups for f in g[:20]]
+    assert len(faces) > len(set(faces))  # neighbouring points share faces
+    assert capsys.readouterr().out.splitlines()[-1] == f"Total face IDs found: {len(faces)}"
+
+
+def test_empty_cloud(query, capsys):
+    assert Tessaron.find_nearby_faces(object(), o3d.geometry.PointCloud()) == []
+    assert capsys.readouterr().out.splitlines() == ["Total points: 0", "Total face IDs found: 0"]
+    assert query.calls == []
+
+
+def test_threshold_changes_nothing(sphere, capsys):
+    points = cloud(sphere.vertices[:50] * 1.05)
+    small = Tessaron.find_nearby_faces(sphere, points, threshold=0.001)
+    out_small = capsys.readouterr().out
+    large = Tessaron.find_nearby_faces(sphere, points, threshold=10)
+    assert small == large and out_small == capsys.readouterr().out
+
+
+def test_zero_and_negative_batch_size(query, capsys):
+    with pytest.raises(ValueError, match="arg 3 must not be zero"):
+        Tessaron.find_nearby_faces(object(), cloud(line_points(5)), batch_size=0)
+    assert capsys.readouterr().out.splitlines() == ["Total points: 5"]
+    assert Tessaron.find_nearby_faces(object(), cloud(line_points(5)), batch_size=-3) == []
+    assert capsys.readouterr().out.splitlines() == ["Total points: 5", "Total face IDs found: 0"]
+    assert query.calls == []
+
+
+def test_arguments_and_errors(sphere, monkeypatch, capsys):
+    with pytest.raises(TypeError, match=r"find_nearby_faces\(\) missing 1 required positional argument: 'point_cloud'"):
+        Tessaron.find_nearby_faces(sphere)
+    with pytest.raises(TypeError, match="takes from 2 to 4 positional arguments but 5 were given"):
+        Tessaron.find_nearby_faces(sphere, cloud([[0, 0, 0]]), 0.05, 10, 1)
+    assert Tessaron.find_nearby_faces(point_cloud=cloud([[0, 0, 1]]), mesh=sphere, batch_size=1)
+
+    def broken(mesh, points):
+        raise RuntimeError("query failed")
+
+    monkeypatch.setattr(trimesh.proximity, "nearby_faces", broken)
+    capsys.readouterr()
+    with pytest.raises(RuntimeError, match="query failed"):
+        Tessaron.find_nearby_faces(sphere, cloud(line_points(3)))
+    assert capsys.readouterr().out.splitlines() == ["Total points: 3", "Processing points from 0 to 3 (Batch size: 3)"]
+    monkeypatch.setattr(trimesh.proximity, "nearby_faces", lambda mesh, points: [[1.5]])
+    with pytest.raises(TypeError):
+        Tessaron.find_nearby_faces(sphere, cloud(line_points(1)))
