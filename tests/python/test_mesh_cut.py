@@ -1,0 +1,203 @@
+import os
+import types
+
+import numpy as np
+import open3d as o3d
+import pytest
+import trimesh
+
+from quarnet.mesh_seg import Tessaron
+
+cut = Tessaron.SceneTessaron.process_and_visualize_mesh_with_pointcloud_and_bbox
+
+SEARCH_PREFIXES = ("Total points:", "Processing points from", "Batch ", "Total face IDs found:")
+
+
+def sphere(center):
+    return trimesh.creation.icosphere(subdivisions=2, radius=0.5).apply_translation(center)
+
+
+def cloud(points):
+    pcd = o3d.geometry.PointCloud()
+    pcd.points = o3d.utility.Vector3dVector(np.asarray(points, dtype=float).reshape(-1, 3))
+    return pcd
+
+
+def face_set(mesh):
+    """Faces as a set of sorted vertex-coordinate triples, independent of
+    indexing (PLY files hold single-precision coordinates)."""
+    tri = np.asarray(mesh.vertices, dtype=np.float32)[np.asarray(mesh.faces)].tolist()
+    return {tuple(sorted(map(tuple, t))) for t in tri}
+
+
+def load(path):
+    loaded = trimesh.load(path)
+    return loaded if isinstance(loaded, trimesh.Trimesh) else trimesh.Trimesh()
+
+
+@pytest.fixture
+def scene(tmp_path):
+    """Spheres a, b, c apart from each other in one mesh file; a mask folder
+    with one sub-folder per sphere; each sphere's cloud is its vertices."""
+    parts = {name: sphere((3.0 * k, 0, 0)) for k, name in enumerate("abc")}
+    mesh_file = tmp_path / "scene.ply"
+    trimesh.util.concatenate(list(parts.values())).export(mesh_file)
+    masks = tmp_path / "masks"
+    for name in parts:
+        (masks / name).mkdir(parents=True)
+    clouds = {name: cloud(m.vertices) for name, m in parts.items()}
+    return types.SimpleNamespace(
+        self=types.SimpleNamespace(mask_path=str(masks), mesh_file=str(mesh_file)),
+        masks=masks,
+        parts=parts,
+        clouds=clouds,
+        boxes={name: pcd.get_axis_aligned_bounding_box() for name, pcd in clouds.items()},
+        whole=face_set(trimesh.load(mesh_file)),
+    )
+
+
+def run(scene, names, capsys):
+    cut(scene.self, [scene.clouds[n] for n in names], [scene.boxes[n] for n in names], list(names))
+    lines = capsys.readouterr().out.splitlines()
+    return [line for line in lines if not line.startswith(SEARCH_PREFIXES)]
+
+
+def test_objects_cut_one_after_another(scene, capsys):
+    lines = run(scene, ["a", "b"], capsys)
+    m = scene.masks
+    assert lines == [
+        f"Processing point cloud with 162 points and bbox {scene.boxes['a']}.",
+        "找到的近邻面片数量: 960",
+        f"finish seg part a save ply  {m / 'a' / 'sub_mesh.ply'}",
+        f"Processing point cloud with 162 points and bbox {scene.boxes['b']}.",
+        "找到的近邻面片数量: 960",
+        f"finish seg part b save ply  {m / 'b' / 'sub_mesh.ply'}",
+    ]
+    for name in "ab":
+        assert face_set(load(m / name / "sub_mesh.ply")) == face_set(scene.parts[name])
+        written = o3d.io.read_point_cloud(str(m / name / "sub_pcd.ply"))
+        np.testing.assert_array_equal(np.asarray(written.points), np.asarray(scene.clouds[name].points))
+    assert face_set(load(m / "remain.ply")) == face_set(scene.parts["c"])
+    # nothing but the outputs is left behind
+    assert sorted(os.listdir(m)) == ["a", "b", "c", "remain.ply"]
+    assert sorted(os.listdir(m / "a")) == ["sub_mesh.ply", "sub_pcd.ply"]
+
+
+def test_calls_and_write_order(scene, capsys, monkeypatch):
+    loads, searches, replaced = [], [], []
+    real_load, real_search, real_replace = trimesh.load, Tessaron.find_nearby_faces, os.replace
+    monkeypatch.setattr(trimesh, "load", lambda *a, **k: loads.append((a, k)) or real_load(*a, **k))
+    monkeypatch.setattr(Tessaron, "find_nearby_faces", lambda *a, **k: searches.append((a, k)) or real_search(*a, **k))
+    monkeypatch.setattr(os, "replace", lambda src, dst: replaced.append((src, dst)) or real_replace(src, dst))
+    run(scene, ["a"], capsys)
+    assert loads == [((scene.self.mesh_file,), {})]
+    assert len(searches) == 1 and len(searches[0][0]) == 2 and searches[0][1] == {}
+    assert searches[0][0][1] is scene.clouds["a"]
+    a = scene.masks / "a"
+    assert [dst for _, dst in replaced] == [str(a / "sub_pcd.ply"), str(a / "sub_mesh.ply"), str(scene.masks / "remain.ply")]
+    for src, dst in replaced:  # staged beside the final file, still a .ply name
+        assert os.path.dirname(src) == os.path.dirname(dst) and src.endswith(".ply") and src != dst
+
+
+def test_first_object_wins_shared_faces(scene, capsys):
+    # b's cloud also covers a: the faces a took are gone when b is searched
+    both = cloud(np.vstack([scene.parts["a"].vertices, scene.parts["b"].vertices]))
+    scene.clouds["b"], scene.boxes["b"] = both, both.get_axis_aligned_bounding_box()
+    run(scene, ["a", "b"], capsys)
+    assert face_set(load(scene.masks / "a" / "sub_mesh.ply")) == face_set(scene.parts["a"])
+    assert face_set(load(scene.masks / "b" / "sub_mesh.ply")) == face_set(scene.parts["b"])
+
+
+def test_rerun_skips_done_objects_and_keeps_their_faces(scene, capsys):
+    run(scene, ["a", "b"], capsys)
+    done = (scene.masks / "a" / "sub_mesh.ply").read_bytes()
+    lines = run(scene, ["a", "b", "c"], capsys)
+    assert lines[1] == f"Sub-mesh already exists at {scene.masks / 'a' / 'sub_mesh.ply'}, skipping."
+    assert lines[3] == f"Sub-mesh already exists at {scene.masks / 'b' / 'sub_mesh.ply'}, skipping."
+    assert lines[5:] == ["找到的近邻面片数量: 960", f"finish seg part c save ply  {scene.masks / 'c' / 'sub_mesh.ply'}"]
+    assert (scene.masks / "a" / "sub_mesh.ply").read_bytes() == done
+    assert face_set(load(scene.masks / "remain.ply")) == face_set(scene.parts["a"]) | face_set(scene.parts["b"])
+    run(scene, ["a", "b", "c"], capsys)
+    assert face_set(load(scene.masks / "remain.ply")) == scene.whole
+
+
+def test_empty_and_unequal_lists(scene, capsys):
+    assert cut(scene.self, [], [], []) is None
+    assert capsys.readouterr().out == ""
+    assert face_set(load(scene.masks / "remain.ply")) == scene.whole
+    cut(scene.self, [scene.clouds["a"], scene.clouds["b"]], [scene.boxes["a"]], ["a", "b", "c"])
+    assert (scene.masks / "a" / "sub_mesh.ply").exists()
+    assert not (scene.masks / "b" / "sub_mesh.ply").exists()
+
+
+def test_object_without_faces_writes_nothing_and_keeps_the_mesh(scene, capsys):
+    scene.clouds["a"] = o3d.geometry.PointCloud()
+    lines = run(scene, ["a", "b"], capsys)
+    assert lines[:4] == [
+        f"Processing point cloud with 0 points and bbox {scene.boxes['a']}.",
+        "找到的近邻面片数量: 0",
+        "未找到符合条件的面片，请尝试调整 threshold",
+        "未找到子网格，无法保存 .ply",
+    ]
+    assert os.listdir(scene.masks / "a") == []
+    assert face_set(load(scene.masks / "b" / "sub_mesh.ply")) == face_set(scene.parts["b"])
+    assert face_set(load(scene.masks / "remain.ply")) == scene.whole - face_set(scene.parts["b"])
+
+
+def test_object_taking_every_face(scene, capsys):
+    everything = cloud(np.vstack([m.vertices for m in scene.parts.values()]))
+    scene.clouds["a"], scene.boxes["a"] = everything, everything.get_axis_aligned_bounding_box()
+    (scene.masks / "remain.ply").write_bytes(b"stale remainder of an earlier run")
+    lines = run(scene, ["a", "b"], capsys)
+    assert lines[2:] == [
+        f"finish seg part a save ply  {scene.masks / 'a' / 'sub_mesh.ply'}",
+        f"Processing point cloud with 162 points and bbox {scene.boxes['b']}.",
+        "No faces left in the mesh for b, skipping.",
+    ]
+    assert face_set(load(scene.masks / "a" / "sub_mesh.ply")) == scene.whole
+    assert os.listdir(scene.masks / "b") == []
+    remain = (scene.masks / "remain.ply").read_bytes()
+    assert remain.startswith(b"ply\n") and b"element face 0\n" in remain
+
+
+class FailingWriter:
+    """Stands in for o3d in the module: its point-cloud writer fails."""
+
+    def __init__(self, failure):
+        self.io = types.SimpleNamespace(write_point_cloud=self.write)
+        self.failure = failure
+
+    def write(self, path, pcd):
+        o3d.io.write_point_cloud(path, pcd)  # a partial file may already be there
+        if isinstance(self.failure, BaseException):
+            raise self.failure
+        return self.failure
+
+
+@pytest.mark.parametrize("failure", [False, OSError("disk full"), KeyboardInterrupt()])
+def test_failed_write_leaves_no_marker(scene, capsys, monkeypatch, failure):
+    monkeypatch.setattr(Tessaron, "o3d", FailingWriter(failure))
+    expected = type(failure) if isinstance(failure, BaseException) else OSError
+    with pytest.raises(expected) as err:
+        run(scene, ["a"], capsys)
+    if failure is False:
+        assert str(err.value) == f"cannot write point cloud {scene.masks / 'a' / 'sub_pcd.ply'}"
+    assert os.listdir(scene.masks / "a") == []  # no sub_mesh.ply, no partial or staged file
+    assert not (scene.masks / "remain.ply").exists()
+    monkeypatch.undo()
+    run(scene, ["a"], capsys)  # the object is not marked done: the next run cuts it
+    assert face_set(load(scene.masks / "a" / "sub_mesh.ply")) == face_set(scene.parts["a"])
+
+
+def test_interrupted_between_renames_keeps_object_undone(scene, capsys, monkeypatch):
+    real_replace = os.replace
+
+    def replace(src, dst):
+        if dst.endswith("sub_mesh.ply"):
+            raise KeyboardInterrupt
+        real_replace(src, dst)
+
+    monkeypatch.setattr(os, "replace", replace)
+    with pytest.raises(KeyboardInterrupt):
+        run(scene, ["a"], capsys)
+    assert os.listdir(scene.masks / "a") == ["sub_pcd.ply"]
