@@ -59,9 +59,7 @@ py::object get_obj_gs_pcd(const qh::Call& c) {
 
 }  // namespace
 
-PYBIND11_MODULE(Kelsimar, m) {
-  const auto ns = qh::Namespace::of(m);
-
+QUARNET_MODULE(Kelsimar, ns) {
   ns.import("os");
   ns.import("subprocess");
 

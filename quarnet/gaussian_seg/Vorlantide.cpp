@@ -68,9 +68,7 @@ py::object run_all(const qh::Call& c) {
 
 }  // namespace
 
-PYBIND11_MODULE(Vorlantide, m) {
-  const auto ns = qh::Namespace::of(m);
-
+QUARNET_MODULE(Vorlantide, ns) {
   ns.import("os");
   ns.import("subprocess");
   ns.import_relative(".Kelsimar", {"Kelsimar"});

@@ -4,6 +4,7 @@ import inspect
 import os
 import pathlib
 import subprocess
+import sys
 import types
 import weakref
 
@@ -94,6 +95,22 @@ def test_module_binds_its_imports_and_one_class():
     assert V.Kelsimar is Kelsimar.Kelsimar
     assert [n for n in vars(V) if not n.startswith("_") and n not in ("os", "subprocess", "Kelsimar")] == ["Vorlantide"]
     assert V.Vorlantide.__bases__ == (object,)
+
+
+@pytest.mark.parametrize("sibling, error", [
+    ("types.ModuleType('quarnet.gaussian_seg.Kelsimar')",
+     "ImportError: cannot import name 'Kelsimar' from 'quarnet.gaussian_seg.Kelsimar' (cause None)"),
+    ("None", "ModuleNotFoundError: import of quarnet.gaussian_seg.Kelsimar halted; None in sys.modules (cause None)"),
+])
+def test_loading_fails_with_the_import_error_itself(sibling, error, tmp_path):
+    script = ("import sys, types\n"
+              f"sys.modules['quarnet.gaussian_seg.Kelsimar'] = {sibling}\n"
+              "try:\n"
+              "    import quarnet.gaussian_seg.Vorlantide\n"
+              "except ImportError as e:\n"
+              "    print(f'{type(e).__name__}: {e} (cause {e.__cause__})')\n")
+    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, cwd=tmp_path)
+    assert (run.stdout, run.stderr) == (error + "\n", "")
 
 
 def test_constructor_stores_values_unchanged_in_order():
