@@ -66,31 +66,20 @@ def _patch(fn, nu, nv, wrap_u=False, wrap_v=False, pole_v0=False, pole_v1=False)
     cols = nu if wrap_u else nu + 1
     rows = nv if wrap_v else nv + 1
     us = np.arange(cols) / nu
-    vertices, row_start = [], []
-    count = 0
+    vertices, grid, count = [], [], 0
     for j in range(rows):
-        v = j / nv
-        pole = (j == 0 and pole_v0) or (j == nv and pole_v1)
-        pts = fn(np.zeros(1), np.full(1, v)) if pole else fn(us, np.full(cols, v))
+        v = np.full(1 if (j == 0 and pole_v0) or (j == nv and pole_v1) else cols, j / nv)
+        pts = fn(us[: len(v)] * (len(v) > 1), v)
         vertices.append(pts)
-        row_start.append((count, pole))
+        grid.append(np.arange(count, count + len(pts))[np.arange(nu + 1) % len(pts)])
         count += len(pts)
-
-    def index(j, i):
-        start, pole = row_start[j % rows]
-        return start if pole else start + i % cols
-
-    faces = []
-    for j in range(nv):
-        for i in range(nu):
-            a, b, c, d = index(j, i), index(j, i + 1), index(j + 1, i + 1), index(j + 1, i)
-            if row_start[j % rows][1]:
-                faces.append((a, c, d))
-            elif row_start[(j + 1) % rows][1]:
-                faces.append((a, b, c))
-            else:
-                faces += [(a, b, c), (a, c, d)]
-    return np.vstack(vertices), np.asarray(faces, dtype=np.int64)
+    if wrap_v:
+        grid.append(grid[0])
+    g = np.array(grid)  # (nv + 1) x (nu + 1) vertex index of every grid corner
+    a, b, c, d = g[:-1, :-1], g[:-1, 1:], g[1:, 1:], g[1:, :-1]
+    tris = np.stack([np.stack([a, b, c], -1), np.stack([a, c, d], -1)], axis=2).reshape(-1, 3)
+    keep = (tris[:, 0] != tris[:, 1]) & (tris[:, 1] != tris[:, 2]) & (tris[:, 0] != tris[:, 2])
+    return np.vstack(vertices), tris[keep].astype(np.int64)
 
 
 def _join(parts):
@@ -242,13 +231,16 @@ def _scene_mesh(n_objects, faces, rng):
 
     half = region + 0.5
     ground = _plane((-half, -half, 0), (2 * half, 0, 0), (0, 2 * half, 0), 0.25)
-    object_area = sum(s.area for s in shapes)
-    step = math.sqrt(2 * object_area / max(faces - len(ground[1]), 100))
+    target = max(faces - len(ground[1]), 100)
+    step = math.sqrt(2 * sum(s.area for s in shapes) / target)
+    meshes = [shape.mesh(step) for shape in shapes]
+    # Cell counts round up; one correction brings the total close to the target.
+    step *= math.sqrt(sum(len(f) for _, f in meshes) / target)
+    meshes = [shape.mesh(step) for shape in shapes]
 
     parts, labels, colours, names = [ground], [np.full(len(ground[1]), GROUND)], [], []
     colours.append(np.tile(GROUND_COLOUR, (len(ground[0]), 1)))
-    for k, shape in enumerate(shapes):
-        v, f = shape.mesh(step)
+    for k, (shape, (v, f)) in enumerate(zip(shapes, meshes)):
         parts.append((v, f))
         labels.append(np.full(len(f), k))
         shade = rng.uniform(0.85, 1.0, (len(v), 1))  # a little texture

@@ -1,0 +1,312 @@
+"""Whole-scene segmentation: quarnet's SceneTessaron.seg_scene_mesh() against
+the same pipeline written plainly in Python (numpy, SciPy, OpenCV, Open3D,
+trimesh), on a generated scene.
+
+Both sides make the same library calls where the pipeline fixes them (the
+trimesh candidate query, submesh, export, Open3D's thinning, cleaning and
+writing), hand each face to submesh once and write every file under a
+temporary name that is renamed into place. Each side runs in a fresh process
+on a fresh copy of the mask folder's outputs; phases are timed by wrapping the
+pipeline's functions, peak memory is the process's maximum resident size.
+
+    python bench/bench_segmentation.py [--faces 1000000 --views 100 --width 640 --height 480 --objects 10]
+
+Targets: the time outside trimesh.proximity.nearby_faces at least 2x shorter,
+peak memory no higher.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import resource
+import secrets
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "examples"))
+
+PHASES = ("load", "extraction", "face search", "cut", "writing")
+
+
+# ---- the plain-Python pipeline ----------------------------------------------
+
+
+def reference_pipeline():
+    """The segmentation pipeline in plain Python; returns (scene setup, segment)."""
+    import cv2
+    import numpy as np
+    import open3d as o3d
+    import trimesh
+    from scipy.spatial.transform import Rotation as R
+    from tqdm import tqdm
+
+    from quarnet.scene import colmap_loader
+
+    def load_depth(depth_path):
+        depth = np.load(depth_path).astype(np.float32)
+        if depth.ndim == 3 and depth.shape[2] == 1:
+            depth = depth[:, :, 0]
+        return depth
+
+    def backproject_depth_to_points(depth, K):
+        fx, fy, cx, cy = K
+        h, w = depth.shape
+        i, j = np.meshgrid(np.arange(w), np.arange(h))
+        z = depth
+        x = (i - cx) * z / fx
+        y = (j - cy) * z / fy
+        return np.stack((x, y, z), axis=-1).reshape(-1, 3)
+
+    def extract_masked_pointclouds(mask_folder, depth_folder, poses_dict, K):
+        merged_pcd = o3d.geometry.PointCloud()
+        for mask_name in tqdm(sorted(os.listdir(mask_folder)), desc="Processing masks "):
+            mask = cv2.imread(os.path.join(mask_folder, mask_name), cv2.IMREAD_GRAYSCALE)
+            if mask is None:
+                continue
+            image_id = int(os.path.splitext(mask_name)[0])
+            depth = load_depth(os.path.join(depth_folder, f"{image_id}.npy"))
+            depth_masked = depth.copy()
+            depth_masked[mask == 0] = 0
+            points_cam = backproject_depth_to_points(depth_masked, K)
+            points_cam = points_cam[points_cam[:, 2] > 0]
+            t, q = poses_dict[image_id]
+            points_world = R.from_quat(q).apply(points_cam) + t
+            pcd_world = o3d.geometry.PointCloud()
+            pcd_world.points = o3d.utility.Vector3dVector(points_world)
+            merged_pcd += pcd_world
+        if len(merged_pcd.points) == 0:
+            print("No masked points found.")
+            return None, None
+        merged_pcd = merged_pcd.voxel_down_sample(voxel_size=0.01)
+        print()
+        pcd_cleaned, _ = merged_pcd.remove_radius_outlier(nb_points=20, radius=0.03)
+        print(f"原始点云点数: {len(merged_pcd.points)}")
+        print(f"滤波后点数: {len(pcd_cleaned.points)}")
+        pcd_cleaned.paint_uniform_color([1.0, 0, 0])
+        return pcd_cleaned, pcd_cleaned.get_axis_aligned_bounding_box()
+
+    def find_nearby_faces(mesh, point_cloud, threshold=0.05, batch_size=10000):
+        points = np.asarray(point_cloud.points)
+        num_points = len(points)
+        print("Total points:", num_points)
+        all_face_ids = []
+        for start in range(0, num_points, batch_size):
+            end = min(start + batch_size, num_points)
+            batch_points = points[start:end]
+            print(f"Processing points from {start} to {end} (Batch size: {len(batch_points)})")
+            candidates = trimesh.proximity.nearby_faces(mesh, batch_points)
+            print(f"Batch {start}-{end}: Found {len(candidates)} candidate face groups")
+            for group in candidates:
+                all_face_ids.extend(group[:20])
+        print("Total face IDs found:", len(all_face_ids))
+        return all_face_ids
+
+    def save_nearby_faces_as_ply(mesh, nearby_faces):
+        nearby_faces = np.array(nearby_faces, dtype=int)
+        _, first = np.unique(nearby_faces, return_index=True)
+        faces_once = nearby_faces[np.sort(first)]
+        sub_mesh_list = mesh.submesh([faces_once], only_watertight=False)
+        if isinstance(sub_mesh_list, list) and len(sub_mesh_list) > 0:
+            remaining_faces = np.setdiff1d(np.arange(len(mesh.triangles)), faces_once)
+            remaining = mesh.submesh([remaining_faces], only_watertight=False)
+            return sub_mesh_list[0], remaining[0] if remaining else None
+        print("未找到子网格，无法保存 .ply")
+        return None, None
+
+    def staged(path):
+        folder, name = os.path.split(path)
+        return os.path.join(folder, f".{name}.tmp-{secrets.token_hex(6)}.ply")
+
+    def commit(temp, path):
+        fd = os.open(temp, os.O_RDONLY)
+        try:
+            os.fsync(fd)
+        finally:
+            os.close(fd)
+        os.replace(temp, path)
+
+    def cut_and_export(mask_path, mesh_file, all_pcd_cleaned, all_bounding_boxes, all_subdir):
+        mesh_trimesh = timed("load", trimesh.load)(mesh_file)
+        for pcd, bbox, subdir in zip(all_pcd_cleaned, all_bounding_boxes, all_subdir):
+            print(f"Processing point cloud with {len(pcd.points)} points and bbox {bbox}.")
+            sub_mesh_path = os.path.join(mask_path, str(subdir), "sub_mesh.ply")
+            sub_pcd_path = os.path.join(mask_path, str(subdir), "sub_pcd.ply")
+            if os.path.exists(sub_mesh_path):
+                print(f"Sub-mesh already exists at {sub_mesh_path}, skipping.")
+                continue
+            if mesh_trimesh is None:
+                print(f"No faces left in the mesh for {subdir}, skipping.")
+                continue
+            nearby_faces = timed("face search", find_nearby_faces)(mesh_trimesh, pcd)
+            print(f"找到的近邻面片数量: {len(nearby_faces)}")
+            if len(nearby_faces) == 0:
+                print("未找到符合条件的面片，请尝试调整 threshold")
+            sub_mesh, remain_mesh = timed("cut", save_nearby_faces_as_ply)(mesh_trimesh, nearby_faces)
+            if sub_mesh is None:
+                continue
+            mesh_temp, pcd_temp = staged(sub_mesh_path), staged(sub_pcd_path)
+            sub_mesh.export(mesh_temp)
+            if not o3d.io.write_point_cloud(pcd_temp, pcd):
+                raise OSError(f"cannot write point cloud {sub_pcd_path}")
+            commit(pcd_temp, sub_pcd_path)
+            commit(mesh_temp, sub_mesh_path)
+            mesh_trimesh = remain_mesh
+            print("finish seg part", str(subdir), "save ply ", sub_mesh_path)
+        if mesh_trimesh is None:
+            mesh_trimesh = trimesh.Trimesh()
+        remain_path = os.path.join(mask_path, "remain.ply")
+        temp = staged(remain_path)
+        mesh_trimesh.export(temp)
+        commit(temp, remain_path)
+
+    def setup(mask_path, mesh_file, root_path):
+        sparse = os.path.join(root_path, "sparse/0")
+        images = colmap_loader.read_extrinsics_binary(os.path.join(sparse, "images.bin"))
+        cameras = colmap_loader.read_intrinsics_binary(os.path.join(sparse, "cameras.bin"))
+        params = list(cameras.values())[0].params
+        K = [float(p) for p in params[:4]]
+        poses = []
+        for image in images.values():
+            R_wc = colmap_loader.qvec2rotmat(list(image.qvec))
+            t_cw = -R_wc.T @ image.tvec.reshape(3, 1)
+            q_cw = colmap_loader.rotmat2qvec(R_wc.T)
+            poses.append((int(os.path.splitext(image.name)[0]), t_cw.flatten().astype(float),
+                          np.array([q_cw[1], q_cw[2], q_cw[3], q_cw[0]], dtype=float)))
+        return dict(mask_path=mask_path, mesh_file=mesh_file, depths_path=os.path.join(root_path, "depths"), K=K,
+                    pose=poses)
+
+    def seg_scene_mesh(scene):
+        poses_dict = {idx: (t, q) for idx, t, q in scene["pose"]}
+        all_bounding_box, all_pcd_cleaned, all_subdir = [], [], []
+        print("self.mask_path", scene["mask_path"])
+        for subdir in os.listdir(scene["mask_path"]):
+            mask_dir = os.path.join(scene["mask_path"], subdir)
+            if not os.path.isdir(mask_dir):
+                continue
+            print(f"Files in {subdir}:")
+            pcd_cleaned, bounding_box = timed("extraction", extract_masked_pointclouds)(
+                mask_dir, scene["depths_path"], poses_dict, scene["K"])
+            if bounding_box:
+                all_bounding_box.append(bounding_box)
+                all_pcd_cleaned.append(pcd_cleaned)
+                all_subdir.append(subdir)
+        cut_and_export(scene["mask_path"], scene["mesh_file"], all_pcd_cleaned, all_bounding_box, all_subdir)
+
+    return setup, seg_scene_mesh
+
+
+# ---- timing -----------------------------------------------------------------
+
+TIMES = {}
+
+
+def timed(phase, fn):
+    def wrapper(*args, **kwargs):
+        start = time.perf_counter()
+        try:
+            return fn(*args, **kwargs)
+        finally:
+            TIMES[phase] = TIMES.get(phase, 0.0) + time.perf_counter() - start
+
+    return wrapper
+
+
+def run_side(side, mask_path, mesh_file, root_path, result_path):
+    """One side of the comparison, in this (fresh) process."""
+    import trimesh
+
+    trimesh.proximity.nearby_faces = timed("query", trimesh.proximity.nearby_faces)
+    if side == "quarnet":
+        from quarnet.mesh_seg import Tessaron
+
+        trimesh.load = timed("load", trimesh.load)
+        for name, phase in (("extract_masked_pointclouds", "extraction"), ("find_nearby_faces", "face search"),
+                            ("save_nearby_faces_as_ply", "cut")):
+            setattr(Tessaron, name, timed(phase, getattr(Tessaron, name)))
+        scene = Tessaron.SceneTessaron(mask_path, mesh_file, root_path)
+        start = time.perf_counter()
+        scene.seg_scene_mesh()
+        total = time.perf_counter() - start
+    else:
+        setup, seg_scene_mesh = reference_pipeline()
+        scene = setup(mask_path, mesh_file, root_path)
+        start = time.perf_counter()
+        seg_scene_mesh(scene)
+        total = time.perf_counter() - start
+    times = dict(TIMES)
+    times["writing"] = total - sum(times.get(p, 0.0) for p in PHASES[:-1])
+    times["total"] = total
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    with open(result_path, "w") as f:
+        json.dump({"times": times, "peak": peak}, f)
+
+
+def clear_outputs(mask_path):
+    for entry in os.listdir(mask_path):
+        path = os.path.join(mask_path, entry)
+        if os.path.isdir(path):
+            for name in ("sub_mesh.ply", "sub_pcd.ply"):
+                if os.path.exists(os.path.join(path, name)):
+                    os.remove(os.path.join(path, name))
+        elif entry == "remain.ply":
+            os.remove(path)
+
+
+def measure(side, scene):
+    clear_outputs(scene.mask_path)
+    with tempfile.NamedTemporaryFile(suffix=".json") as result:
+        subprocess.run([sys.executable, __file__, "--side", side, scene.mask_path, scene.mesh_file, scene.root_path,
+                        result.name], check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                       env={**os.environ, "OMP_NUM_THREADS": os.environ.get("OMP_NUM_THREADS", "1")})
+        with open(result.name) as f:
+            return json.load(f)
+
+
+def main(argv=None):
+    if argv is None and len(sys.argv) > 1 and sys.argv[1] == "--side":
+        run_side(*sys.argv[2:7])
+        return 0
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--faces", type=int, default=1_000_000)
+    parser.add_argument("--views", type=int, default=100)
+    parser.add_argument("--width", type=int, default=640)
+    parser.add_argument("--height", type=int, default=480)
+    parser.add_argument("--objects", type=int, default=10)
+    parser.add_argument("--seed", type=int, default=0)
+    parser.add_argument("--scene-dir", help="where to write the scene (default: a temporary folder)")
+    args = parser.parse_args(argv)
+
+    import sample_scene
+
+    with tempfile.TemporaryDirectory() as tmp:
+        out = args.scene_dir or os.path.join(tmp, "scene")
+        start = time.perf_counter()
+        scene = sample_scene.build_sample_scene(out, args.seed, faces=args.faces, views=args.views, width=args.width,
+                                                height=args.height, objects=args.objects)
+        print(f"scene: {scene.faces} faces, {scene.views} views of {args.width}x{args.height}, "
+              f"{len(scene.object_names)} objects (generated in {time.perf_counter() - start:.1f} s)")
+        ref = measure("reference", scene)
+        ours = measure("quarnet", scene)
+
+    rows = list(PHASES) + ["query", "total"]
+    print(f"\n{'phase':<28}{'plain Python':>14}{'quarnet':>12}{'ratio':>9}")
+    for phase in rows:
+        a, b = ref["times"].get(phase, 0.0), ours["times"].get(phase, 0.0)
+        label = "  trimesh query (in face search)" if phase == "query" else phase
+        print(f"{label:<28}{a:>12.2f} s{b:>10.2f} s{a / b if b else float('nan'):>8.2f}x")
+    outside_ref = ref["times"]["total"] - ref["times"].get("query", 0.0)
+    outside_ours = ours["times"]["total"] - ours["times"].get("query", 0.0)
+    print(f"{'outside the trimesh query':<28}{outside_ref:>12.2f} s{outside_ours:>10.2f} s"
+          f"{outside_ref / outside_ours:>8.2f}x   (target >= 2x)")
+    print(f"{'peak memory':<28}{ref['peak'] / 2**20:>11.0f} MB{ours['peak'] / 2**20:>9.0f} MB"
+          f"{ref['peak'] / ours['peak']:>8.2f}x   (target >= 1x)")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
