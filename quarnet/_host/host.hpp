@@ -89,7 +89,11 @@ struct Param {
 inline Param arg(std::string name) { return {std::move(name), py::object()}; }
 template <class T>
 Param arg(std::string name, T&& default_value) {
-  return {std::move(name), py::cast(std::forward<T>(default_value))};
+  if constexpr (std::is_base_of_v<py::handle, std::decay_t<T>>) {
+    return {std::move(name), py::reinterpret_borrow<py::object>(default_value)};
+  } else {
+    return {std::move(name), py::cast(std::forward<T>(default_value))};
+  }
 }
 
 // The bound arguments of one call, in declaration order.
