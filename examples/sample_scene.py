@@ -230,7 +230,7 @@ def _scene_mesh(n_objects, faces, rng):
     _layout(shapes, rng, region)
 
     half = region + 0.5
-    ground = _plane((-half, -half, 0), (2 * half, 0, 0), (0, 2 * half, 0), 0.25)
+    ground = _plane((-half, -half, 0), (2 * half, 0, 0), (0, 2 * half, 0), 0.1)
     target = max(faces - len(ground[1]), 100)
     step = math.sqrt(2 * sum(s.area for s in shapes) / target)
     meshes = [shape.mesh(step) for shape in shapes]
@@ -315,7 +315,7 @@ def raycaster_of(meshes):
 # ---- the scene on disk ------------------------------------------------------
 
 
-def build_sample_scene(out_dir, seed=0, *, faces=8000, views=12, width=320, height=240, objects=4):
+def build_sample_scene(out_dir, seed=0, *, faces=15000, views=12, width=320, height=240, objects=4):
     """Writes a sample scene under `out_dir` and returns its paths.
 
     faces: about how many faces the scene mesh has; views: camera count;
@@ -400,8 +400,8 @@ def _load_faces(path):
 def evaluate(scene):
     """Scores the sub_mesh.ply of every object against the ground truth: faces
     in the sub-mesh, how many of the object's seen faces it holds (recall),
-    and how many of its faces are not the object's own (ground, other objects,
-    or faces the mesh library added when closing small holes)."""
+    and how many of its faces are not the object's own (ground or other
+    objects)."""
     names, labels, seen = load_ground_truth(scene.ground_truth_path)
     keys = _face_keys(trimesh.load(scene.mesh_file, process=False))
     order = np.argsort(keys)
@@ -429,7 +429,7 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description="Write a synthetic scene for quarnet's mesh segmentation.")
     parser.add_argument("out_dir")
     parser.add_argument("--seed", type=int, default=0)
-    parser.add_argument("--faces", type=int, default=8000, help="about this many faces in the scene mesh")
+    parser.add_argument("--faces", type=int, default=15000, help="about this many faces in the scene mesh")
     parser.add_argument("--views", type=int, default=12)
     parser.add_argument("--width", type=int, default=320)
     parser.add_argument("--height", type=int, default=240)

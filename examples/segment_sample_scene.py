@@ -34,17 +34,17 @@ def _mesh(path):
     return loaded if isinstance(loaded, trimesh.Trimesh) and len(loaded.faces) else None
 
 
-def render(meshes, width=800, height=600):
-    """Ray-casts (mesh, colour-per-face) pairs from a raised three-quarter view;
-    returns an RGB image with simple diffuse shading."""
+def render(meshes, focus, width=800, height=600):
+    """Ray-casts (mesh, colour-per-face) pairs from a raised three-quarter view
+    onto the box `focus` (2 x 3: lowest and highest corner); returns an RGB
+    image with simple diffuse shading."""
     present = [(m, c) for m, c in meshes if m is not None]
     scene = sample_scene.raycaster_of([(m.vertices, m.faces) for m, _ in present])
-    bounds = np.vstack([m.bounds for m, _ in present])
-    lo, hi = bounds.min(axis=0), bounds.max(axis=0)
+    lo, hi = focus
     center = (lo + hi) / 2
     extent = np.linalg.norm(hi - lo)
-    eye = center + extent * np.array([0.55, -0.75, 0.65])
-    target = center + np.array([0.0, 0.0, -0.1 * extent])
+    eye = center + extent * np.array([0.75, -1.2, 1.0])
+    target = center
     K = sample_scene.intrinsics(width, height, fov_degrees=45.0)
     _, prim, geom, normals = sample_scene.cast(scene, eye, sample_scene._look_at(eye, target), K, width, height)
 
@@ -69,8 +69,11 @@ def _legend(image, entries):
 def picture(scene, path):
     """Writes the before/after picture of a segmented sample scene."""
     original = trimesh.load(scene.mesh_file, process=False)
+    _, labels, _ = sample_scene.load_ground_truth(scene.ground_truth_path)
+    corners = original.vertices[original.faces[labels != sample_scene.GROUND]].reshape(-1, 3)
+    focus = np.array([corners.min(axis=0), corners.max(axis=0)])
     vertex_colours = np.asarray(original.visual.vertex_colors)[:, :3].astype(float)
-    before = render([(original, vertex_colours[original.faces].mean(axis=1))])
+    before = render([(original, vertex_colours[original.faces].mean(axis=1))], focus)
 
     parts, legend = [], []
     for k, name in enumerate(scene.object_names):
@@ -83,7 +86,7 @@ def picture(scene, path):
     if remain is not None:
         parts.append((remain, np.tile(REMAIN_GREY, (len(remain.faces), 1))))
     legend.append(("remain", REMAIN_GREY))
-    after = render(parts)
+    after = render(parts, focus)
 
     _legend(before, [("scene mesh", (90, 90, 90))])
     _legend(after, legend)
@@ -109,7 +112,7 @@ def main(argv=None):
     parser.add_argument("out_dir", nargs="?", default=os.path.join("out", "sample_scene"))
     parser.add_argument("--seed", type=int, default=0)
     parser.add_argument("--objects", type=int, default=4)
-    parser.add_argument("--faces", type=int, default=8000)
+    parser.add_argument("--faces", type=int, default=15000)
     parser.add_argument("--views", type=int, default=12)
     parser.add_argument("--width", type=int, default=320)
     parser.add_argument("--height", type=int, default=240)
