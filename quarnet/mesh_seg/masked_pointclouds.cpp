@@ -69,12 +69,14 @@ py::object masked_depth(const py::object& depth, const py::object& mask) {
 py::object keep_positive_depth(const py::object& points) {
   const auto view = plain_2d(points);
   if (view && view->cols > 2) {
-    std::size_t n = 0;
-    qh::without_gil([&] { n = quarnet::depth::count_positive_rows(*view, 2); });
+    // One pass into room for every row; only the pages written are touched,
+    // and shrinking the array afterwards gives the rest back.
     const auto a = py::reinterpret_borrow<py::array>(points);
-    py::array out(a.dtype(), {static_cast<py::ssize_t>(n), a.shape(1)});
+    py::array out(a.dtype(), {a.shape(0), a.shape(1)});
     auto* dst = static_cast<std::uint8_t*>(out.mutable_data());
-    qh::without_gil([&] { quarnet::depth::copy_positive_rows(*view, 2, dst); });
+    std::size_t n = 0;
+    qh::without_gil([&] { n = quarnet::depth::copy_positive_rows(*view, 2, dst); });
+    if (static_cast<py::ssize_t>(n) != a.shape(0)) out.resize({static_cast<py::ssize_t>(n), a.shape(1)});
     return out;
   }
   py::object z = points[py::make_tuple(py::slice(py::none(), py::none(), py::none()), 2)];

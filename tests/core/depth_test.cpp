@@ -127,20 +127,22 @@ TEST(Masking, KeepsRowsWithPositiveDepthInOrder) {
   const std::vector<double> pts = {1, 1, 0.5,  2, 2, 0,     3, 3, -0.0, 4, 4, kNaN,
                                    5, 5, -1,   6, 6, 1e-300, 7, 7, std::numeric_limits<double>::infinity()};
   const auto view = numeric::packed(pts.data(), 7, 3, kF64);
-  ASSERT_EQ(depth::count_positive_rows(view, 2), 3u);
-  std::vector<double> out(9);
-  depth::copy_positive_rows(view, 2, reinterpret_cast<std::uint8_t*>(out.data()));
+  std::vector<double> out(21);
+  ASSERT_EQ(depth::copy_positive_rows(view, 2, reinterpret_cast<std::uint8_t*>(out.data())), 3u);
+  out.resize(9);
   EXPECT_EQ(out, (std::vector<double>{1, 1, 0.5, 6, 6, 1e-300, 7, 7, std::numeric_limits<double>::infinity()}));
 
   // Column-major float32 points, 3 x 3.
   const std::vector<float> cm = {1, 2, 3, 10, 20, 30, -1, 0, 5};
   const numeric::Strided2D cview{reinterpret_cast<const std::uint8_t*>(cm.data()), 3, 3, 4, 12, kF32};
-  ASSERT_EQ(depth::count_positive_rows(cview, 2), 1u);
-  std::vector<float> cout_(3);
-  depth::copy_positive_rows(cview, 2, reinterpret_cast<std::uint8_t*>(cout_.data()));
+  std::vector<float> cout_(9);
+  ASSERT_EQ(depth::copy_positive_rows(cview, 2, reinterpret_cast<std::uint8_t*>(cout_.data())), 1u);
+  cout_.resize(3);
   EXPECT_EQ(cout_, (std::vector<float>{3, 30, 5}));
 
   const std::vector<std::int16_t> ints = {1, -2, 3, 0};
-  EXPECT_EQ(depth::count_positive_rows(numeric::packed(ints.data(), 2, 2, {numeric::Kind::Signed, 2}), 1), 0u);
-  EXPECT_THROW(depth::count_positive_rows(view, 3), quarnet::ArgumentError);
+  std::vector<std::int16_t> none(4);
+  EXPECT_EQ(depth::copy_positive_rows(numeric::packed(ints.data(), 2, 2, {numeric::Kind::Signed, 2}), 1,
+                                      reinterpret_cast<std::uint8_t*>(none.data())), 0u);
+  EXPECT_THROW(depth::copy_positive_rows(view, 3, reinterpret_cast<std::uint8_t*>(out.data())), quarnet::ArgumentError);
 }

@@ -11,10 +11,20 @@ namespace {
 
 template <class Word>
 void copy_words(const numeric::Strided2D& values, const numeric::Strided2D& mask, std::uint8_t* out) {
+  const bool packed = values.col_stride == static_cast<std::ptrdiff_t>(sizeof(Word)) && mask.col_stride == 1;
   for (std::size_t r = 0; r < values.rows; ++r) {
     const std::uint8_t* src = values.at(r, 0);
     const std::uint8_t* m = mask.at(r, 0);
     auto* dst = out + r * values.cols * sizeof(Word);
+    if (packed) {  // the common case, in a loop the compiler vectorises
+      for (std::size_t c = 0; c < values.cols; ++c) {
+        Word w;
+        std::memcpy(&w, src + c * sizeof w, sizeof w);
+        w = m[c] != 0 ? w : Word{0};
+        std::memcpy(dst + c * sizeof w, &w, sizeof w);
+      }
+      continue;
+    }
     for (std::size_t c = 0; c < values.cols; ++c) {
       Word w;
       std::memcpy(&w, src + static_cast<std::ptrdiff_t>(c) * values.col_stride, sizeof w);
@@ -78,28 +88,24 @@ void masked_copy(const numeric::Strided2D& values, std::size_t item_size, const 
   }
 }
 
-std::size_t count_positive_rows(const numeric::Strided2D& points, std::size_t column) {
-  check_points(points, column);
-  std::size_t n = 0;
-  numeric::dispatch(points.type, [&](auto tag) { for_positive_rows<decltype(tag)>(points, column, [&](std::size_t) { ++n; }); });
-  return n;
-}
-
-void copy_positive_rows(const numeric::Strided2D& points, std::size_t column, std::uint8_t* out) {
+std::size_t copy_positive_rows(const numeric::Strided2D& points, std::size_t column, std::uint8_t* out) {
   check_points(points, column);
   const std::size_t item = points.type.size;
   const std::size_t row_bytes = item * points.cols;
   const bool packed_row = points.col_stride == static_cast<std::ptrdiff_t>(item);
+  std::size_t kept = 0;
   numeric::dispatch(points.type, [&](auto tag) {
     for_positive_rows<decltype(tag)>(points, column, [&](std::size_t r) {
+      std::uint8_t* dst = out + kept * row_bytes;
       if (packed_row) {
-        std::memcpy(out, points.at(r, 0), row_bytes);
+        std::memcpy(dst, points.at(r, 0), row_bytes);
       } else {
-        for (std::size_t c = 0; c < points.cols; ++c) std::memcpy(out + c * item, points.at(r, c), item);
+        for (std::size_t c = 0; c < points.cols; ++c) std::memcpy(dst + c * item, points.at(r, c), item);
       }
-      out += row_bytes;
+      ++kept;
     });
   });
+  return kept;
 }
 
 }  // namespace quarnet::depth

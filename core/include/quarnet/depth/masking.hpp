@@ -15,12 +15,9 @@ namespace quarnet::depth {
 void masked_copy(const numeric::Strided2D& values, std::size_t item_size, const numeric::Strided2D& mask,
                  std::uint8_t* out);
 
-// Rows of `points` (a 2-D array of a supported type) whose element in
-// `column` is greater than 0 (NaN is not).
-std::size_t count_positive_rows(const numeric::Strided2D& points, std::size_t column);
-
-// Copies those rows, in order, packed into `out` (count * cols elements of
-// points.type.size bytes).
-void copy_positive_rows(const numeric::Strided2D& points, std::size_t column, std::uint8_t* out);
+// Copies the rows of `points` (a 2-D array of a supported type) whose element
+// in `column` is greater than 0 (NaN is not), in order and packed, into `out`,
+// which has room for all points.rows rows; returns how many were copied.
+std::size_t copy_positive_rows(const numeric::Strided2D& points, std::size_t column, std::uint8_t* out);
 
 }  // namespace quarnet::depth
