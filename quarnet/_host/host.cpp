@@ -369,32 +369,33 @@ py::object matmul(py::handle a, py::handle b) {
 std::vector<py::object> unpack(py::handle value, std::size_t n) {
   PyObject* it = PyObject_GetIter(value.ptr());
   if (it == nullptr) {
-    if (!PyErr_ExceptionMatches(PyExc_TypeError) || Py_TYPE(value.ptr())->tp_iter != nullptr ||
-        PySequence_Check(value.ptr()))
-      throw py::error_already_set();
-    PyErr_Clear();
-    raise_type_error(std::string("cannot unpack non-iterable ") + Py_TYPE(value.ptr())->tp_name + " object");
+    if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(value.ptr())->tp_iter == nullptr &&
+        !PySequence_Check(value.ptr())) {
+      PyErr_Clear();
+      raise_type_error(std::string("cannot unpack non-iterable ") + Py_TYPE(value.ptr())->tp_name + " object");
+    }
+    throw py::error_already_set();
   }
-  py::object iter = py::reinterpret_steal<py::object>(it);
-  std::vector<py::object> out;
-  out.reserve(n);
-  while (out.size() <= n) {
+  const auto iter = py::reinterpret_steal<py::object>(it);
+  std::vector<py::object> items;
+  items.reserve(n);
+  while (items.size() <= n) {
     PyObject* item = PyIter_Next(it);
     if (item == nullptr) {
       if (PyErr_Occurred()) throw py::error_already_set();
       break;
     }
-    out.push_back(py::reinterpret_steal<py::object>(item));
+    items.push_back(py::reinterpret_steal<py::object>(item));
   }
-  if (out.size() < n) {
-    PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zu, got %zu)", n, out.size());
+  if (items.size() < n) {
+    PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zu, got %zu)", n, items.size());
     throw py::error_already_set();
   }
-  if (out.size() > n) {
+  if (items.size() > n) {
     PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zu)", n);
     throw py::error_already_set();
   }
-  return out;
+  return items;
 }
 
 void require_exact_type(py::handle value, py::handle type, const char* name) {

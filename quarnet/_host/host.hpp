@@ -149,13 +149,20 @@ bool truthy(py::handle value);
 py::object negative(py::handle value);
 py::object matmul(py::handle a, py::handle b);
 
-// `a, b, c = value`: exactly n values from an iterable, with the
-// interpreter's TypeError / ValueError wording otherwise.
-std::vector<py::object> unpack(py::handle value, std::size_t n);
-
 // TypeError "Argument 'name' has incorrect type (expected str, got int)"
 // unless `value` is exactly of `type` (no subclass, no None).
 void require_exact_type(py::handle value, py::handle type, const char* name);
+
+// a, b, ... = value: the n items of an iterable, with the interpreter's
+// TypeError / ValueError wording when it is not iterable or holds more or fewer.
+std::vector<py::object> unpack(py::handle value, std::size_t n);
+template <std::size_t N>
+std::array<py::object, N> unpack(py::handle value) {
+  std::vector<py::object> items = unpack(value, N);
+  std::array<py::object, N> out;
+  for (std::size_t i = 0; i < N; ++i) out[i] = std::move(items[i]);
+  return out;
+}
 
 // Runs `work` without the GIL.
 template <class F>

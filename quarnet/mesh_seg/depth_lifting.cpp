@@ -1,7 +1,166 @@
+// load_depth and backproject_depth_to_points.
+//
+// load_depth reads a .npy file with the core reader: float32 of any plain
+// numeric file type, shape as stored except that H x W x 1 becomes H x W, in
+// the file's memory order (as np.load(...).astype(np.float32) gives it).
+// Arguments that are not paths (file objects) go through np.load.
+//
+// backproject_depth_to_points computes, natively, what numpy computes for
+//   i, j = np.meshgrid(np.arange(w), np.arange(h))
+//   x = (i - cx) * z / fx;  y = (j - cy) * z / fy
+//   np.stack((x, y, z), axis=-1).reshape(-1, 3)
+// for an ndarray of bool, integers or float16/32/64 and float intrinsics;
+// anything else (other dtypes, non-native byte order, array-likes, a replaced
+// np) is evaluated by that numpy expression itself.
+#include <pybind11/numpy.h>
+
+#include <cerrno>
+#include <cmath>
+#include <optional>
+
+#include "ndarray_views.hpp"
+#include "quarnet/depth/backproject.hpp"
+#include "quarnet/errors.hpp"
+#include "quarnet/npy/reader.hpp"
 #include "tessaron.hpp"
 
 namespace tessaron {
+namespace {
 
-void define_depth_lifting(const qh::Namespace&) {}
+namespace npy = quarnet::npy;
+
+constexpr const char* kLoadDepthDoc = "读取深度图，假设单位是米";
+constexpr const char* kBackprojectDoc = "深度图 -> 相机坐标系点云";
+
+// ---- load_depth -------------------------------------------------------------
+
+[[noreturn]] void raise_os_error(const quarnet::OsError& e, const py::object& filename) {
+  errno = e.code();
+  PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.ptr());
+  throw py::error_already_set();
+}
+
+[[noreturn]] void raise_format_error(const quarnet::FormatError& e) {
+  // The message holds the path's bytes; decode it as the file system would.
+  qh::raise(PyExc_ValueError, py::reinterpret_steal<py::object>(PyUnicode_DecodeFSDefault(e.what())));
+}
+
+py::array read_float32(const std::string& path, const py::object& filename) {
+  std::optional<npy::Reader> in;
+  try {
+    qh::without_gil([&] { in.emplace(path); });
+    const npy::Header& h = in->header();
+    std::vector<py::ssize_t> shape(h.shape.begin(), h.shape.end());
+    if (shape.size() == 3 && shape[2] == 1) shape.pop_back();  // depth[:, :, 0]
+    std::vector<py::ssize_t> strides(shape.size());
+    py::ssize_t step = sizeof(float);
+    for (std::size_t k = 0; k < shape.size(); ++k) {
+      const std::size_t axis = h.fortran_order ? k : shape.size() - 1 - k;
+      strides[axis] = step;
+      step *= std::max<py::ssize_t>(shape[axis], 1);
+    }
+    py::array_t<float> out(shape, strides);
+    float* dst = out.mutable_data();
+    qh::without_gil([&] { in->read_float32(dst); });
+    return out;
+  } catch (const quarnet::OsError& e) {
+    raise_os_error(e, filename);
+  } catch (const quarnet::FormatError& e) {
+    raise_format_error(e);
+  }
+}
+
+py::object load_depth(const qh::Call& c) {
+  const py::object& depth_path = c[0];
+  PyObject* encoded = nullptr;
+  if (PyUnicode_FSConverter(depth_path.ptr(), &encoded) == 0) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
+    PyErr_Clear();
+    // Not a path: a file object or whatever else np.load takes.
+    py::object np = c.ns["np"];
+    py::object depth = np.attr("load")(depth_path).attr("astype")(np.attr("float32"));
+    py::tuple shape = depth.attr("shape");
+    if (py::len(shape) == 3 && shape[2].cast<py::ssize_t>() == 1)
+      depth = depth[py::make_tuple(py::slice(py::none(), py::none(), py::none()),
+                                   py::slice(py::none(), py::none(), py::none()), 0)];
+    return depth;
+  }
+  const auto bytes = py::reinterpret_steal<py::bytes>(encoded);
+  return read_float32(std::string(bytes), depth_path);
+}
+
+// ---- backproject_depth_to_points ---------------------------------------------
+
+bool is_float_kind(quarnet::numeric::ElementType t) { return t.kind == quarnet::numeric::Kind::Float; }
+
+// The double that numpy's float64 evaluation uses for an intrinsic, where the
+// expression stays float64 throughout: a float, a numpy float16/32/64, or an
+// integer up to 2**53 when the depth is floating (integer arithmetic would
+// otherwise come first).
+std::optional<double> plain_intrinsic(py::handle v, bool float_depth) {
+  static PyObject* f64 = numpy_type("float64");
+  static PyObject* f32 = numpy_type("float32");
+  static PyObject* f16 = numpy_type("float16");
+  PyObject* o = v.ptr();
+  if (PyFloat_CheckExact(o)) return PyFloat_AS_DOUBLE(o);
+  auto* type = reinterpret_cast<PyObject*>(Py_TYPE(o));
+  if (type == f64 || type == f32 || type == f16) {
+    const double d = PyFloat_AsDouble(o);
+    if (d == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+    return d;
+  }
+  if ((PyLong_CheckExact(o) || PyBool_Check(o)) && float_depth) {
+    int overflow = 0;
+    const long long n = PyLong_AsLongLongAndOverflow(o, &overflow);
+    if (n == -1 && PyErr_Occurred()) throw py::error_already_set();
+    constexpr long long kExact = 1LL << 53;
+    if (overflow == 0 && n >= -kExact && n <= kExact) return static_cast<double>(n);
+  }
+  return std::nullopt;
+}
+
+py::object backproject_with_numpy(const py::object& np, const py::object& depth, const std::array<py::object, 4>& k,
+                                  const py::object& h, const py::object& w) {
+  const auto& [fx, fy, cx, cy] = k;
+  auto [i, j] = qh::unpack<2>(np.attr("meshgrid")(np.attr("arange")(w), np.attr("arange")(h)));
+  const py::object& z = depth;
+  py::object x = (i - cx) * z / fx;
+  py::object y = (j - cy) * z / fy;
+  return np.attr("stack")(py::make_tuple(x, y, z), py::arg("axis") = -1).attr("reshape")(-1, 3);
+}
+
+py::object backproject_depth_to_points(const qh::Call& c) {
+  const auto& [depth, K] = c.unpack<2>();
+  const auto k = qh::unpack<4>(K);  // fx, fy, cx, cy = K
+  auto [h, w] = qh::unpack<2>(depth.attr("shape"));
+  py::object np = c.ns["np"];
+
+  const auto view = np.is(real_numpy()) ? plain_2d(depth) : std::nullopt;
+  if (view) {
+    std::array<double, 4> d{};
+    bool plain = true;
+    for (std::size_t n = 0; n < 4 && plain; ++n) {
+      const auto value = plain_intrinsic(k[n], is_float_kind(view->type));
+      plain = value.has_value();
+      if (plain) d[n] = *value;
+    }
+    if (plain) {
+      const auto rows = static_cast<py::ssize_t>(view->size());
+      py::array_t<double> points({rows, py::ssize_t{3}});
+      double* out = points.mutable_data();
+      qh::without_gil([&] { quarnet::depth::backproject(*view, {d[0], d[1], d[2], d[3]}, out); });
+      return points;
+    }
+  }
+  return backproject_with_numpy(np, depth, k, h, w);
+}
+
+}  // namespace
+
+void define_depth_lifting(const qh::Namespace& ns) {
+  qh::def(ns, {"load_depth", {qh::arg("depth_path")}, kLoadDepthDoc}, load_depth);
+  qh::def(ns, {"backproject_depth_to_points", {qh::arg("depth"), qh::arg("K")}, kBackprojectDoc},
+          backproject_depth_to_points);
+}
 
 }  // namespace tessaron

@@ -1,7 +1,145 @@
+// extract_masked_pointclouds(mask_folder, depth_folder, poses_dict, K): one
+// object's world-space point cloud from its per-view masks.
+//
+// For each mask, in sorted name order (unreadable entries skipped):
+//   depth = load_depth(depth_folder/<image id>.npy)
+//   depth_masked = depth.copy(); depth_masked[mask == 0] = 0       (native)
+//   points_cam = backproject_depth_to_points(depth_masked, K)
+//   points_cam = points_cam[points_cam[:, 2] > 0]                   (native)
+//   t, q = poses_dict[image_id]
+//   points_world = R.from_quat(q).apply(points_cam) + t  -> merged_pcd
+// then voxel thinning (0.01), radius outlier removal (20 within 0.03), red
+// colour and the axis-aligned bounding box; (None, None) without any point.
+#include <pybind11/numpy.h>
+
+#include "ndarray_views.hpp"
+#include "quarnet/depth/masking.hpp"
 #include "tessaron.hpp"
 
 namespace tessaron {
+namespace {
 
-void define_masked_pointclouds(const qh::Namespace&) {}
+namespace numeric = quarnet::numeric;
+
+// a == b, a > b, ... as the interpreter evaluates them (arrays compare elementwise).
+py::object compare(const py::object& a, int b, int op) {
+  PyObject* r = PyObject_RichCompare(a.ptr(), py::int_(b).ptr(), op);
+  if (r == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(r);
+}
+
+// numpy's boolean indexing needs mask.shape == depth.shape[:mask.ndim].
+void check_mask_shape(const py::object& depth, const py::object& mask, const py::object& mask_path,
+                      const py::object& depth_path) {
+  if (!py::hasattr(depth, "shape") || !py::hasattr(mask, "shape")) return;
+  const py::tuple d = depth.attr("shape"), m = mask.attr("shape");
+  bool match = py::len(m) <= py::len(d);
+  for (std::size_t k = 0; match && k < py::len(m); ++k) match = m[k].equal(d[k]);
+  if (!match)
+    qh::raise(PyExc_IndexError, qh::cat("mask and depth map differ in size: mask ", mask_path, " has shape ", m,
+                                        ", depth map ", depth_path, " has shape ", d));
+}
+
+// depth.copy() with every pixel whose mask value is 0 set to 0.
+py::object masked_depth(const py::object& depth, const py::object& mask) {
+  if (is_exact_ndarray(depth) && is_exact_ndarray(mask)) {
+    const auto d = py::reinterpret_borrow<py::array>(depth);
+    const auto m = py::reinterpret_borrow<py::array>(mask);
+    const char kind = d.dtype().kind(), mask_kind = m.dtype().kind();
+    const bool numeric_depth = kind == 'b' || kind == 'i' || kind == 'u' || kind == 'f' || kind == 'c';
+    const bool byte_mask = m.itemsize() == 1 && (mask_kind == 'b' || mask_kind == 'u' || mask_kind == 'i');
+    if (d.ndim() == 2 && m.ndim() == 2 && numeric_depth && byte_mask) {
+      py::array out(d.dtype(), {d.shape(0), d.shape(1)});
+      const auto item = static_cast<std::size_t>(d.itemsize());
+      const numeric::Strided2D values{static_cast<const std::uint8_t*>(d.data()), static_cast<std::size_t>(d.shape(0)),
+                                      static_cast<std::size_t>(d.shape(1)), d.strides(0), d.strides(1), {}};
+      const numeric::Strided2D bytes{static_cast<const std::uint8_t*>(m.data()), static_cast<std::size_t>(m.shape(0)),
+                                     static_cast<std::size_t>(m.shape(1)), m.strides(0), m.strides(1), {}};
+      auto* dst = static_cast<std::uint8_t*>(out.mutable_data());
+      qh::without_gil([&] { quarnet::depth::masked_copy(values, item, bytes, dst); });
+      return out;
+    }
+  }
+  py::object out = depth.attr("copy")();
+  out[compare(mask, 0, Py_EQ)] = 0;
+  return out;
+}
+
+// points[points[:, 2] > 0]
+py::object keep_positive_depth(const py::object& points) {
+  const auto view = plain_2d(points);
+  if (view && view->cols > 2) {
+    // One pass into room for every row; only the pages written are touched,
+    // and shrinking the array afterwards gives the rest back.
+    const auto a = py::reinterpret_borrow<py::array>(points);
+    py::array out(a.dtype(), {a.shape(0), a.shape(1)});
+    auto* dst = static_cast<std::uint8_t*>(out.mutable_data());
+    std::size_t n = 0;
+    qh::without_gil([&] { n = quarnet::depth::copy_positive_rows(*view, 2, dst); });
+    if (static_cast<py::ssize_t>(n) != a.shape(0)) out.resize({static_cast<py::ssize_t>(n), a.shape(1)});
+    return out;
+  }
+  py::object z = points[py::make_tuple(py::slice(py::none(), py::none(), py::none()), 2)];
+  return points[compare(z, 0, Py_GT)];
+}
+
+py::object extract_masked_pointclouds(const qh::Call& c) {
+  const auto& [mask_folder, depth_folder, poses_dict, K] = c.unpack<4>();
+  const auto& ns = c.ns;
+
+  py::object merged_pcd = ns["o3d"].attr("geometry").attr("PointCloud")();
+  py::object mask_files = ns["sorted"](ns["os"].attr("listdir")(mask_folder));
+
+  for (py::handle mask_name : ns["tqdm"](mask_files, py::arg("desc") = "Processing masks ")) {
+    py::object os_path = ns["os"].attr("path");
+    py::object mask_path = os_path.attr("join")(mask_folder, mask_name);
+    py::object cv2 = ns["cv2"];
+    py::object mask = cv2.attr("imread")(mask_path, cv2.attr("IMREAD_GRAYSCALE"));
+    if (mask.is_none()) continue;
+
+    py::object image_id = ns["int"](os_path.attr("splitext")(mask_name)[py::int_(0)]);
+    py::object depth_name = qh::cat(image_id, ".npy");
+    py::object depth_path = os_path.attr("join")(depth_folder, depth_name);
+
+    py::object depth = ns["load_depth"](depth_path);
+    check_mask_shape(depth, mask, mask_path, depth_path);
+    py::object depth_masked = masked_depth(depth, mask);
+
+    py::object points_cam = ns["backproject_depth_to_points"](depth_masked, K);
+    points_cam = keep_positive_depth(points_cam);
+
+    auto [t, q] = qh::unpack<2>(poses_dict[image_id]);
+    py::object rot = ns["R"].attr("from_quat")(q);
+    py::object points_world = rot.attr("apply")(points_cam) + t;
+
+    py::object o3d = ns["o3d"];
+    py::object pcd_world = o3d.attr("geometry").attr("PointCloud")();
+    pcd_world.attr("points") = o3d.attr("utility").attr("Vector3dVector")(points_world);
+    merged_pcd += pcd_world;
+  }
+
+  if (py::len(merged_pcd.attr("points")) == 0) {
+    ns.print("No masked points found.");
+    return py::make_tuple(py::none(), py::none());
+  }
+
+  merged_pcd = merged_pcd.attr("voxel_down_sample")(py::arg("voxel_size") = 0.01);
+  ns.print();
+  auto [pcd_cleaned, ind] = qh::unpack<2>(
+      merged_pcd.attr("remove_radius_outlier")(py::arg("nb_points") = 20, py::arg("radius") = 0.03));
+  ns.print(qh::cat("原始点云点数: ", py::len(merged_pcd.attr("points"))));
+  ns.print(qh::cat("滤波后点数: ", py::len(pcd_cleaned.attr("points"))));
+
+  pcd_cleaned.attr("paint_uniform_color")(py::list(py::make_tuple(1.0, 0, 0)));
+  py::object bounding_box = pcd_cleaned.attr("get_axis_aligned_bounding_box")();
+  return py::make_tuple(pcd_cleaned, bounding_box);
+}
+
+}  // namespace
+
+void define_masked_pointclouds(const qh::Namespace& ns) {
+  qh::def(ns, {"extract_masked_pointclouds", {qh::arg("mask_folder"), qh::arg("depth_folder"), qh::arg("poses_dict"), qh::arg("K")}},
+          extract_masked_pointclouds);
+}
 
 }  // namespace tessaron
