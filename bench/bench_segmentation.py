@@ -29,6 +29,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "examples"))
+sys.path.insert(0, HERE)
 
 PHASES = ("load", "extraction", "face search", "cut", "writing")
 
@@ -38,57 +39,15 @@ PHASES = ("load", "extraction", "face search", "cut", "writing")
 
 def reference_pipeline():
     """The segmentation pipeline in plain Python; returns (scene setup, segment)."""
-    import cv2
     import numpy as np
     import open3d as o3d
     import trimesh
-    from scipy.spatial.transform import Rotation as R
-    from tqdm import tqdm
 
     from quarnet.scene import colmap_loader
 
-    def load_depth(depth_path):
-        depth = np.load(depth_path).astype(np.float32)
-        if depth.ndim == 3 and depth.shape[2] == 1:
-            depth = depth[:, :, 0]
-        return depth
-
-    def backproject_depth_to_points(depth, K):
-        fx, fy, cx, cy = K
-        h, w = depth.shape
-        i, j = np.meshgrid(np.arange(w), np.arange(h))
-        z = depth
-        x = (i - cx) * z / fx
-        y = (j - cy) * z / fy
-        return np.stack((x, y, z), axis=-1).reshape(-1, 3)
-
-    def extract_masked_pointclouds(mask_folder, depth_folder, poses_dict, K):
-        merged_pcd = o3d.geometry.PointCloud()
-        for mask_name in tqdm(sorted(os.listdir(mask_folder)), desc="Processing masks "):
-            mask = cv2.imread(os.path.join(mask_folder, mask_name), cv2.IMREAD_GRAYSCALE)
-            if mask is None:
-                continue
-            image_id = int(os.path.splitext(mask_name)[0])
-            depth = load_depth(os.path.join(depth_folder, f"{image_id}.npy"))
-            depth_masked = depth.copy()
-            depth_masked[mask == 0] = 0
-            points_cam = backproject_depth_to_points(depth_masked, K)
-            points_cam = points_cam[points_cam[:, 2] > 0]
-            t, q = poses_dict[image_id]
-            points_world = R.from_quat(q).apply(points_cam) + t
-            pcd_world = o3d.geometry.PointCloud()
-            pcd_world.points = o3d.utility.Vector3dVector(points_world)
-            merged_pcd += pcd_world
-        if len(merged_pcd.points) == 0:
-            print("No masked points found.")
-            return None, None
-        merged_pcd = merged_pcd.voxel_down_sample(voxel_size=0.01)
-        print()
-        pcd_cleaned, _ = merged_pcd.remove_radius_outlier(nb_points=20, radius=0.03)
-        print(f"原始点云点数: {len(merged_pcd.points)}")
-        print(f"滤波后点数: {len(pcd_cleaned.points)}")
-        pcd_cleaned.paint_uniform_color([1.0, 0, 0])
-        return pcd_cleaned, pcd_cleaned.get_axis_aligned_bounding_box()
+    # The plain depth lifting and masked extraction of the depth benchmark
+    # (without its progress bar and count lines, which only favours this side).
+    from bench_depth_lifting import plain_extract as extract_masked_pointclouds
 
     def find_nearby_faces(mesh, point_cloud, threshold=0.05, batch_size=10000):
         points = np.asarray(point_cloud.points)
