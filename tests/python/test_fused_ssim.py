@@ -31,20 +31,21 @@ class RecordingKernels:
         return torch.full_like(args[2], self.grad_value)
 
 
+def patch_kernels(monkeypatch, kernels):
+    """Binds kernels.fusedssim / fusedssim_backward in morlith's namespace for one test."""
+    for name in ("fusedssim", "fusedssim_backward"):
+        monkeypatch.setattr(morlith, name, getattr(kernels, name), raising=False)
+    return kernels
+
+
 @pytest.fixture
 def fake(monkeypatch):
-    kernels = RecordingKernels()
-    monkeypatch.setattr(morlith, "fusedssim", kernels.fusedssim, raising=False)
-    monkeypatch.setattr(morlith, "fusedssim_backward", kernels.fusedssim_backward, raising=False)
-    return kernels
+    return patch_kernels(monkeypatch, RecordingKernels())
 
 
 @pytest.fixture
 def standin(monkeypatch):
-    kernels = standin_kernels()
-    monkeypatch.setattr(morlith, "fusedssim", kernels.fusedssim, raising=False)
-    monkeypatch.setattr(morlith, "fusedssim_backward", kernels.fusedssim_backward, raising=False)
-    return kernels
+    return patch_kernels(monkeypatch, standin_kernels())
 
 
 # ---- the autograd function and fast_ssim, with recording kernels ----------

@@ -19,9 +19,13 @@ constexpr std::size_t kBandsPerThread = 4;
 // Shorter bands spend too much on the rows they share with their neighbours.
 constexpr std::ptrdiff_t kMinBandRows = 32;
 
-std::string shape_text(const std::array<std::ptrdiff_t, 4>& s) {
-  return "(" + std::to_string(s[0]) + ", " + std::to_string(s[1]) + ", " + std::to_string(s[2]) + ", " +
-         std::to_string(s[3]) + ")";
+std::string shape_text(const std::array<std::ptrdiff_t, 4>& shape) {
+  std::string out("(");
+  for (std::size_t d = 0; d < shape.size(); ++d) {
+    if (d > 0) out.append(", ");
+    out.append(std::to_string(shape[d]));
+  }
+  return out.append(")");
 }
 }  // namespace
 

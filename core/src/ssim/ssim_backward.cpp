@@ -1,5 +1,4 @@
 #include <algorithm>
-#include <memory>
 
 #include "bands.hpp"
 #include "row_stream.hpp"
@@ -70,13 +69,8 @@ void ssim_map_backward(double c1, double c2, const ImagesView<T>& img1, const Im
   detail::check_shape(img1.shape, img1.shape, "img1");
   detail::check_shape(img1.shape, img2.shape, "img2");
   detail::check_shape(img1.shape, dmap.shape, "dL_dmap");
-  const detail::WorkPlan plan = detail::plan_work(img1.shape, threads);
-  if (plan.bands.empty()) return;
-  const auto H = img1.shape[2], W = img1.shape[3];
-  std::vector<std::unique_ptr<BackwardScratch<T>>> scratch;
-  for (unsigned t = 0; t < plan.threads; ++t) scratch.push_back(std::make_unique<BackwardScratch<T>>(W, H));
-  detail::run_bands(plan.bands.size(), plan.threads, [&](std::size_t i, unsigned worker) {
-    backward_band(plan.bands[i], static_cast<T>(c1), static_cast<T>(c2), img1, img2, dmap, grad, *scratch[worker]);
+  detail::for_each_band<BackwardScratch<T>>(img1.shape, threads, [&](const detail::Band& band, auto& scratch) {
+    backward_band(band, static_cast<T>(c1), static_cast<T>(c2), img1, img2, dmap, grad, scratch);
   });
 }
 

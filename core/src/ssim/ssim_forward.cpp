@@ -1,5 +1,4 @@
 #include <algorithm>
-#include <memory>
 
 #include "bands.hpp"
 #include "row_stream.hpp"
@@ -12,7 +11,7 @@ using detail::R;
 
 template <class T>
 struct ForwardScratch {
-  explicit ForwardScratch(std::ptrdiff_t width, std::ptrdiff_t height)
+  ForwardScratch(std::ptrdiff_t width, std::ptrdiff_t height)
       : stream(width, height), stats(static_cast<std::size_t>(5 * width)) {}
   detail::RowStream<T, 5> stream;  // x, y, x x, y y, x y
   std::vector<T> stats;            // their filtered rows
@@ -46,13 +45,8 @@ template <class T>
 void ssim_map(double c1, double c2, const ImagesView<T>& img1, const ImagesView<T>& img2, T* map, unsigned threads) {
   detail::check_shape(img1.shape, img1.shape, "img1");
   detail::check_shape(img1.shape, img2.shape, "img2");
-  const detail::WorkPlan plan = detail::plan_work(img1.shape, threads);
-  if (plan.bands.empty()) return;
-  const auto H = img1.shape[2], W = img1.shape[3];
-  std::vector<std::unique_ptr<ForwardScratch<T>>> scratch;
-  for (unsigned t = 0; t < plan.threads; ++t) scratch.push_back(std::make_unique<ForwardScratch<T>>(W, H));
-  detail::run_bands(plan.bands.size(), plan.threads, [&](std::size_t i, unsigned worker) {
-    forward_band(plan.bands[i], static_cast<T>(c1), static_cast<T>(c2), img1, img2, map, *scratch[worker]);
+  detail::for_each_band<ForwardScratch<T>>(img1.shape, threads, [&](const detail::Band& band, auto& scratch) {
+    forward_band(band, static_cast<T>(c1), static_cast<T>(c2), img1, img2, map, scratch);
   });
 }
 
