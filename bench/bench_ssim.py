@@ -5,7 +5,8 @@ morlith.ssim (autograd through conv2d), float32 on the CPU.
 
 Each (case, method) runs in its own interpreter: once for the time (median of
 N runs after warm-up) and once for the peak memory, the high-water mark of
-the resident set during one warm run above the resident set before it (large
+the resident set during one warm run above the resident set before it, the
+inputs allocated and no gradient held (large
 allocations are mmapped there so that freed memory shows as freed). The
 fused kernels are quarnet's stand-in, put on the path with
 quarnet._standins.fused_ssim_path(); a real rasteriser found first is used
@@ -55,6 +56,7 @@ def child(method, shape, repeat, measure):
     for _ in range(2):
         step()
     if measure == "memory":
+        img1.grad = None
         before = rss_kib("VmRSS")
         with open("/proc/self/clear_refs", "w") as f:
             f.write("5")  # resets the high-water mark
