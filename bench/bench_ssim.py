@@ -5,9 +5,9 @@ morlith.ssim (autograd through conv2d), float32 on the CPU.
 
 Each (case, method) runs in its own interpreter: once for the time (median of
 N runs after warm-up) and once for the peak memory, the high-water mark of
-the resident set during one warm run above the resident set before it, the
-inputs allocated and no gradient held (large
-allocations are mmapped there so that freed memory shows as freed). The
+the resident set during one warm run above the resident set before it (inputs
+allocated, no gradient held; large allocations are mmapped there so that
+freed memory shows as freed). The
 fused kernels are quarnet's stand-in, put on the path with
 quarnet._standins.fused_ssim_path(); a real rasteriser found first is used
 instead. Prints one line per measurement and the ratios; target: fast_ssim
