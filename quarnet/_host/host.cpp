@@ -97,14 +97,10 @@ void set_os_error(const quarnet::OsError& e) {
   PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr());
 }
 
-PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
-  Record& r = record_of(self);
+// Sets the Python error for the exception being handled (call inside a catch).
+void set_error_from_current_exception() {
   try {
-    std::vector<py::object> bound = bind_arguments(r, args, kwargs);
-    Call call(r.ns, bound);
-    py::object result = r.body(call);
-    if (!result) return py::none().release().ptr();
-    return result.release().ptr();
+    throw;
   } catch (py::error_already_set& e) {
     e.restore();
   } catch (py::builtin_exception& e) {
@@ -119,6 +115,21 @@ PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyErr_NoMemory();
   } catch (const std::exception& e) {
     PyErr_SetString(PyExc_RuntimeError, e.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
+  }
+}
+
+PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+  Record& r = record_of(self);
+  try {
+    std::vector<py::object> bound = bind_arguments(r, args, kwargs);
+    Call call(r.ns, bound);
+    py::object result = r.body(call);
+    if (!result) return py::none().release().ptr();
+    return result.release().ptr();
+  } catch (...) {
+    set_error_from_current_exception();
   }
   return nullptr;
 }
@@ -372,6 +383,17 @@ void require_exact_type(py::handle value, py::handle type, const char* name) {
   const auto* expected = reinterpret_cast<PyTypeObject*>(type.ptr())->tp_name;
   raise_type_error(std::string("Argument '") + name + "' has incorrect type (expected " + expected + ", got " +
                    Py_TYPE(value.ptr())->tp_name + ")");
+}
+
+int run_module_body(PyObject* module, void (*body)(const Namespace&)) {
+  try {
+    py::detail::get_internals();  // what PYBIND11_MODULE prepares before its body
+    body(Namespace(py::reinterpret_borrow<py::dict>(PyModule_GetDict(module))));
+    return 0;
+  } catch (...) {
+    set_error_from_current_exception();
+  }
+  return -1;
 }
 
 }  // namespace quarnet::host

@@ -89,7 +89,11 @@ struct Param {
 inline Param arg(std::string name) { return {std::move(name), py::object()}; }
 template <class T>
 Param arg(std::string name, T&& default_value) {
-  return {std::move(name), py::cast(std::forward<T>(default_value))};
+  if constexpr (std::is_base_of_v<py::handle, std::decay_t<T>>) {
+    return {std::move(name), py::reinterpret_borrow<py::object>(default_value)};
+  } else {
+    return {std::move(name), py::cast(std::forward<T>(default_value))};
+  }
 }
 
 // The bound arguments of one call, in declaration order.
@@ -158,4 +162,26 @@ decltype(auto) without_gil(F&& work) {
   return std::forward<F>(work)();
 }
 
+// Runs a module body on the new module's namespace (see QUARNET_MODULE);
+// returns 0, or -1 with the body's exception set unchanged.
+int run_module_body(PyObject* module, void (*body)(const Namespace&));
+
 }  // namespace quarnet::host
+
+// QUARNET_MODULE(name, ns) { body }: the module's PyInit_<name> entry, whose
+// body gets the module namespace. Unlike PYBIND11_MODULE, an exception from
+// the body (a failed import, say) reaches the importer unchanged rather than
+// wrapped in ImportError("initialization failed").
+#define QUARNET_MODULE(name, ns)                                                                       \
+  static void quarnet_module_body_##name(const ::quarnet::host::Namespace&);                           \
+  static int quarnet_module_exec_##name(PyObject* module) {                                            \
+    return ::quarnet::host::run_module_body(module, quarnet_module_body_##name);                       \
+  }                                                                                                    \
+  PYBIND11_PLUGIN_IMPL(name) {                                                                         \
+    PYBIND11_CHECK_PYTHON_VERSION                                                                      \
+    static PyModuleDef_Slot slots[] = {                                                                \
+        {Py_mod_exec, reinterpret_cast<void*>(quarnet_module_exec_##name)}, {0, nullptr}};             \
+    static PyModuleDef def = {PyModuleDef_HEAD_INIT, #name, nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr}; \
+    return PyModuleDef_Init(&def);                                                                     \
+  }                                                                                                    \
+  static void quarnet_module_body_##name(const ::quarnet::host::Namespace& ns)

@@ -2,9 +2,8 @@
 // object from per-view object masks, depth maps and the sparse camera model.
 #include "tessaron.hpp"
 
-PYBIND11_MODULE(Tessaron, m) {
+QUARNET_MODULE(Tessaron, ns) {
   using namespace tessaron;
-  const auto ns = qh::Namespace::of(m);
 
   ns.import("os");
   ns.import("numpy", "np");

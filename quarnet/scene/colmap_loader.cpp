@@ -238,8 +238,7 @@ py::object rotmat2qvec(const qh::Call& c) {
 
 }  // namespace
 
-PYBIND11_MODULE(colmap_loader, m) {
-  const auto ns = qh::Namespace::of(m);
+QUARNET_MODULE(colmap_loader, ns) {
   ns.import("os");
   ns.import("numpy", "np");
   ns.import_from("collections", "namedtuple");

@@ -1,0 +1,34 @@
+// kelsimar-run: the child program of the stand-in trainer Kelsimar. Checks one
+// object's inputs and writes model_path/<text>/manifest.json. Prints nothing on
+// success; on failure prints the reason to stderr and exits with status 2 for a
+// bad command line, 1 for inputs that do not pass.
+#include <cstdio>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "quarnet/trainer/manifest.hpp"
+#include "quarnet/trainer/object_check.hpp"
+
+namespace {
+int fail(int status, const std::exception& e) {
+  std::fprintf(stderr, "kelsimar-run: %s\n", e.what());
+  return status;
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  quarnet::trainer::ObjectRun run;
+  try {
+    run = quarnet::trainer::parse_arguments(args);
+  } catch (const std::exception& e) {
+    return fail(2, e);
+  }
+  try {
+    quarnet::trainer::run_object_check(run);
+  } catch (const std::exception& e) {
+    return fail(1, e);
+  }
+  return 0;
+}

@@ -1,0 +1,37 @@
+"""Builds small scene folders (depths/, sparse/0) with COLMAP models on disk."""
+import os
+
+import numpy as np
+
+from quarnet.scene import colmap_loader as cl
+
+
+def camera(cam_id=1, model="PINHOLE", params=(500.0, 500.0, 320.0, 240.0), width=640, height=480):
+    return cl.Camera(cam_id, model, width, height, np.asarray(params, dtype=np.float64))
+
+
+def image(image_id, name, qvec=(1.0, 0.0, 0.0, 0.0), tvec=(0.0, 0.0, 0.0), camera_id=1, points=0):
+    rng = np.random.default_rng(image_id)
+    return cl.Image(image_id, np.asarray(qvec, dtype=np.float64), np.asarray(tvec, dtype=np.float64), camera_id, name,
+                    rng.random((points, 2)) * 100, rng.integers(-1, 1000, points))
+
+
+def write_model(sparse_dir, cameras, images, binary=True, text=False):
+    os.makedirs(sparse_dir, exist_ok=True)
+    cams = {c.id: c for c in cameras}
+    ims = {i.id: i for i in images}
+    if binary:
+        cl.write_intrinsics_binary(cams, os.path.join(sparse_dir, "cameras.bin"))
+        cl.write_extrinsics_binary(ims, os.path.join(sparse_dir, "images.bin"))
+    if text:
+        cl.write_intrinsics_text(cams, os.path.join(sparse_dir, "cameras.txt"))
+        cl.write_extrinsics_text(ims, os.path.join(sparse_dir, "images.txt"))
+
+
+def make_scene(root, cameras=None, images=None, binary=True, text=False):
+    """A scene root with depths/ and sparse/0; returns the root as str."""
+    root = str(root)
+    os.makedirs(os.path.join(root, "depths"), exist_ok=True)
+    write_model(os.path.join(root, "sparse/0"), cameras if cameras is not None else [camera()],
+                images if images is not None else [image(1, "0001.png")], binary=binary, text=text)
+    return root
