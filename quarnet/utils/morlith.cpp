@@ -3,10 +3,8 @@
 // native kernels.
 #include "morlith.hpp"
 
-PYBIND11_MODULE(morlith, m) {
+QUARNET_MODULE(morlith, ns) {
   using namespace morlith;
-  const auto ns = qh::Namespace::of(m);
-
   ns.import("torch");
   ns.import("torch.nn.functional", "F");
   ns.import_from("torch.autograd", "Variable");

@@ -50,9 +50,8 @@ py::object fusedssim_backward(const qh::Call& c) {
 }  // namespace
 }  // namespace fused_ssim
 
-PYBIND11_MODULE(_C, m) {
+QUARNET_MODULE(_C, ns) {
   using namespace fused_ssim;
-  const auto ns = qh::Namespace::of(m);
   ns.import("torch");
   qh::def(ns,
           {"fusedssim",

@@ -165,6 +165,18 @@ def test_a_failing_native_module_is_swallowed_silently(tmp_path):
     assert out == "[]\n"
 
 
+def test_a_missing_torch_fails_the_load_with_its_own_error(tmp_path):
+    out = run_python("""
+        import sys
+        sys.modules["torch"] = None
+        try:
+            import morlith
+        except ImportError as e:
+            print(type(e).__name__, e)
+    """, tmp_path)
+    assert out == "ModuleNotFoundError import of torch halted; None in sys.modules\n"
+
+
 def test_the_standin_on_the_path_is_bound_at_load(tmp_path):
     out = run_python("""
         import sys
