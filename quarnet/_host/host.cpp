@@ -398,6 +398,18 @@ std::vector<py::object> unpack(py::handle value, std::size_t n) {
   return items;
 }
 
+py::object power(py::handle a, py::handle b) {
+  PyObject* r = PyNumber_Power(a.ptr(), b.ptr(), Py_None);
+  if (r == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(r);
+}
+
+py::object floor_divide(py::handle a, py::handle b) {
+  PyObject* r = PyNumber_FloorDivide(a.ptr(), b.ptr());
+  if (r == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(r);
+}
+
 void require_exact_type(py::handle value, py::handle type, const char* name) {
   if (reinterpret_cast<PyObject*>(Py_TYPE(value.ptr())) == type.ptr()) return;
   const auto* expected = reinterpret_cast<PyTypeObject*>(type.ptr())->tp_name;

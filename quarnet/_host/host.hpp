@@ -144,10 +144,12 @@ py::object plain_class(const Namespace& ns, const char* name, py::tuple bases, s
 // raise exc_type(message)
 [[noreturn]] void raise(PyObject* exc_type, const py::object& message);
 
-// The interpreter's truth test, unary minus and the @ operator.
+// The interpreter's truth test, unary minus and the @, ** and // operators.
 bool truthy(py::handle value);
 py::object negative(py::handle value);
 py::object matmul(py::handle a, py::handle b);
+py::object power(py::handle a, py::handle b);
+py::object floor_divide(py::handle a, py::handle b);
 
 // TypeError "Argument 'name' has incorrect type (expected str, got int)"
 // unless `value` is exactly of `type` (no subclass, no None).

@@ -1,0 +1,98 @@
+#include <algorithm>
+#include <atomic>
+#include <exception>
+#include <mutex>
+#include <string>
+#include <system_error>
+#include <thread>
+
+#include "bands.hpp"
+#include "quarnet/errors.hpp"
+
+namespace quarnet::ssim::detail {
+
+namespace {
+// Below this many pixels per worker, starting a thread costs more than it saves.
+constexpr std::size_t kPixelsPerThread = 1 << 15;
+// Bands per worker, so that uneven planes still share out evenly.
+constexpr std::size_t kBandsPerThread = 4;
+// Shorter bands spend too much on the rows they share with their neighbours.
+constexpr std::ptrdiff_t kMinBandRows = 32;
+
+std::string shape_text(const std::array<std::ptrdiff_t, 4>& shape) {
+  std::string out("(");
+  for (std::size_t d = 0; d < shape.size(); ++d) {
+    if (d > 0) out.append(", ");
+    out.append(std::to_string(shape[d]));
+  }
+  return out.append(")");
+}
+}  // namespace
+
+void check_shape(const std::array<std::ptrdiff_t, 4>& first, const std::array<std::ptrdiff_t, 4>& shape,
+                 const char* what) {
+  for (auto size : shape)
+    if (size < 0) throw ArgumentError(std::string(what) + " has a negative size: " + shape_text(shape));
+  if (shape != first)
+    throw ArgumentError(std::string(what) + " has shape " + shape_text(shape) + ", expected " + shape_text(first));
+}
+
+WorkPlan plan_work(const std::array<std::ptrdiff_t, 4>& shape, unsigned requested) {
+  WorkPlan plan;
+  const auto [N, C, H, W] = shape;
+  if (N <= 0 || C <= 0 || H <= 0 || W <= 0) return plan;
+  const auto planes = static_cast<std::size_t>(N) * static_cast<std::size_t>(C);
+  const std::size_t pixels = planes * static_cast<std::size_t>(H) * static_cast<std::size_t>(W);
+  unsigned threads = requested;
+  if (threads == 0) {
+    threads = std::max(1u, std::thread::hardware_concurrency());
+    threads = static_cast<unsigned>(std::clamp<std::size_t>(pixels / kPixelsPerThread, 1, threads));
+  }
+  std::ptrdiff_t per_plane = 1;
+  const std::size_t wanted = threads * kBandsPerThread;
+  if (threads > 1 && planes < wanted) {
+    per_plane = static_cast<std::ptrdiff_t>((wanted + planes - 1) / planes);
+    per_plane = std::clamp<std::ptrdiff_t>(per_plane, 1, std::max<std::ptrdiff_t>(1, H / kMinBandRows));
+  }
+  const std::ptrdiff_t rows = (H + per_plane - 1) / per_plane;
+  plan.bands.reserve(planes * static_cast<std::size_t>(per_plane));
+  for (std::ptrdiff_t n = 0; n < N; ++n)
+    for (std::ptrdiff_t c = 0; c < C; ++c)
+      for (std::ptrdiff_t r0 = 0; r0 < H; r0 += rows) plan.bands.push_back({n, c, r0, std::min(H, r0 + rows)});
+  plan.threads = static_cast<unsigned>(std::min<std::size_t>(threads, plan.bands.size()));
+  return plan;
+}
+
+void run_bands(std::size_t bands, unsigned threads, const std::function<void(std::size_t, unsigned)>& work) {
+  if (threads <= 1) {
+    for (std::size_t b = 0; b < bands; ++b) work(b, 0);
+    return;
+  }
+  std::atomic<std::size_t> next{0};
+  std::atomic<bool> failed{false};
+  std::exception_ptr error;
+  std::mutex error_mutex;
+  auto worker = [&](unsigned index) {
+    try {
+      for (std::size_t b; !failed.load(std::memory_order_relaxed) && (b = next.fetch_add(1)) < bands;) work(b, index);
+    } catch (...) {
+      std::lock_guard lock(error_mutex);
+      if (!error) error = std::current_exception();
+      failed = true;
+    }
+  };
+  std::vector<std::thread> pool;
+  pool.reserve(threads - 1);
+  for (unsigned t = 1; t < threads; ++t) {
+    try {
+      pool.emplace_back(worker, t);
+    } catch (const std::system_error&) {
+      break;  // no more threads to be had: the workers started share the bands
+    }
+  }
+  worker(0);
+  for (auto& th : pool) th.join();
+  if (error) std::rethrow_exception(error);
+}
+
+}  // namespace quarnet::ssim::detail

@@ -1,0 +1,65 @@
+// ssim and _ssim: SSIM with a Gaussian window, computed with torch's conv2d
+// (zero padding, one group per channel), differentiable in both images.
+#include "morlith.hpp"
+
+namespace morlith {
+namespace {
+
+py::object ssim(const qh::Call& c) {
+  auto [img1, img2, window_size, size_average] = c.unpack<4>();
+  const auto& ns = c.ns;
+  py::object channel = img1.attr("size")(-3);
+  py::object window = ns["create_window"](window_size, channel);
+  if (qh::truthy(img1.attr("is_cuda"))) window = window.attr("cuda")(img1.attr("get_device")());
+  window = window.attr("type_as")(img1);
+  return ns["_ssim"](img1, img2, window, window_size, channel, size_average);
+}
+
+py::object _ssim(const qh::Call& c) {
+  auto [img1, img2, window, window_size, channel, size_average] = c.unpack<6>();
+  const auto& ns = c.ns;
+  auto conv2d = [&](const py::object& image) {
+    py::object conv = ns["F"].attr("conv2d");
+    return conv(image, window, py::arg("padding") = qh::floor_divide(window_size, py::int_(2)),
+                py::arg("groups") = channel);
+  };
+  py::object mu1 = conv2d(img1);
+  py::object mu2 = conv2d(img2);
+
+  py::object mu1_sq = mu1.attr("pow")(2);
+  py::object mu2_sq = mu2.attr("pow")(2);
+  py::object mu1_mu2 = mu1 * mu2;
+
+  py::object sigma1_sq = conv2d(img1 * img1) - mu1_sq;
+  py::object sigma2_sq = conv2d(img2 * img2) - mu2_sq;
+  py::object sigma12 = conv2d(img1 * img2) - mu1_mu2;
+
+  const py::object C1 = qh::power(py::float_(0.01), py::int_(2));
+  const py::object C2 = qh::power(py::float_(0.03), py::int_(2));
+
+  const py::int_ two(2);
+  py::object numerator_l = two * mu1_mu2 + C1;
+  py::object numerator_cs = two * sigma12 + C2;
+  py::object numerator = numerator_l * numerator_cs;
+  py::object denominator_l = mu1_sq + mu2_sq + C1;
+  py::object denominator_cs = sigma1_sq + sigma2_sq + C2;
+  py::object denominator = denominator_l * denominator_cs;
+  py::object ssim_map = numerator / denominator;
+
+  if (qh::truthy(size_average)) return ssim_map.attr("mean")();
+  return ssim_map.attr("mean")(1).attr("mean")(1).attr("mean")(1);
+}
+
+}  // namespace
+
+void define_windowed_ssim(const qh::Namespace& ns) {
+  qh::def(ns, {"ssim", {qh::arg("img1"), qh::arg("img2"), qh::arg("window_size", 11), qh::arg("size_average", true)}},
+          ssim);
+  qh::def(ns,
+          {"_ssim",
+           {qh::arg("img1"), qh::arg("img2"), qh::arg("window"), qh::arg("window_size"), qh::arg("channel"),
+            qh::arg("size_average", true)}},
+          _ssim);
+}
+
+}  // namespace morlith
