@@ -348,6 +348,16 @@ void raise(PyObject* exc_type, const py::object& message) {
   throw py::error_already_set();
 }
 
+void add_note(const py::error_already_set& error, const py::object& note) {
+  const py::object& value = error.value();
+  if (!note || !value || !PyObject_TypeCheck(value.ptr(), reinterpret_cast<PyTypeObject*>(PyExc_Exception))) return;
+  if (!py::hasattr(value, "add_note")) return;
+  try {
+    value.attr("add_note")(note);
+  } catch (py::error_already_set&) {  // a note that cannot be added leaves the error as it is
+  }
+}
+
 bool truthy(py::handle value) {
   const int r = PyObject_IsTrue(value.ptr());
   if (r < 0) throw py::error_already_set();

@@ -144,6 +144,22 @@ py::object plain_class(const Namespace& ns, const char* name, py::tuple bases, s
 // raise exc_type(message)
 [[noreturn]] void raise(PyObject* exc_type, const py::object& message);
 
+// error.add_note(note) for an ordinary exception (an Exception subclass:
+// interrupts and exits get none), where the interpreter has notes (3.11+).
+// The exception's type and message stay as they are; a null note adds nothing.
+void add_note(const py::error_already_set& error, const py::object& note);
+
+// Runs `work`; an ordinary exception leaving it gains the note note(error).
+template <class F, class N>
+decltype(auto) with_note(F&& work, N&& note) {
+  try {
+    return std::forward<F>(work)();
+  } catch (py::error_already_set& error) {
+    add_note(error, std::forward<N>(note)(error));
+    throw;
+  }
+}
+
 // The interpreter's truth test, unary minus and the @, ** and // operators.
 bool truthy(py::handle value);
 py::object negative(py::handle value);

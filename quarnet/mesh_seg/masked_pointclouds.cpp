@@ -10,6 +10,8 @@
 //   points_world = R.from_quat(q).apply(points_cam) + t  -> merged_pcd
 // then voxel thinning (0.01), radius outlier removal (20 within 0.03), red
 // colour and the axis-aligned bounding box; (None, None) without any point.
+// Errors keep their type and message; those caused by one mask (its name, its
+// depth map, its pose) gain a note naming the mask file.
 #include <pybind11/numpy.h>
 
 #include "ndarray_views.hpp"
@@ -97,18 +99,26 @@ py::object extract_masked_pointclouds(const qh::Call& c) {
     py::object mask = cv2.attr("imread")(mask_path, cv2.attr("IMREAD_GRAYSCALE"));
     if (mask.is_none()) continue;
 
-    py::object image_id = ns["int"](os_path.attr("splitext")(mask_name)[py::int_(0)]);
+    py::object image_id = qh::with_note([&] { return ns["int"](os_path.attr("splitext")(mask_name)[py::int_(0)]); },
+                                        [&](auto&) { return qh::cat("mask ", mask_path, ": its name is not an image id"); });
     py::object depth_name = qh::cat(image_id, ".npy");
     py::object depth_path = os_path.attr("join")(depth_folder, depth_name);
 
-    py::object depth = ns["load_depth"](depth_path);
+    py::object depth = qh::with_note([&] { return ns["load_depth"](depth_path); }, [&](auto& e) {
+      if (e.matches(PyExc_FileNotFoundError)) return qh::cat("mask ", mask_path, " has no depth map ", depth_path);
+      return qh::cat("mask ", mask_path, ": cannot read its depth map ", depth_path);
+    });
     check_mask_shape(depth, mask, mask_path, depth_path);
     py::object depth_masked = masked_depth(depth, mask);
 
     py::object points_cam = ns["backproject_depth_to_points"](depth_masked, K);
     points_cam = keep_positive_depth(points_cam);
 
-    auto [t, q] = qh::unpack<2>(poses_dict[image_id]);
+    py::object pose = qh::with_note([&] { return py::object(poses_dict[image_id]); }, [&](auto& e) -> py::object {
+      if (!e.matches(PyExc_KeyError)) return py::object();
+      return qh::cat("mask ", mask_path, ": no camera pose for image id ", image_id);
+    });
+    auto [t, q] = qh::unpack<2>(pose);
     py::object rot = ns["R"].attr("from_quat")(q);
     py::object points_world = rot.attr("apply")(points_cam) + t;
 

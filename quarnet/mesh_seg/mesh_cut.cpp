@@ -4,7 +4,9 @@
 //
 // sub_mesh.ply marks an object as done, so it must never stand for
 // incomplete output: every file is written under a temporary name beside its
-// final one and renamed into place, the object's sub_mesh.ply last.
+// final one and renamed into place, the object's sub_mesh.ply last. A failed
+// write keeps its error and gains a note naming the file it was for (the
+// error itself names the temporary file, which is removed).
 #include <cstdio>
 #include <random>
 #include <string>
@@ -26,6 +28,8 @@ py::object temp_path_beside(const qh::Namespace& ns, const py::object& path) {
   py::object ext = os_path.attr("splitext")(base)[py::int_(1)];
   return os_path.attr("join")(os_path.attr("dirname")(path), qh::cat(".", base, ".tmp-", suffix, ext));
 }
+
+py::str writing(const py::object& path) { return qh::cat("while writing ", path); }
 
 // Files written under temporary names, put in place together once all are
 // complete, or removed if anything fails first.
@@ -59,14 +63,18 @@ class StagedFiles {
   void commit() {
     py::object os = ns_["os"];
     for (const auto& f : files_) {
-      py::object fd = os.attr("open")(f.temp, os.attr("O_RDONLY"));
-      try {
-        os.attr("fsync")(fd);
-      } catch (py::error_already_set&) {
-        os.attr("close")(fd);
-        throw;
-      }
-      os.attr("close")(fd);
+      qh::with_note(
+          [&] {
+            py::object fd = os.attr("open")(f.temp, os.attr("O_RDONLY"));
+            try {
+              os.attr("fsync")(fd);
+            } catch (py::error_already_set&) {
+              os.attr("close")(fd);
+              throw;
+            }
+            os.attr("close")(fd);
+          },
+          [&](auto&) { return writing(f.path); });
     }
     while (!files_.empty()) {
       os.attr("replace")(files_.front().temp, files_.front().path);
@@ -87,15 +95,17 @@ void write_object(const qh::Namespace& ns, const py::object& sub_mesh, const py:
   StagedFiles files(ns);
   py::object pcd_temp = files.stage(sub_pcd_path);
   py::object mesh_temp = files.stage(sub_mesh_path);  // the marker goes in place last
-  sub_mesh.attr("export")(mesh_temp);
-  py::object written = ns["o3d"].attr("io").attr("write_point_cloud")(pcd_temp, pcd);
+  qh::with_note([&] { sub_mesh.attr("export")(mesh_temp); }, [&](auto&) { return writing(sub_mesh_path); });
+  py::object written = qh::with_note([&] { return ns["o3d"].attr("io").attr("write_point_cloud")(pcd_temp, pcd); },
+                                     [&](auto&) { return writing(sub_pcd_path); });
   if (!qh::truthy(written)) qh::raise(PyExc_OSError, qh::cat("cannot write point cloud ", sub_pcd_path));
   files.commit();
 }
 
 void write_mesh(const qh::Namespace& ns, const py::object& mesh, const py::object& path) {
   StagedFiles files(ns);
-  mesh.attr("export")(files.stage(path));
+  py::object temp = files.stage(path);
+  qh::with_note([&] { mesh.attr("export")(temp); }, [&](auto&) { return writing(path); });
   files.commit();
 }
 
@@ -105,7 +115,7 @@ py::object cut_and_export(const qh::Call& c) {
   py::object join = ns["os"].attr("path").attr("join");
   py::object mask_path = self.attr("mask_path");
 
-  py::object mesh_trimesh = ns["trimesh"].attr("load")(self.attr("mesh_file"));
+  py::object mesh_trimesh = load_scene_mesh(ns, self.attr("mesh_file"));
 
   for (py::handle item : ns["zip"](all_pcd_cleaned, all_bounding_boxes, all_subdir)) {
     const auto values = qh::unpack(item, 3);

@@ -27,6 +27,9 @@ void define_face_search(const qh::Namespace& ns);
 // submesh.cpp: save_nearby_faces_as_ply
 void define_submesh(const qh::Namespace& ns);
 
+// scene_mesh.cpp: trimesh.load of the scene mesh, joined into one mesh with faces
+py::object load_scene_mesh(const qh::Namespace& ns, const py::object& mesh_file);
+
 // mesh_cut.cpp: SceneTessaron.process_and_visualize_mesh_with_pointcloud_and_bbox
 py::object process_and_visualize(const qh::Namespace& ns);
 

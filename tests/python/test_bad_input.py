@@ -1,0 +1,505 @@
+"""Inputs a user can get wrong: the error names the file, and no output that
+is already on disk is damaged or left half-written."""
+import dataclasses
+import errno
+import os
+import shutil
+import subprocess
+import sys
+
+import cv2
+import numpy as np
+import open3d as o3d
+import pytest
+import trimesh
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "examples"))
+import sample_scene  # noqa: E402
+
+from quarnet.mesh_seg import Tessaron  # noqa: E402
+from quarnet.scene import colmap_loader  # noqa: E402
+
+cut = Tessaron.SceneTessaron.process_and_visualize_mesh_with_pointcloud_and_bbox
+
+
+# ---- scenes and snapshots ---------------------------------------------------
+
+@pytest.fixture(scope="module")
+def pristine(tmp_path_factory):
+    """A small sample scene (two objects, three views), never changed."""
+    return sample_scene.build_sample_scene(tmp_path_factory.mktemp("pristine") / "scene", seed=0, faces=3000,
+                                           views=3, objects=2)
+
+
+def copy_of(scene, root):
+    shutil.copytree(scene.root_path, root)
+    root = str(root)
+    return dataclasses.replace(scene, root_path=root, mesh_file=os.path.join(root, "mesh.ply"),
+                               mask_path=os.path.join(root, "masks"),
+                               ground_truth_path=os.path.join(root, "ground_truth.npz"))
+
+
+@pytest.fixture
+def scene(pristine, tmp_path):
+    return copy_of(pristine, tmp_path / "scene")
+
+
+@pytest.fixture(scope="module")
+def objects(pristine):
+    """Each object's cleaned cloud and box, in a fixed order, for direct calls of the cut."""
+    s = tessaron(pristine)
+    poses = {idx: (t, q) for idx, t, q in s.pose}
+    found = []
+    for name in pristine.object_names:
+        pcd, box = Tessaron.extract_masked_pointclouds(os.path.join(pristine.mask_path, name), s.depths_path, poses, s.K)
+        found.append((name, pcd, box))
+    return found
+
+
+@pytest.fixture(scope="module")
+def reference(pristine, objects, tmp_path_factory):
+    """The files a complete cut of `objects` writes, {relative path: bytes}."""
+    ref = copy_of(pristine, tmp_path_factory.mktemp("reference") / "scene")
+    run_cut(ref, objects)
+    return outputs(ref)
+
+
+def tessaron(scene):
+    return Tessaron.SceneTessaron(scene.mask_path, scene.mesh_file, scene.root_path)
+
+
+def segment(scene):
+    tessaron(scene).seg_scene_mesh()
+
+
+def run_cut(scene, objects):
+    names, clouds, boxes = zip(*objects) if objects else ((), (), ())
+    cut(tessaron_like(scene), list(clouds), list(boxes), list(names))
+
+
+def tessaron_like(scene):
+    return type("Self", (), {"mask_path": scene.mask_path, "mesh_file": scene.mesh_file})()
+
+
+def outputs(scene):
+    """{relative path: bytes} of every file in the mask folder that is not a mask."""
+    found = {}
+    for folder, _, files in os.walk(scene.mask_path):
+        for f in files:
+            if not f.endswith(".png"):
+                path = os.path.join(folder, f)
+                found[os.path.relpath(path, scene.mask_path)] = open(path, "rb").read()
+    return found
+
+
+def assert_notes(error, expected):
+    """The notes an error carries, where the interpreter has notes (3.11+)."""
+    if hasattr(BaseException, "add_note"):
+        assert getattr(error, "__notes__", []) == expected
+
+
+# ---- the scene folders ------------------------------------------------------
+
+def test_missing_scene_folders_are_named(scene, tmp_path):
+    def error(root):
+        with pytest.raises(FileNotFoundError) as info:
+            Tessaron.SceneTessaron(scene.mask_path, scene.mesh_file, root)
+        return str(info.value)
+
+    missing = os.path.join(tmp_path, "no-such-root")
+    assert error(missing) == f"Depths 文件夹不存在: {missing}/depths"
+    shutil.rmtree(os.path.join(scene.root_path, "sparse"))
+    assert error(scene.root_path) == f"SfM 文件夹不存在: {scene.root_path}/sparse/0"
+    shutil.rmtree(os.path.join(scene.root_path, "depths"))
+    assert error(scene.root_path) == f"Depths 文件夹不存在: {scene.root_path}/depths"
+
+
+def test_missing_mask_folder_writes_nothing(scene):
+    s = tessaron(scene)
+    shutil.rmtree(scene.mask_path)
+    with pytest.raises(FileNotFoundError) as info:
+        s.seg_scene_mesh()
+    assert info.value.filename == scene.mask_path
+    assert not os.path.exists(scene.mask_path)
+
+
+def test_missing_object_folder(scene, objects, capsys):
+    missing = os.path.join(scene.mask_path, "ghost")
+    with pytest.raises(FileNotFoundError) as info:
+        Tessaron.extract_masked_pointclouds(missing, os.path.join(scene.root_path, "depths"), {}, [1.0, 1.0, 0.0, 0.0])
+    assert info.value.filename == missing
+
+    # The cut step is told of an object whose folder is gone: nothing is written.
+    _, pcd, box = objects[0]
+    with pytest.raises(FileNotFoundError) as info:
+        run_cut(scene, [("ghost", pcd, box)])
+    assert_notes(info.value, [f"while writing {missing}/sub_mesh.ply"])
+    assert outputs(scene) == {}
+
+
+# ---- the sparse model -------------------------------------------------------
+
+def damaged(data, how):
+    return {"truncated": data[: len(data) // 2], "empty": b"", "garbage": b"\xff" * len(data)}[how]
+
+
+@pytest.mark.parametrize("how", ["truncated", "empty", "garbage"])
+@pytest.mark.parametrize("name", ["images.bin", "cameras.bin"])
+def test_damaged_binary_model(scene, model, capsys, name, how):
+    sparse = os.path.join(scene.root_path, "sparse", "0")
+    path = os.path.join(sparse, name)
+    with open(path, "rb") as f:
+        data = f.read()
+    with open(path, "wb") as f:
+        f.write(damaged(data, how))
+
+    # Without text files the user sees the missing text file, chained to the binary file's error.
+    with pytest.raises(FileNotFoundError) as info:
+        tessaron(scene)
+    assert info.value.filename == os.path.join(sparse, "images.txt")
+    cause = info.value.__context__
+    assert isinstance(cause, ValueError) and str(cause).startswith(f"{path}: ")
+    warning = capsys.readouterr().out.splitlines()[0]
+    assert warning == f"[Warning] 读取 .bin 失败 ({cause})，尝试读取 .txt 文件..."
+
+    # With them the scene is read from the text files.
+    write_text_model(sparse, model)
+    assert sorted(tessaron(scene).cam_extrinsics) == sorted(model["images"])
+
+
+@pytest.fixture(scope="module")
+def model(pristine):
+    sparse = os.path.join(pristine.root_path, "sparse", "0")
+    return {"images": colmap_loader.read_extrinsics_binary(os.path.join(sparse, "images.bin")),
+            "cameras": colmap_loader.read_intrinsics_binary(os.path.join(sparse, "cameras.bin"))}
+
+
+def write_text_model(sparse, model):
+    colmap_loader.write_extrinsics_text(model["images"], os.path.join(sparse, "images.txt"))
+    colmap_loader.write_intrinsics_text(model["cameras"], os.path.join(sparse, "cameras.txt"))
+
+
+@pytest.mark.parametrize("name, text, message", [
+    ("cameras.txt", "1 PINHOLE 320 240 277.1 abc 160 120\n", "line 1: camera parameter is not a number: 'abc'"),
+    ("cameras.txt", "1 PINHOLE 320\n", "line 1: missing height"),
+    ("images.txt", "1 0.5 0.5 0.5\n", "line 1: missing qvec"),
+    ("images.txt", "1 1 0 0 0 0 0 0 1 00001.png\n1 2\n", "line 2: incomplete point (x, y, point3D id expected)"),
+])
+def test_damaged_text_model_names_the_file(scene, model, capsys, name, text, message):
+    sparse = os.path.join(scene.root_path, "sparse", "0")
+    os.remove(os.path.join(sparse, "images.bin"))
+    write_text_model(sparse, model)
+    path = os.path.join(sparse, name)
+    with open(path, "w") as f:
+        f.write(text)
+    with pytest.raises(ValueError) as info:
+        tessaron(scene)
+    assert str(info.value) == f"{path}: {message}"
+
+
+# ---- depth maps and masks ---------------------------------------------------
+# The cut runs after every object's points are gathered, so an error here
+# writes nothing; what an earlier run wrote stays as it was.
+
+@pytest.fixture
+def done(scene, capsys):
+    """The scene segmented once; returns its outputs."""
+    segment(scene)
+    capsys.readouterr()
+    return outputs(scene)
+
+
+def first_mask(scene):
+    folder = os.path.join(scene.mask_path, scene.object_names[0])
+    return os.path.join(folder, sorted(os.listdir(folder))[0])
+
+
+def depth_of(scene, mask):
+    return os.path.join(scene.root_path, "depths", f"{int(os.path.basename(mask)[:-4])}.npy")
+
+
+def test_mask_without_depth_map(scene, done):
+    mask = first_mask(scene)
+    os.remove(depth_of(scene, mask))
+    with pytest.raises(FileNotFoundError) as info:
+        segment(scene)
+    assert info.value.filename == depth_of(scene, mask)
+    assert_notes(info.value, [f"mask {mask} has no depth map {depth_of(scene, mask)}"])
+    assert outputs(scene) == done
+
+
+@pytest.mark.parametrize("how", ["truncated", "empty", "garbage"])
+def test_damaged_depth_map(scene, done, how):
+    mask = first_mask(scene)
+    depth = depth_of(scene, mask)
+    with open(depth, "rb") as f:
+        data = f.read()
+    with open(depth, "wb") as f:
+        f.write(damaged(data, how))
+    with pytest.raises(ValueError) as info:
+        segment(scene)
+    assert str(info.value).startswith(f"{depth}: ")
+    assert_notes(info.value, [f"mask {mask}: cannot read its depth map {depth}"])
+    assert outputs(scene) == done
+
+
+def test_mask_without_pose(scene, done, model):
+    mask = first_mask(scene)
+    image_id = int(os.path.basename(mask)[:-4])
+    sparse = os.path.join(scene.root_path, "sparse", "0")
+    images = {k: v for k, v in model["images"].items() if int(v.name[:-4]) != image_id}
+    colmap_loader.write_extrinsics_binary(images, os.path.join(sparse, "images.bin"))
+    with pytest.raises(KeyError) as info:
+        segment(scene)
+    assert info.value.args == (image_id,)
+    assert_notes(info.value, [f"mask {mask}: no camera pose for image id {image_id}"])
+    assert outputs(scene) == done
+
+
+def test_mask_of_the_wrong_size(scene, done):
+    mask = first_mask(scene)
+    cv2.imwrite(mask, np.full((10, 12), 255, np.uint8))
+    with pytest.raises(IndexError) as info:
+        segment(scene)
+    depth = depth_of(scene, mask)
+    h, w = np.load(depth).shape
+    assert str(info.value) == (f"mask and depth map differ in size: mask {mask} has shape (10, 12), "
+                               f"depth map {depth} has shape ({h}, {w})")
+    assert outputs(scene) == done
+
+
+def test_mask_whose_name_is_no_image_id(scene, done):
+    mask = first_mask(scene)
+    renamed = os.path.join(os.path.dirname(mask), "view_1.png")
+    os.rename(mask, renamed)
+    with pytest.raises(ValueError) as info:
+        segment(scene)
+    assert str(info.value) == "invalid literal for int() with base 10: 'view_1'"
+    assert_notes(info.value, [f"mask {renamed}: its name is not an image id"])
+    assert outputs(scene) == done
+
+
+@pytest.mark.parametrize("how", ["truncated", "empty", "garbage"])
+def test_mask_that_is_not_an_image_is_skipped(scene, capsys, how):
+    """Unreadable mask entries are passed over without a message; an object
+    whose masks are all unreadable yields no points and writes nothing."""
+    name = scene.object_names[0]
+    folder = os.path.join(scene.mask_path, name)
+    for mask in os.listdir(folder):
+        path = os.path.join(folder, mask)
+        with open(path, "rb") as f:
+            data = f.read()
+        with open(path, "wb") as f:
+            f.write(damaged(data, how))
+    segment(scene)
+    out = capsys.readouterr().out
+    assert f"Files in {name}:\nNo masked points found.\n" in out
+    assert sorted(outputs(scene)) == sorted([f"{n}/{f}" for n in scene.object_names[1:]
+                                             for f in ("sub_mesh.ply", "sub_pcd.ply")] + ["remain.ply"])
+
+
+# ---- the scene mesh ---------------------------------------------------------
+
+def face_set(mesh):
+    """Faces as sorted single-precision corner triples, independent of indexing."""
+    tri = np.asarray(mesh.vertices, dtype=np.float32)[np.asarray(mesh.faces)].tolist()
+    return {tuple(sorted(map(tuple, t))) for t in tri}
+
+
+@pytest.mark.parametrize("how", ["missing", "truncated", "empty", "garbage"])
+def test_unreadable_scene_mesh_is_named(scene, done, objects, how):
+    if how == "missing":
+        os.remove(scene.mesh_file)
+    else:
+        with open(scene.mesh_file, "rb") as f:
+            data = f.read()
+        with open(scene.mesh_file, "wb") as f:
+            f.write(damaged(data, how))
+    for name in scene.object_names:  # every object is to be cut again
+        os.remove(os.path.join(scene.mask_path, name, "sub_mesh.ply"))
+    before = outputs(scene)
+    with pytest.raises(ValueError) as info:  # trimesh's own error
+        run_cut(scene, objects)
+    assert_notes(info.value, [f"scene mesh {scene.mesh_file}"])
+    assert outputs(scene) == before
+
+
+@pytest.mark.parametrize("name, content, kind", [
+    ("points.ply", lambda path: trimesh.PointCloud(np.eye(3)).export(path), "PointCloud"),
+    ("points.obj", "v 0 0 0\nv 1 0 0\nv 0 1 0\n", "PointCloud"),
+    ("no_faces.off", "OFF\n3 0 0\n0 0 0\n1 0 0\n0 1 0\n", "Trimesh"),
+    ("empty.stl", "solid x\nendsolid x\n", "Scene"),
+])
+def test_mesh_without_faces_writes_nothing(scene, done, objects, name, content, kind):
+    path = os.path.join(scene.root_path, name)
+    if callable(content):
+        content(path)
+    else:
+        with open(path, "w") as f:
+            f.write(content)
+    scene = dataclasses.replace(scene, mesh_file=path)
+    before = outputs(scene)
+    for objs in (objects, []):
+        with pytest.raises(ValueError) as info:
+            run_cut(scene, objs)
+        assert str(info.value) == f"scene mesh has no faces: {path} (trimesh read a {kind})"
+        assert outputs(scene) == before
+
+
+def test_file_of_several_meshes_is_cut_as_one(scene, capsys):
+    a = trimesh.creation.box(extents=(1, 1, 1))
+    b = trimesh.creation.icosphere(subdivisions=2, radius=0.5)
+    placed = trimesh.transformations.translation_matrix((3, 0, 0))
+    multi = trimesh.Scene()
+    multi.add_geometry(a, node_name="a")
+    multi.add_geometry(b, node_name="b", transform=placed)
+    path = os.path.join(scene.root_path, "two.glb")
+    multi.export(path)
+    assert isinstance(trimesh.load(path), trimesh.Scene)
+    scene = dataclasses.replace(scene, mesh_file=path)
+    b_placed = b.copy().apply_transform(placed)
+
+    run_cut(scene, [])
+    remain = trimesh.load(os.path.join(scene.mask_path, "remain.ply"))
+    assert face_set(remain) == face_set(a) | face_set(b_placed)
+
+    pcd = o3d.geometry.PointCloud(o3d.utility.Vector3dVector(np.asarray(b_placed.vertices)))
+    run_cut(scene, [(scene.object_names[0], pcd, pcd.get_axis_aligned_bounding_box())])
+    folder = os.path.join(scene.mask_path, scene.object_names[0])
+    assert face_set(trimesh.load(os.path.join(folder, "sub_mesh.ply"))) == face_set(b_placed)
+    assert face_set(trimesh.load(os.path.join(scene.mask_path, "remain.ply"))) == face_set(a)
+
+
+# ---- the output folder ------------------------------------------------------
+
+def staged_files(scene):
+    return [f for f in outputs(scene) if ".tmp-" in f]
+
+
+def real_export(mesh):
+    return trimesh.Trimesh.export(mesh, file_type="ply")
+
+
+@pytest.fixture
+def failing_export(monkeypatch):
+    """fail(predicate, code): a mesh export to a path the predicate accepts
+    writes half the file, then fails with OSError(code, ..., path)."""
+    export = trimesh.Trimesh.export
+
+    def fail(predicate, code=errno.ENOSPC):
+        def patched(self, file_obj=None, *args, **kwargs):
+            if isinstance(file_obj, str) and predicate(file_obj):
+                data = real_export(self)
+                with open(file_obj, "wb") as f:
+                    f.write(data[: len(data) // 2])
+                raise OSError(code, os.strerror(code), file_obj)
+            return export(self, file_obj, *args, **kwargs)
+
+        monkeypatch.setattr(trimesh.Trimesh, "export", patched)
+
+    return fail
+
+
+def in_folder(folder):
+    return lambda path: os.path.dirname(path) == folder
+
+
+def redo(scene, names):
+    """Removes the objects' outputs, as before a run that cuts them again."""
+    for name in names:
+        for out in ("sub_mesh.ply", "sub_pcd.ply"):
+            os.remove(os.path.join(scene.mask_path, name, out))
+
+
+@pytest.mark.parametrize("code", [errno.ENOSPC, errno.EROFS, errno.EACCES])
+def test_failed_sub_mesh_write_keeps_earlier_objects(scene, objects, reference, failing_export, capsys, code):
+    first, second = (name for name, _, _ in objects)
+    failing_export(in_folder(os.path.join(scene.mask_path, second)), code)
+    with pytest.raises(OSError) as info:
+        run_cut(scene, objects)
+    assert info.value.errno == code
+    assert_notes(info.value, [f"while writing {os.path.join(scene.mask_path, second, 'sub_mesh.ply')}"])
+    # the first object is complete, the second left undone, no partial or staged file
+    assert outputs(scene) == {k: v for k, v in reference.items() if k.startswith(first + "/")}
+
+
+def test_failed_remainder_write_keeps_the_earlier_one(scene, objects, reference, failing_export, capsys):
+    run_cut(scene, objects)
+    redo(scene, [name for name, _, _ in objects])
+    failing_export(in_folder(scene.mask_path))
+    with pytest.raises(OSError) as info:
+        run_cut(scene, objects)
+    assert info.value.errno == errno.ENOSPC
+    assert_notes(info.value, [f"while writing {os.path.join(scene.mask_path, 'remain.ply')}"])
+    assert outputs(scene) == reference
+
+
+def test_failed_point_cloud_write(scene, objects, reference, monkeypatch, capsys):
+    write = o3d.io.write_point_cloud
+    first, second = (name for name, _, _ in objects)
+
+    def half_then_full(path, pcd):
+        if os.path.dirname(path) == os.path.join(scene.mask_path, second):
+            write(path, pcd)
+            os.truncate(path, os.path.getsize(path) // 2)
+            raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC), path)
+        return write(path, pcd)
+
+    monkeypatch.setattr(o3d.io, "write_point_cloud", half_then_full)
+    with pytest.raises(OSError) as info:
+        run_cut(scene, objects)
+    assert_notes(info.value, [f"while writing {os.path.join(scene.mask_path, second, 'sub_pcd.ply')}"])
+    assert outputs(scene) == {k: v for k, v in reference.items() if k.startswith(first + "/")}
+
+
+def test_failed_flush_to_disk(scene, objects, reference, monkeypatch, capsys):
+    fsync = os.fsync
+
+    def full(fd):
+        if os.readlink(f"/proc/self/fd/{fd}").startswith(os.path.join(scene.mask_path, "")):
+            raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
+        return fsync(fd)
+
+    monkeypatch.setattr(os, "fsync", full)
+    with pytest.raises(OSError) as info:
+        run_cut(scene, objects)
+    first = objects[0][0]
+    assert_notes(info.value, [f"while writing {os.path.join(scene.mask_path, first, 'sub_pcd.ply')}"])
+    assert outputs(scene) == {}
+
+
+def immutable(path):
+    """Makes a folder read-only even for root (chattr +i); skips where the file system cannot."""
+    if shutil.which("chattr") is None:
+        pytest.skip("chattr is not installed")
+    done = subprocess.run(["chattr", "+i", path], capture_output=True)
+    if done.returncode != 0:
+        pytest.skip(f"chattr +i is not supported here: {done.stderr.decode().strip()}")
+    return path
+
+
+@pytest.fixture
+def read_only():
+    folders = []
+    yield lambda path: folders.append(immutable(path))
+    for path in folders:
+        subprocess.run(["chattr", "-i", path], check=True)
+
+
+def test_read_only_object_folder(scene, objects, reference, read_only, capsys):
+    first, second = (name for name, _, _ in objects)
+    read_only(os.path.join(scene.mask_path, second))
+    with pytest.raises(PermissionError) as info:
+        run_cut(scene, objects)
+    assert_notes(info.value, [f"while writing {os.path.join(scene.mask_path, second, 'sub_mesh.ply')}"])
+    assert outputs(scene) == {k: v for k, v in reference.items() if k.startswith(first + "/")}
+
+
+def test_read_only_mask_folder(scene, objects, reference, read_only, capsys):
+    run_cut(scene, objects)
+    redo(scene, [name for name, _, _ in objects])
+    read_only(scene.mask_path)
+    with pytest.raises(PermissionError) as info:
+        run_cut(scene, objects)
+    assert_notes(info.value, [f"while writing {os.path.join(scene.mask_path, 'remain.ply')}"])
+    assert outputs(scene) == reference
