@@ -139,8 +139,12 @@ def test_missing_object_folder(scene, objects, capsys):
 
 # ---- the sparse model -------------------------------------------------------
 
-def damaged(data, how):
-    return {"truncated": data[: len(data) // 2], "empty": b"", "garbage": b"\xff" * len(data)}[how]
+def damage(path, how):
+    """Truncates the file to half, empties it, or overwrites it with garbage of its length."""
+    with open(path, "rb") as f:
+        data = f.read()
+    with open(path, "wb") as f:
+        f.write({"truncated": data[: len(data) // 2], "empty": b"", "garbage": b"\xff" * len(data)}[how])
 
 
 @pytest.mark.parametrize("how", ["truncated", "empty", "garbage"])
@@ -148,10 +152,7 @@ def damaged(data, how):
 def test_damaged_binary_model(scene, model, capsys, name, how):
     sparse = os.path.join(scene.root_path, "sparse", "0")
     path = os.path.join(sparse, name)
-    with open(path, "rb") as f:
-        data = f.read()
-    with open(path, "wb") as f:
-        f.write(damaged(data, how))
+    damage(path, how)
 
     # Without text files the user sees the missing text file, chained to the binary file's error.
     with pytest.raises(FileNotFoundError) as info:
@@ -232,10 +233,7 @@ def test_mask_without_depth_map(scene, done):
 def test_damaged_depth_map(scene, done, how):
     mask = first_mask(scene)
     depth = depth_of(scene, mask)
-    with open(depth, "rb") as f:
-        data = f.read()
-    with open(depth, "wb") as f:
-        f.write(damaged(data, how))
+    damage(depth, how)
     with pytest.raises(ValueError) as info:
         segment(scene)
     assert str(info.value).startswith(f"{depth}: ")
@@ -286,11 +284,7 @@ def test_mask_that_is_not_an_image_is_skipped(scene, capsys, how):
     name = scene.object_names[0]
     folder = os.path.join(scene.mask_path, name)
     for mask in os.listdir(folder):
-        path = os.path.join(folder, mask)
-        with open(path, "rb") as f:
-            data = f.read()
-        with open(path, "wb") as f:
-            f.write(damaged(data, how))
+        damage(os.path.join(folder, mask), how)
     segment(scene)
     out = capsys.readouterr().out
     assert f"Files in {name}:\nNo masked points found.\n" in out
@@ -311,10 +305,7 @@ def test_unreadable_scene_mesh_is_named(scene, done, objects, how):
     if how == "missing":
         os.remove(scene.mesh_file)
     else:
-        with open(scene.mesh_file, "rb") as f:
-            data = f.read()
-        with open(scene.mesh_file, "wb") as f:
-            f.write(damaged(data, how))
+        damage(scene.mesh_file, how)
     for name in scene.object_names:  # every object is to be cut again
         os.remove(os.path.join(scene.mask_path, name, "sub_mesh.ply"))
     before = outputs(scene)
