@@ -45,6 +45,7 @@ def mesh_reader(fmt, folder):
 
 def fuzz_one_format(fmt, scratch, libfuzzer_args):
     import logging
+    import warnings
 
     import atheris
 
@@ -59,7 +60,8 @@ def fuzz_one_format(fmt, scratch, libfuzzer_args):
     with atheris.instrument_imports(include=["trimesh"]):
         import trimesh  # noqa: F401
 
-    logging.disable(logging.CRITICAL)  # trimesh logs what it repairs or skips
+    logging.disable(logging.CRITICAL)  # trimesh logs what it repairs or skips,
+    warnings.simplefilter("ignore")  # and numpy warns of overflowing casts
     check = mesh_reader(fmt, scratch or tempfile.mkdtemp(prefix=f"mesh_{fmt}_fuzz-", dir=SHM))
 
     def one_input(data):

@@ -1,5 +1,5 @@
 // The scene mesh as the cut step works on it: trimesh.load(mesh_file), with
-//   - a note naming the file on any error of the load;
+//   - a note naming the file on any error of the load or the join;
 //   - a Scene (a file of several geometries) joined into one mesh, its
 //     geometries placed by the scene graph and concatenated in order;
 //   - ValueError naming the file when there is no face to cut (a point
@@ -24,9 +24,12 @@ py::object one_mesh(const qh::Namespace& ns, const py::object& scene) {
 
 py::object load_scene_mesh(const qh::Namespace& ns, const py::object& mesh_file) {
   py::object trimesh = ns["trimesh"];
-  py::object mesh = qh::with_note([&] { return trimesh.attr("load")(mesh_file); },
-                                  [&](auto&) { return qh::cat("scene mesh ", mesh_file); });
-  if (qh::truthy(ns["isinstance"](mesh, trimesh.attr("Scene")))) mesh = one_mesh(ns, mesh);
+  py::object mesh = qh::with_note(
+      [&] {
+        py::object loaded = trimesh.attr("load")(mesh_file);
+        return qh::truthy(ns["isinstance"](loaded, trimesh.attr("Scene"))) ? one_mesh(ns, loaded) : loaded;
+      },
+      [&](auto&) { return qh::cat("scene mesh ", mesh_file); });
 
   py::object faces = ns["getattr"](mesh, "faces", py::none());
   if (faces.is_none() || py::len(faces) == 0) {
