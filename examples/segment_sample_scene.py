@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import argparse
 import os
+import shutil
 import sys
 
 import cv2
@@ -119,6 +120,12 @@ def main(argv=None):
     parser.add_argument("--picture", help="PNG to write (default: OUT_DIR/segmentation.png)")
     args = parser.parse_args(argv)
 
+    # Start from a fresh scene: sub-meshes left by an earlier run would be
+    # skipped as done, and would not match a scene built with other options.
+    if os.path.isdir(args.out_dir) and os.listdir(args.out_dir):
+        if not os.path.exists(os.path.join(args.out_dir, "ground_truth.npz")):
+            parser.error(f"{args.out_dir} is not empty and holds no sample scene; choose another folder")
+        shutil.rmtree(args.out_dir)
     scene = sample_scene.build_sample_scene(args.out_dir, args.seed, faces=args.faces, views=args.views,
                                             width=args.width, height=args.height, objects=args.objects)
     print(f"sample scene: {scene.faces} faces, {scene.views} views, objects {', '.join(scene.object_names)}")

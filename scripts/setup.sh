@@ -32,4 +32,10 @@ if [ "${1:-}" = "--test" ]; then
 fi
 
 echo "== build and install quarnet"
-pip install --no-build-isolation .
+# One wheel, built once: installed here, and reused by the test command's
+# installation check in a fresh environment.
+rm -rf build/wheelhouse
+pip wheel --no-build-isolation --no-deps -w build/wheelhouse .
+wheel=$(ls build/wheelhouse/quarnet-*.whl)
+.venv/bin/python -m pip uninstall -y -q quarnet >/dev/null 2>&1 || true
+pip install "$wheel"

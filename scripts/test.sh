@@ -1,15 +1,23 @@
 #!/usr/bin/env bash
-# Sets up a fresh machine (scripts/setup.sh --test), then runs every test:
-# the core unit tests (GoogleTest), the same under AddressSanitizer and
-# UndefinedBehaviorSanitizer, and the module tests (pytest).
+# Sets up a fresh machine (scripts/setup.sh --test), then runs every check:
+#   - the core unit tests (GoogleTest), and again under ASan + UBSan
+#   - the module tests (pytest), and again against a sanitizer build of the
+#     extension modules with the sanitizer runtimes preloaded into Python
+#   - a short fuzz pass of every file parser from its committed seed corpus
+#   - the wheel installed into a fresh virtual environment, used from outside
+#     the source tree: an import smoke test and the sample-scene job
+# Prints a summary and exits non-zero if any check failed.
 set -uo pipefail
 cd "$(dirname "$0")/.."
+root=$(pwd)
 bash scripts/setup.sh --test || { echo "setup failed"; exit 1; }
 
+checks=()
 declare -A result
 run() {  # run <label> <command...>
   local label=$1; shift
-  echo "== $label"
+  checks+=("$label")
+  echo; echo "== $label"
   if "$@"; then result[$label]=passed; else result[$label]=FAILED; fi
 }
 
@@ -20,24 +28,70 @@ core_tests() {  # core_tests <build dir> <cmake options...>
     ctest --test-dir "$dir" --output-on-failure
 }
 
-module_tests() {
-  .venv/bin/pytest -q -p no:cacheprovider tests/python
+pytest_run() {  # pytest_run [env assignments...]: the module tests; "no tests collected" is an error
+  env "$@" .venv/bin/pytest -q -p no:cacheprovider tests/python
   local rc=$?
-  if [ $rc -eq 5 ]; then
-    echo "pytest collected no tests: the module test tree is missing"
+  [ $rc -eq 5 ] && echo "pytest collected no tests: the module test tree is missing"
+  return $rc
+}
+
+sanitized_module_tests() {
+  .venv/bin/python -m pip --disable-pip-version-check install -q --no-build-isolation --no-deps --upgrade \
+    --target build/asan-site -Cbuild-dir=build/asan-wheel -Ccmake.build-type=RelWithDebInfo \
+    -Ccmake.define.QUARNET_SANITIZE=ON . 2> >(grep -v '^WARNING: Location' >&2) || return 1
+  pytest_run PYTHONPATH="$root/build/asan-site" \
+    LD_PRELOAD="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)" \
+    ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+}
+
+fuzz_pass() {
+  bash fuzz/run_fuzzers.sh 5 || return 1
+  if [ -f fuzz/mesh_formats_fuzz.py ]; then
+    .venv/bin/python fuzz/mesh_formats_fuzz.py --seconds 5 || return 1
   fi
+}
+
+installed_wheel() {
+  local venv=build/wheel-venv work
+  rm -rf "$venv" && python3 -m venv "$venv" || return 1
+  "$venv/bin/python" -m pip --disable-pip-version-check install -q torch==2.13.0 2> >(grep -v '^WARNING: Location' >&2) &&
+    "$venv/bin/python" -m pip --disable-pip-version-check install -q build/wheelhouse/quarnet-*.whl \
+      2> >(grep -v '^WARNING: Location' >&2) || return 1
+  work=$(mktemp -d)
+  (
+    cd "$work" &&
+      "$root/$venv/bin/python" -c '
+import morlith, quarnet, quarnet.mesh_seg.Tessaron as T, quarnet.gaussian_seg.Vorlantide as V
+import quarnet.scene.colmap_loader as cl
+assert "site-packages" in T.__file__ and "site-packages" in morlith.__file__, (T.__file__, morlith.__file__)
+try:
+    import diff_gaussian_rasterization
+except ImportError:
+    pass
+else:
+    raise SystemExit("the fused-SSIM stand-in must not be importable by default")
+print("import smoke test: ok", T.SceneTessaron, V.Vorlantide, morlith.fast_ssim)
+' &&
+      "$root/$venv/bin/python" "$root/examples/segment_sample_scene.py" "$work/sample_scene" >"$work/job.log" &&
+      tail -n 8 "$work/job.log" && test -s "$work/sample_scene/segmentation.png"
+  )
+  local rc=$?
+  rm -rf "$work"
   return $rc
 }
 
 run "core unit tests" core_tests build/core-tests -DCMAKE_BUILD_TYPE=Release
 run "core unit tests (ASan+UBSan)" core_tests build/core-asan -DCMAKE_BUILD_TYPE=Debug -DQUARNET_SANITIZE=ON
-run "module tests" module_tests
+run "module tests" pytest_run
+run "module tests (ASan+UBSan)" sanitized_module_tests
+run "fuzz pass" fuzz_pass
+run "installed wheel" installed_wheel
 
 echo
 echo "== summary"
 status=0
-for label in "core unit tests" "core unit tests (ASan+UBSan)" "module tests"; do
-  echo "  $label: ${result[$label]:-not run}"
-  [ "${result[$label]:-}" = passed ] || status=1
+for label in "${checks[@]}"; do
+  echo "  $label: ${result[$label]}"
+  [ "${result[$label]}" = passed ] || status=1
 done
 exit $status

@@ -287,23 +287,23 @@ void Namespace::import_relative(const char* module, std::initializer_list<const 
 
 // ---- functions and classes ------------------------------------------------
 
-py::object function(const Namespace& ns, FunctionSpec spec, Body body) {
+py::object function(const Namespace& ns, FunctionSpec sig, Body body) {
   auto rec = std::make_unique<Record>();
-  rec->name = spec.name;
-  rec->qualname = spec.name;
+  rec->name = sig.name;
+  rec->qualname = sig.name;
   bool seen_default = false;
-  for (auto& p : spec.params) {
+  for (auto& p : sig.params) {
     if (p.default_value) {
       seen_default = true;
     } else if (seen_default) {
-      throw std::logic_error(std::string(spec.name) + ": parameter without default after one with default");
+      throw std::logic_error(std::string(sig.name) + ": parameter without default after one with default");
     } else {
       ++rec->required;
     }
     rec->param_names.push_back(py::str(p.name));
   }
-  rec->params = std::move(spec.params);
-  rec->doc = spec.doc ? py::object(py::str(spec.doc)) : py::object(py::none());
+  rec->params = std::move(sig.params);
+  rec->doc = sig.doc ? py::object(py::str(sig.doc)) : py::object(py::none());
   rec->module = py::str(ns.module_name());
   rec->ns = ns;
   rec->body = std::move(body);
@@ -315,14 +315,14 @@ py::object function(const Namespace& ns, FunctionSpec spec, Body body) {
   return py::reinterpret_steal<py::object>(obj);
 }
 
-py::object static_method(const Namespace& ns, FunctionSpec spec, Body body) {
-  py::object f = function(ns, std::move(spec), std::move(body));
+py::object static_method(const Namespace& ns, FunctionSpec sig, Body body) {
+  py::object f = function(ns, std::move(sig), std::move(body));
   return py::reinterpret_steal<py::object>(PyStaticMethod_New(f.ptr()));
 }
 
-void def(const Namespace& ns, FunctionSpec spec, Body body) {
-  const char* name = spec.name;
-  ns.set(name, function(ns, std::move(spec), std::move(body)));
+void def(const Namespace& ns, FunctionSpec sig, Body body) {
+  const char* name = sig.name;
+  ns.set(name, function(ns, std::move(sig), std::move(body)));
 }
 
 py::object plain_class(const Namespace& ns, const char* name, py::tuple bases, std::initializer_list<Member> members) {
@@ -364,17 +364,18 @@ bool truthy(py::handle value) {
   return r != 0;
 }
 
-py::object negative(py::handle value) {
-  PyObject* r = PyNumber_Negative(value.ptr());
+namespace {
+// The result of an abstract-object call: a new reference, or null with an error set.
+py::object result_of(PyObject* r) {
   if (r == nullptr) throw py::error_already_set();
   return py::reinterpret_steal<py::object>(r);
 }
+}  // namespace
 
-py::object matmul(py::handle a, py::handle b) {
-  PyObject* r = PyNumber_MatrixMultiply(a.ptr(), b.ptr());
-  if (r == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::object>(r);
-}
+py::object negative(py::handle value) { return result_of(PyNumber_Negative(value.ptr())); }
+py::object matmul(py::handle a, py::handle b) { return result_of(PyNumber_MatrixMultiply(a.ptr(), b.ptr())); }
+py::object power(py::handle a, py::handle b) { return result_of(PyNumber_Power(a.ptr(), b.ptr(), Py_None)); }
+py::object floor_divide(py::handle a, py::handle b) { return result_of(PyNumber_FloorDivide(a.ptr(), b.ptr())); }
 
 std::vector<py::object> unpack(py::handle value, std::size_t n) {
   PyObject* it = PyObject_GetIter(value.ptr());
@@ -406,18 +407,6 @@ std::vector<py::object> unpack(py::handle value, std::size_t n) {
     throw py::error_already_set();
   }
   return items;
-}
-
-py::object power(py::handle a, py::handle b) {
-  PyObject* r = PyNumber_Power(a.ptr(), b.ptr(), Py_None);
-  if (r == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::object>(r);
-}
-
-py::object floor_divide(py::handle a, py::handle b) {
-  PyObject* r = PyNumber_FloorDivide(a.ptr(), b.ptr());
-  if (r == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::object>(r);
 }
 
 void require_exact_type(py::handle value, py::handle type, const char* name) {

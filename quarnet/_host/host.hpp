@@ -123,16 +123,16 @@ struct FunctionSpec {
 };
 
 // A module-level function.
-py::object function(const Namespace& ns, FunctionSpec spec, Body body);
+py::object function(const Namespace& ns, FunctionSpec sig, Body body);
 // A function that binds its first parameter to the instance, like a def in a class body.
-inline py::object method(const Namespace& ns, FunctionSpec spec, Body body) {
-  return function(ns, std::move(spec), std::move(body));
+inline py::object method(const Namespace& ns, FunctionSpec sig, Body body) {
+  return function(ns, std::move(sig), std::move(body));
 }
 // staticmethod(function(...)).
-py::object static_method(const Namespace& ns, FunctionSpec spec, Body body);
+py::object static_method(const Namespace& ns, FunctionSpec sig, Body body);
 
 // Defines a module-level function and binds it in the namespace under its name.
-void def(const Namespace& ns, FunctionSpec spec, Body body);
+void def(const Namespace& ns, FunctionSpec sig, Body body);
 
 using Member = std::pair<const char*, py::object>;
 
