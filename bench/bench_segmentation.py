@@ -234,22 +234,16 @@ def main(argv=None):
         run_side(*sys.argv[2:7])
         return 0
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--faces", type=int, default=1_000_000)
-    parser.add_argument("--views", type=int, default=100)
-    parser.add_argument("--width", type=int, default=640)
-    parser.add_argument("--height", type=int, default=480)
-    parser.add_argument("--objects", type=int, default=10)
-    parser.add_argument("--seed", type=int, default=0)
+    import sample_scene
+
+    sample_scene.add_scene_options(parser, faces=1_000_000, views=100, width=640, height=480, objects=10)
     parser.add_argument("--scene-dir", help="where to write the scene (default: a temporary folder)")
     args = parser.parse_args(argv)
-
-    import sample_scene
 
     with tempfile.TemporaryDirectory() as tmp:
         out = args.scene_dir or os.path.join(tmp, "scene")
         start = time.perf_counter()
-        scene = sample_scene.build_sample_scene(out, args.seed, faces=args.faces, views=args.views, width=args.width,
-                                                height=args.height, objects=args.objects)
+        scene = sample_scene.build_from_options(out, args)
         print(f"scene: {scene.faces} faces, {scene.views} views of {args.width}x{args.height}, "
               f"{len(scene.object_names)} objects (generated in {time.perf_counter() - start:.1f} s)")
         ref = measure("reference", scene)

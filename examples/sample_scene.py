@@ -425,18 +425,30 @@ def evaluate(scene):
     return report
 
 
+SCENE_OPTIONS = ("faces", "views", "width", "height", "objects")
+
+
+def add_scene_options(parser, *, faces=15000, views=12, width=320, height=240, objects=4):
+    """Adds --seed and the size options of build_sample_scene to an argparse parser."""
+    parser.add_argument("--seed", type=int, default=0)
+    parser.add_argument("--faces", type=int, default=faces, help="about this many faces in the scene mesh")
+    parser.add_argument("--views", type=int, default=views)
+    parser.add_argument("--width", type=int, default=width)
+    parser.add_argument("--height", type=int, default=height)
+    parser.add_argument("--objects", type=int, default=objects)
+
+
+def build_from_options(out_dir, args):
+    """build_sample_scene with the options add_scene_options parsed."""
+    return build_sample_scene(out_dir, args.seed, **{name: getattr(args, name) for name in SCENE_OPTIONS})
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description="Write a synthetic scene for quarnet's mesh segmentation.")
     parser.add_argument("out_dir")
-    parser.add_argument("--seed", type=int, default=0)
-    parser.add_argument("--faces", type=int, default=15000, help="about this many faces in the scene mesh")
-    parser.add_argument("--views", type=int, default=12)
-    parser.add_argument("--width", type=int, default=320)
-    parser.add_argument("--height", type=int, default=240)
-    parser.add_argument("--objects", type=int, default=4)
+    add_scene_options(parser)
     args = parser.parse_args(argv)
-    scene = build_sample_scene(args.out_dir, args.seed, faces=args.faces, views=args.views, width=args.width,
-                               height=args.height, objects=args.objects)
+    scene = build_from_options(args.out_dir, args)
     print(f"scene root   {scene.root_path}")
     print(f"mesh         {scene.mesh_file} ({scene.faces} faces)")
     print(f"masks        {scene.mask_path} ({', '.join(scene.object_names)})")

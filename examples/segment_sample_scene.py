@@ -111,12 +111,7 @@ def summary(scene):
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("out_dir", nargs="?", default=os.path.join("out", "sample_scene"))
-    parser.add_argument("--seed", type=int, default=0)
-    parser.add_argument("--objects", type=int, default=4)
-    parser.add_argument("--faces", type=int, default=15000)
-    parser.add_argument("--views", type=int, default=12)
-    parser.add_argument("--width", type=int, default=320)
-    parser.add_argument("--height", type=int, default=240)
+    sample_scene.add_scene_options(parser)
     parser.add_argument("--picture", help="PNG to write (default: OUT_DIR/segmentation.png)")
     args = parser.parse_args(argv)
 
@@ -126,8 +121,7 @@ def main(argv=None):
         if not os.path.exists(os.path.join(args.out_dir, "ground_truth.npz")):
             parser.error(f"{args.out_dir} is not empty and holds no sample scene; choose another folder")
         shutil.rmtree(args.out_dir)
-    scene = sample_scene.build_sample_scene(args.out_dir, args.seed, faces=args.faces, views=args.views,
-                                            width=args.width, height=args.height, objects=args.objects)
+    scene = sample_scene.build_from_options(args.out_dir, args)
     print(f"sample scene: {scene.faces} faces, {scene.views} views, objects {', '.join(scene.object_names)}")
     SceneTessaron(scene.mask_path, scene.mesh_file, scene.root_path).seg_scene_mesh()
 
