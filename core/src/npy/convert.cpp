@@ -27,11 +27,15 @@ void to_float32(const DType& dtype, const std::uint8_t* src, std::size_t count, 
   numeric::dispatch(dtype.element, [&](auto tag) { convert<decltype(tag)>(src, count, dtype.swapped, dst); });
 }
 
-void decode(const Header& header, std::span<const std::uint8_t> file, float* dst) {
-  const std::uint64_t available = file.size() > header.data_offset ? file.size() - header.data_offset : 0;
+void check_data_present(const Header& header, std::uint64_t file_size) {
+  const std::uint64_t available = file_size > header.data_offset ? file_size - header.data_offset : 0;
   if (available < header.data_size())
     throw FormatError("data is truncated: shape " + shape_text(header.shape) + " of '" + header.descr + "' needs " +
                       std::to_string(header.data_size()) + " bytes, " + std::to_string(available) + " present");
+}
+
+void decode(const Header& header, std::span<const std::uint8_t> file, float* dst) {
+  check_data_present(header, file.size());
   to_float32(header.dtype, file.data() + header.data_offset, static_cast<std::size_t>(header.count), dst);
 }
 

@@ -52,13 +52,10 @@ Reader::Reader(std::string path) : path_(std::move(path)) {
     }
     try {
       header_ = parse_header(is_buffered_ ? std::span<const std::uint8_t>(buffered_) : std::span<const std::uint8_t>(head));
+      check_data_present(header_, file_size);
     } catch (const FormatError& e) {
       fail(e.what());
     }
-    const std::uint64_t available = file_size > header_.data_offset ? file_size - header_.data_offset : 0;
-    if (available < header_.data_size())
-      fail("data is truncated: shape " + shape_text(header_.shape) + " of '" + header_.descr + "' needs " +
-           std::to_string(header_.data_size()) + " bytes, " + std::to_string(available) + " present");
   } catch (...) {
     ::close(fd_);
     throw;

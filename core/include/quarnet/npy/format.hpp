@@ -59,6 +59,10 @@ std::string shape_text(const std::vector<std::uint64_t>& shape);
 // (float16 widens exactly), in storage order.
 void to_float32(const DType& dtype, const std::uint8_t* src, std::size_t count, float* dst);
 
+// Throws FormatError unless a file of `file_size` bytes holds all the data
+// the header promises.
+void check_data_present(const Header& header, std::uint64_t file_size);
+
 // Decodes a whole file held in memory into dst (header.count floats, storage
 // order). Throws FormatError if the data is shorter than the header promises.
 void decode(const Header& header, std::span<const std::uint8_t> file, float* dst);
