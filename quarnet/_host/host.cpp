@@ -92,9 +92,25 @@ std::vector<py::object> bind_arguments(const Record& r, PyObject* args, PyObject
   return bound;
 }
 
+// Core messages and paths hold file-system bytes; decoded as os.fsdecode does,
+// a path that is not UTF-8 still reads back as the name the caller gave.
+py::object fs_text(const char* text) {
+  return py::reinterpret_steal<py::object>(PyUnicode_DecodeFSDefault(text));
+}
+
 void set_os_error(const quarnet::OsError& e) {
-  py::object exc = py::reinterpret_borrow<py::object>(PyExc_OSError)(e.code(), std::strerror(e.code()), e.path());
-  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr());
+  py::object path = fs_text(e.path().c_str());
+  if (!path) return;  // the decode error stays set
+  // OSError(errno, strerror, path) picks the subclass (FileNotFoundError, ...).
+  PyObject* exc = PyObject_CallFunction(PyExc_OSError, "isO", e.code(), std::strerror(e.code()), path.ptr());
+  if (exc == nullptr) return;
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc);
+  Py_DECREF(exc);
+}
+
+void set_value_error(const char* message) {
+  py::object text = fs_text(message);
+  if (text) PyErr_SetObject(PyExc_ValueError, text.ptr());
 }
 
 // Sets the Python error for the exception being handled (call inside a catch).
@@ -108,9 +124,9 @@ void set_error_from_current_exception() {
   } catch (const quarnet::OsError& e) {
     set_os_error(e);
   } catch (const quarnet::FormatError& e) {
-    PyErr_SetString(PyExc_ValueError, e.what());
+    set_value_error(e.what());
   } catch (const quarnet::ArgumentError& e) {
-    PyErr_SetString(PyExc_ValueError, e.what());
+    set_value_error(e.what());
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& e) {

@@ -40,11 +40,6 @@ constexpr const char* kBackprojectDoc = "深度图 -> 相机坐标系点云";
   throw py::error_already_set();
 }
 
-[[noreturn]] void raise_format_error(const quarnet::FormatError& e) {
-  // The message holds the path's bytes; decode it as the file system would.
-  qh::raise(PyExc_ValueError, py::reinterpret_steal<py::object>(PyUnicode_DecodeFSDefault(e.what())));
-}
-
 py::array read_float32(const std::string& path, const py::object& filename) {
   std::optional<npy::Reader> in;
   try {
@@ -64,9 +59,7 @@ py::array read_float32(const std::string& path, const py::object& filename) {
     qh::without_gil([&] { in->read_float32(dst); });
     return out;
   } catch (const quarnet::OsError& e) {
-    raise_os_error(e, filename);
-  } catch (const quarnet::FormatError& e) {
-    raise_format_error(e);
+    raise_os_error(e, filename);  // names the file as the caller gave it
   }
 }
 

@@ -1,6 +1,7 @@
 """load_depth and backproject_depth_to_points: .npy reading and pinhole lifting."""
 import inspect
 import io
+import os
 import pathlib
 import struct
 import types
@@ -166,6 +167,20 @@ def test_invalid_files_raise_value_error_naming_the_file(tmp_path):
             T.load_depth(str(path))
         assert str(e.value).startswith(f"{path}: "), str(e.value)
         assert reason in str(e.value), str(e.value)
+
+
+def test_file_names_that_are_not_utf8(tmp_path):
+    folder = os.fsencode(tmp_path)
+    broken = os.path.join(folder, b"depth-\xff.npy")
+    with open(broken, "wb") as f:
+        f.write(b"not an array")
+    with pytest.raises(ValueError) as e:
+        T.load_depth(broken)
+    assert str(e.value) == f"{os.fsdecode(broken)}: not a .npy file (bad magic string)"
+    missing = os.path.join(folder, b"gone-\xfe.npy")
+    with pytest.raises(FileNotFoundError) as e:
+        T.load_depth(missing)
+    assert e.value.filename == missing
 
 
 # ---- backproject_depth_to_points ---------------------------------------------
