@@ -53,10 +53,8 @@ py::object masked_depth(const py::object& depth, const py::object& mask) {
     if (d.ndim() == 2 && m.ndim() == 2 && numeric_depth && byte_mask) {
       py::array out(d.dtype(), {d.shape(0), d.shape(1)});
       const auto item = static_cast<std::size_t>(d.itemsize());
-      const numeric::Strided2D values{static_cast<const std::uint8_t*>(d.data()), static_cast<std::size_t>(d.shape(0)),
-                                      static_cast<std::size_t>(d.shape(1)), d.strides(0), d.strides(1), {}};
-      const numeric::Strided2D bytes{static_cast<const std::uint8_t*>(m.data()), static_cast<std::size_t>(m.shape(0)),
-                                     static_cast<std::size_t>(m.shape(1)), m.strides(0), m.strides(1), {}};
+      // masked_copy moves whole elements of `item` bytes; their type is not read.
+      const numeric::Strided2D values = view_2d(d), bytes = view_2d(m);
       auto* dst = static_cast<std::uint8_t*>(out.mutable_data());
       qh::without_gil([&] { quarnet::depth::masked_copy(values, item, bytes, dst); });
       return out;

@@ -34,18 +34,18 @@ std::optional<numeric::ElementType> plain_element(const py::dtype& dtype) {
   return t;
 }
 
+numeric::Strided2D view_2d(const py::array& a, numeric::ElementType type) {
+  return {static_cast<const std::uint8_t*>(a.data()), static_cast<std::size_t>(a.shape(0)),
+          static_cast<std::size_t>(a.shape(1)), a.strides(0), a.strides(1), type};
+}
+
 std::optional<numeric::Strided2D> plain_2d(py::handle obj) {
   if (!is_exact_ndarray(obj)) return std::nullopt;
   const auto a = py::reinterpret_borrow<py::array>(obj);
   if (a.ndim() != 2) return std::nullopt;
   const auto type = plain_element(a.dtype());
   if (!type) return std::nullopt;
-  return numeric::Strided2D{static_cast<const std::uint8_t*>(a.data()),
-                            static_cast<std::size_t>(a.shape(0)),
-                            static_cast<std::size_t>(a.shape(1)),
-                            a.strides(0),
-                            a.strides(1),
-                            *type};
+  return view_2d(a, *type);
 }
 
 }  // namespace tessaron

@@ -25,6 +25,10 @@ bool is_exact_ndarray(py::handle obj);
 // 2, 4 or 8 bytes, stored in the host's byte order.
 std::optional<quarnet::numeric::ElementType> plain_element(const py::dtype& dtype);
 
+// The extents and strides of a two-dimensional array, with `type` as given
+// (the caller vouches for the element type it reads).
+quarnet::numeric::Strided2D view_2d(const py::array& a, quarnet::numeric::ElementType type = {});
+
 // A view of a two-dimensional exact ndarray with a plain element type.
 std::optional<quarnet::numeric::Strided2D> plain_2d(py::handle obj);
 
