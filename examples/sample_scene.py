@@ -390,7 +390,9 @@ def _face_keys(mesh):
     return np.ascontiguousarray(corners).view("V36").ravel()
 
 
-def _load_faces(path):
+def load_mesh(path):
+    """The mesh in a written output file, None if there is no such file (a
+    file without faces reads as an empty mesh)."""
     if not os.path.exists(path):
         return None
     loaded = trimesh.load(path, process=False)
@@ -408,7 +410,7 @@ def evaluate(scene):
     sorted_keys = keys[order]
     report = []
     for k, name in enumerate(names):
-        sub = _load_faces(os.path.join(scene.mask_path, name, "sub_mesh.ply"))
+        sub = load_mesh(os.path.join(scene.mask_path, name, "sub_mesh.ply"))
         own_seen = int(np.count_nonzero((labels == k) & seen))
         row = {"name": name, "written": sub is not None, "faces": 0, "seen": own_seen, "recovered": 0, "foreign": 0}
         if sub is not None and len(sub.faces):

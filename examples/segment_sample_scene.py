@@ -31,8 +31,9 @@ BACKGROUND = np.array([250, 250, 250], dtype=float)
 
 
 def _mesh(path):
-    loaded = trimesh.load(path, process=False)
-    return loaded if isinstance(loaded, trimesh.Trimesh) and len(loaded.faces) else None
+    """The output mesh at `path`, None if it was not written or has no faces."""
+    loaded = sample_scene.load_mesh(path)
+    return loaded if loaded is not None and len(loaded.faces) else None
 
 
 def render(meshes, focus, width=800, height=600):

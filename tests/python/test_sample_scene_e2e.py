@@ -104,3 +104,16 @@ def test_interrupted_run_resumes(tmp_path, monkeypatch):
     assert {k: resumed[k] for k in first} == first  # the finished object is left as it was
     assert len(resumed) == 2 * len(scene.object_names) + 1
     assert_well_segmented(scene)
+
+
+def test_picture_of_a_scene_where_an_object_got_no_sub_mesh(tmp_path):
+    import cv2
+    import segment_sample_scene
+
+    scene = sample_scene.build_sample_scene(tmp_path / "scene", seed=0, faces=3000, views=3, objects=2)
+    segment(scene)
+    os.remove(os.path.join(scene.mask_path, scene.object_names[1], "sub_mesh.ply"))
+    path = str(tmp_path / "picture.png")
+    segment_sample_scene.picture(scene, path)
+    image = cv2.imread(path)
+    assert image is not None and image.shape == (600, 2 * 800 + 6, 3)
