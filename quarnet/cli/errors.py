@@ -22,7 +22,7 @@ def describe(exc):
     notes = [str(n) for n in getattr(exc, "__notes__", ())]
     if notes:
         text += f" ({'; '.join(notes)})"
-    return " ".join(text.split("\n"))
+    return " ".join(line.strip() for line in text.splitlines() if line.strip())
 
 
 def error_line(exc, program=PROGRAM):

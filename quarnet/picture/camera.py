@@ -21,7 +21,6 @@ _FRAMES = {
     "+z": ((1, 0, 0), (0, 1, 0), (0, 0, 1)),
     "-z": ((0, 1, 0), (1, 0, 0), (0, 0, -1)),
 }
-UP_AXES = tuple(_FRAMES)
 
 # COLMAP camera models whose parameters start with one focal length (f, cx, cy, ...);
 # every other model starts with fx, fy, cx, cy.

@@ -19,10 +19,24 @@ Everything follows from the seed. From the shell:
     python -m quarnet.sample OUT ...     (the same)
 """
 
-from .command import SCENE_OPTIONS, add_scene_options, build_from_options, main
-from .scene import SampleScene, build_sample_scene
-from .scoring import evaluate, load_ground_truth
-from .shapes import GROUND
+import importlib
 
-__all__ = ["SCENE_OPTIONS", "add_scene_options", "build_from_options", "main", "SampleScene", "build_sample_scene",
-           "evaluate", "load_ground_truth", "GROUND"]
+# Loaded on first use, so that the command line can offer the options without
+# importing OpenCV, Open3D and trimesh.
+_EXPORTS = {
+    "SCENE_OPTIONS": ".command", "add_scene_options": ".command", "build_from_options": ".command", "main": ".command",
+    "SampleScene": ".scene", "build_sample_scene": ".scene",
+    "evaluate": ".scoring", "load_ground_truth": ".scoring",
+    "GROUND": ".shapes",
+}
+__all__ = list(_EXPORTS)
+
+
+def __getattr__(name):
+    if name not in _EXPORTS:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    return getattr(importlib.import_module(_EXPORTS[name], __name__), name)
+
+
+def __dir__():
+    return sorted(list(globals()) + __all__)

@@ -5,8 +5,6 @@ import os
 
 from quarnet.cli.errors import error_line
 
-from .scene import build_sample_scene
-
 SCENE_OPTIONS = ("faces", "views", "width", "height", "objects")
 DESCRIPTION = "Write a synthetic scene for quarnet's mesh segmentation."
 
@@ -23,6 +21,8 @@ def add_scene_options(parser, *, faces=15000, views=12, width=320, height=240, o
 
 def build_from_options(out_dir, args):
     """build_sample_scene with the options add_scene_options parsed."""
+    from .scene import build_sample_scene
+
     return build_sample_scene(out_dir, args.seed, **{name: getattr(args, name) for name in SCENE_OPTIONS})
 
 
