@@ -23,12 +23,12 @@ from quarnet.mesh_seg.Tessaron import SceneTessaron
 
 def draw(scene, path):
     """Writes the before/after picture of a segmented sample scene, seen onto
-    its objects, each in the colour the scene paints it."""
+    its objects, listed as `quarnet show` lists them (by name)."""
     original = outputs.read_mesh(scene.mesh_file)
     _, labels, _ = sample.load_ground_truth(scene.ground_truth_path)
     corners = original.vertices[original.faces[labels != sample.GROUND]].reshape(-1, 3)
     camera = picture.camera_from_bounds([corners.min(axis=0), corners.max(axis=0)])
-    image, _ = picture.segmentation_picture(original, scene.mask_path, scene.object_names, camera)
+    image, _ = picture.segmentation_picture(original, scene.mask_path, sorted(scene.object_names), camera)
     picture.write_png(path, image)
 
 

@@ -6,7 +6,7 @@ PROGRAM = "quarnet"
 
 
 class UserError(Exception):
-    """An error whose message is all the user needs (no traceback, even with --debug)."""
+    """An error whose message the command composed for the user: shown without its type."""
 
 
 def describe(exc):

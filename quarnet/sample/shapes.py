@@ -193,13 +193,16 @@ def scene_mesh(n_objects, faces, rng):
     step *= math.sqrt(sum(len(f) for _, f in meshes) / target)
     meshes = [shape.mesh(step) for shape in shapes]
 
-    parts, labels, colours, names = [ground], [np.full(len(ground[1]), GROUND)], [], []
+    names = [f"{shape.kind}_{k}" for k, shape in enumerate(shapes)]
+    # The picture lists objects by name, each in the palette colour of its
+    # place there: painted so, a right segmentation looks the same in both panels.
+    rank = {name: r for r, name in enumerate(sorted(names))}
+    parts, labels, colours = [ground], [np.full(len(ground[1]), GROUND)], []
     colours.append(np.tile(GROUND_COLOUR, (len(ground[0]), 1)))
-    for k, (shape, (v, f)) in enumerate(zip(shapes, meshes)):
+    for k, (name, (v, f)) in enumerate(zip(names, meshes)):
         parts.append((v, f))
         labels.append(np.full(len(f), k))
         shade = rng.uniform(0.85, 1.0, (len(v), 1))  # a little texture
-        colours.append((PALETTE[k % len(PALETTE)] * shade).astype(np.uint8))
-        names.append(f"{shape.kind}_{k}")
+        colours.append((PALETTE[rank[name] % len(PALETTE)] * shade).astype(np.uint8))
     vertices, tris = _join(parts)
     return vertices, tris, np.concatenate(labels).astype(np.int32), np.vstack(colours), names, region
