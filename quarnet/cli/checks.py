@@ -1,7 +1,19 @@
-"""Checks of the paths a user gives, before any long step starts."""
+"""Checks of what a user gives: numbers on the command line, and paths before any long step starts."""
 
+import argparse
 import errno
 import os
+
+
+def positive_int(text):
+    """argparse type: a whole number of at least 1."""
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"expected a whole number of at least 1, got {text!r}")
+    return value
 
 
 def require_folder(path):

@@ -2,6 +2,7 @@
 another (exactly Vorlantide(...).run_all()), on local worker processes, or on
 a Dask cluster."""
 
+import argparse
 import os
 import subprocess
 import sys
@@ -10,7 +11,7 @@ import traceback
 
 from quarnet import outputs
 
-from .checks import require_folder
+from .checks import positive_int, require_folder
 from .errors import PROGRAM, describe
 from .table import print_table
 from .train_task import ERROR, FAILED, NOT_RUN, OK, ObjectResult
@@ -40,21 +41,17 @@ when every object trained, 1 when any failed.
 """
 
 
-def _positive_int(text):
-    value = int(text)
-    if value < 1:
-        raise ValueError(text)
-    return value
-
-
 def _resources(text):
     """NAME=AMOUNT[,NAME=AMOUNT...] -> {NAME: AMOUNT}."""
     resources = {}
     for item in text.split(","):
         name, _, amount = item.partition("=")
-        value = float(amount)
+        try:
+            value = float(amount)
+        except ValueError:
+            value = 0.0
         if not name.strip() or not value > 0:
-            raise ValueError(text)
+            raise argparse.ArgumentTypeError(f"expected NAME=AMOUNT with an AMOUNT above 0 (e.g. GPU=1), got {text!r}")
         resources[name.strip()] = value
     return resources
 
@@ -68,7 +65,7 @@ def add_arguments(parser):
                         help="passed to the trainer as N4views (default: %(default)s)")
     parser.add_argument("--checkpoint", metavar="C", help="passed to the trainer as checkpoint (default: none)")
     mode = parser.add_mutually_exclusive_group()
-    mode.add_argument("--workers", type=_positive_int, metavar="N", help="train on N local worker processes")
+    mode.add_argument("--workers", type=positive_int, metavar="N", help="train on N local worker processes")
     mode.add_argument("--scheduler", metavar="ADDRESS",
                       help="train on the Dask cluster whose scheduler is at ADDRESS (e.g. tcp://10.0.0.5:8786)")
     parser.add_argument("--task-resources", type=_resources, metavar="NAME=AMOUNT",
@@ -101,7 +98,9 @@ class _Timed:
 
 
 def _sequential(args, masks, names):
-    """Vorlantide(...).run_all() with each trainer timed; (results, the error that ended it or None)."""
+    """Vorlantide(...).run_all() with each trainer timed: the results by name.
+    An error that ends it comes with the object it ended on; one that came
+    from no trainer is raised."""
     from quarnet.gaussian_seg import Vorlantide as V
 
     results = {}
@@ -152,7 +151,10 @@ def _on_workers(args, masks, names):
         if checkpoint is not None and os.path.exists(checkpoint):
             checkpoint = os.path.abspath(checkpoint)
         client = train_workers.connect(args.scheduler, args.connect_timeout)
-    job = lambda name: (source, models, masks, name, args.images, args.n4views, checkpoint)  # noqa: E731
+
+    def job(name):
+        """train_object's arguments for one object."""
+        return source, models, masks, name, args.images, args.n4views, checkpoint
 
     progress = tqdm(total=len(names), desc="objects", unit="object", file=sys.stderr, disable=None)
 
