@@ -58,6 +58,34 @@ bool defined_by(py::handle fn, const char* module, const char* qualname) {
   return code_file(fn) == py::str(mod.attr("__file__")).cast<std::string>();
 }
 
+// obj.__module__ names the package or one of its modules.
+bool module_in_package(py::handle obj, const char* package) {
+  py::object module = py::getattr(obj, "__module__", py::none());
+  if (!PyUnicode_Check(module.ptr())) return false;
+  const std::string name = module.cast<std::string>(), top(package);
+  return name == top || starts_with(name, top + ".");
+}
+
+bool from_package(py::handle fn, const char* package) {
+  if (PyCFunction_Check(fn.ptr())) return module_in_package(fn, package);
+  if (!PyFunction_Check(fn.ptr())) {
+    // numpy wraps its Python functions in a dispatcher type of its own.
+    if (!module_in_package(py::type::of(fn), package)) return false;
+    py::object implementation = py::getattr(fn, "_implementation", py::none());
+    return PyFunction_Check(implementation.ptr()) && from_package(implementation, package);
+  }
+  return starts_with(code_file(fn), package_root(package));
+}
+
+bool package_functions(py::handle package, std::initializer_list<const char*> names) {
+  const std::string top = py::str(package.attr("__name__")).cast<std::string>();
+  for (const char* name : names) {
+    py::object fn = py::getattr(package, name, py::none());
+    if (!from_package(fn, top.c_str())) return false;
+  }
+  return true;
+}
+
 bool is_instance_of_exactly(py::handle obj, const char* module, const char* qualname) {
   py::object mod = imported(module);
   if (mod.is_none()) return false;

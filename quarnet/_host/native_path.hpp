@@ -43,6 +43,14 @@ bool is_numpy(py::handle module);
 // imported module `module`, running on that module's globals.
 bool defined_by(py::handle fn, const char* module, const char* qualname);
 
+// `fn` comes from the package itself: a plain function whose source file lies
+// in the imported package's directory, or a builtin it exports (numpy's
+// functions, say, which move between its submodules across versions).
+bool from_package(py::handle fn, const char* package);
+
+// Each of the package's attributes `names` comes from the package itself.
+bool package_functions(py::handle package, std::initializer_list<const char*> names);
+
 // type(obj) is exactly the class `qualname` of the imported module `module`.
 bool is_instance_of_exactly(py::handle obj, const char* module, const char* qualname);
 
@@ -57,12 +65,19 @@ bool version_among(const char* module, std::initializer_list<const char*> prefix
 
 // ---- 3. arrays --------------------------------------------------------------
 
+// What an array must be, e.g. ArrayRule(2).columns(3).of(float64).contiguous().
 struct ArrayRule {
-  int ndim = 2;
-  std::optional<std::size_t> cols;                   // size of the last axis, if fixed
-  std::optional<numeric::ElementType> element;       // the one element type, or any plain one
-  bool exact_ndarray = true;                         // false: the library's own ndarray subclass will do
-  bool packed = false;                               // C-contiguous and aligned
+  explicit ArrayRule(int dims) : ndim(dims) {}
+  ArrayRule& columns(std::size_t n) { cols = n; return *this; }              // size of the last axis
+  ArrayRule& of(numeric::ElementType t) { element = t; return *this; }       // the one element type
+  ArrayRule& library_owned() { exact_ndarray = false; return *this; }        // the library's own subclass will do
+  ArrayRule& contiguous() { packed = true; return *this; }                   // C-contiguous and aligned
+
+  int ndim;
+  std::optional<std::size_t> cols;
+  std::optional<numeric::ElementType> element;  // unset: any plain element type
+  bool exact_ndarray = true;
+  bool packed = false;
 };
 
 struct ArrayView {

@@ -101,7 +101,8 @@ py::object backproject_depth_to_points(const qh::Call& c) {
   auto [h, w] = qh::unpack<2>(depth.attr("shape"));
   py::object np = c.ns["np"];
 
-  const auto view = native::is_numpy(np) ? native::array(depth, {.ndim = 2}) : std::nullopt;
+  const bool numpy_itself = native::is_numpy(np) && native::package_functions(np, {"meshgrid", "arange", "stack"});
+  const auto view = numpy_itself ? native::array(depth, native::ArrayRule(2)) : std::nullopt;
   if (view) {
     const bool float_depth = view->element.kind == quarnet::numeric::Kind::Float;
     std::array<double, 4> d{};

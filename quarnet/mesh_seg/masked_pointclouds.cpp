@@ -45,8 +45,8 @@ void check_mask_shape(const py::object& depth, const py::object& mask, const py:
 
 // depth.copy() with every pixel whose mask value is 0 set to 0.
 py::object masked_depth(const py::object& depth, const py::object& mask) {
-  const auto values = native::array(depth, {.ndim = 2});
-  const auto bytes = values ? native::array(mask, {.ndim = 2}) : std::nullopt;
+  const auto values = native::array(depth, native::ArrayRule(2));
+  const auto bytes = values ? native::array(mask, native::ArrayRule(2)) : std::nullopt;
   if (bytes && bytes->element.size == 1) {
     const auto d = py::reinterpret_borrow<py::array>(depth);
     py::array out(d.dtype(), {d.shape(0), d.shape(1)});
@@ -64,7 +64,7 @@ py::object masked_depth(const py::object& depth, const py::object& mask) {
 
 // points[points[:, 2] > 0]
 py::object keep_positive_depth(const py::object& points) {
-  const auto points_view = native::array(points, {.ndim = 2});
+  const auto points_view = native::array(points, native::ArrayRule(2));
   if (points_view && points_view->shape[1] > 2) {
     const auto view = points_view->as_2d();
     // One pass into room for every row; only the pages written are touched,

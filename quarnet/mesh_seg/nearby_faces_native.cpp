@@ -82,9 +82,11 @@ std::unique_ptr<NearbyFacesQuery> NearbyFacesQuery::prepare(const qh::Namespace&
   const spatial::SpatialIndexApi* api = rtree_spatial_index();
   if (api == nullptr) return nullptr;
 
-  const auto point_view = native::array(points, {.ndim = 2, .cols = 3, .element = kFloat64, .packed = true});
-  const auto vertices = native::array(mesh.attr("vertices"), {.ndim = 2, .cols = 3, .element = kFloat64, .exact_ndarray = false, .packed = true});
-  const auto faces = native::array(mesh.attr("faces"), {.ndim = 2, .cols = 3, .element = kInt64, .exact_ndarray = false, .packed = true});
+  const auto point_view = native::array(points, native::ArrayRule(2).columns(3).of(kFloat64).contiguous());
+  const auto vertices = native::array(mesh.attr("vertices"),
+                                      native::ArrayRule(2).columns(3).of(kFloat64).library_owned().contiguous());
+  const auto faces = native::array(mesh.attr("faces"),
+                                   native::ArrayRule(2).columns(3).of(kInt64).library_owned().contiguous());
   if (!point_view || !vertices || !faces || faces->shape[0] == 0) return nullptr;
 
   const py::dict globals = nearby_faces.attr("__globals__");
@@ -136,9 +138,9 @@ std::unique_ptr<NearbyFacesQuery> NearbyFacesQuery::prepare(const qh::Namespace&
 }
 
 std::size_t NearbyFacesQuery::add_groups(const py::object& batch, quarnet::mesh::FaceIdCollector& ids) const {
-  const auto rows = native::array(batch, {.ndim = 2, .cols = 3, .element = kFloat64});
+  const auto rows = native::array(batch, native::ArrayRule(2).columns(3).of(kFloat64));
   py::object distances = state_->kdtree.attr("query")(batch)[py::int_(0)];
-  const auto d = native::array(distances, {.ndim = 1, .element = kFloat64});
+  const auto d = native::array(distances, native::ArrayRule(1).of(kFloat64));
   if (!rows || !d || d->shape[0] != rows->shape[0]) throw std::logic_error("unexpected k-d tree answer");
 
   const std::size_t n = rows->shape[0];

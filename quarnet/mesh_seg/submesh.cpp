@@ -34,7 +34,7 @@ py::array_t<std::int64_t> to_array(const std::vector<std::int64_t>& ids) {
 // The ids of a plain 1-D int64 array, or nullopt for anything else (which
 // goes to the library unchanged).
 std::optional<std::span<const std::int64_t>> plain_ids(const py::object& faces) {
-  const auto view = native::array(faces, {.ndim = 1, .element = kInt64, .packed = true});
+  const auto view = native::array(faces, native::ArrayRule(1).of(kInt64).contiguous());
   if (!view) return std::nullopt;
   return std::span<const std::int64_t>{view->typed<std::int64_t>(), view->shape[0]};
 }

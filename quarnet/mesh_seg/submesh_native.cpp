@@ -85,8 +85,9 @@ py::object face_subset(const py::object& visual, const py::object& index, const 
 }  // namespace
 
 bool submesh_is_native(const qh::Namespace& ns, const py::object& mesh) {
-  if (!native::is_numpy(ns["np"]) || !native::is_instance_of_exactly(mesh, "trimesh.base", "Trimesh") ||
-      !trimesh_covered())
+  py::object np = ns["np"];
+  if (!native::is_numpy(np) || !native::package_functions(np, {"arange", "setdiff1d"}) ||
+      !native::is_instance_of_exactly(mesh, "trimesh.base", "Trimesh") || !trimesh_covered())
     return false;
   return bound_method_defined_by(mesh, "submesh", "trimesh.base", "Trimesh.submesh") &&
          native::defined_by(py::module_::import("trimesh.util").attr("submesh"), "trimesh.util", "submesh") &&
@@ -97,9 +98,11 @@ bool submesh_is_native(const qh::Namespace& ns, const py::object& mesh) {
 }
 
 std::optional<py::object> native_submesh(const py::object& mesh, const py::object& faces) {
-  const auto index = native::array(faces, {.ndim = 1, .element = kInt64, .packed = true});
-  const auto vertices = native::array(mesh.attr("vertices"), {.ndim = 2, .cols = 3, .element = kFloat64, .exact_ndarray = false, .packed = true});
-  const auto mesh_faces = native::array(mesh.attr("faces"), {.ndim = 2, .cols = 3, .element = kInt64, .exact_ndarray = false, .packed = true});
+  const auto index = native::array(faces, native::ArrayRule(1).of(kInt64).contiguous());
+  const auto vertices = native::array(mesh.attr("vertices"),
+                                      native::ArrayRule(2).columns(3).of(kFloat64).library_owned().contiguous());
+  const auto mesh_faces = native::array(mesh.attr("faces"),
+                                   native::ArrayRule(2).columns(3).of(kInt64).library_owned().contiguous());
   if (!index || !vertices || !mesh_faces) return std::nullopt;
   if (index->shape[0] == 0) return py::object(py::list());  // an empty group yields no mesh
 
