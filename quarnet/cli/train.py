@@ -139,24 +139,11 @@ def _write(stream, data):
         stream.write(data.decode("utf-8", "backslashreplace"))
 
 
-def _on_workers(args, masks, names):
+def _with_progress(count, train):
+    """train(on_done), with each finished object's block printed and counted on a progress bar."""
     from tqdm import tqdm
 
-    from . import train_workers
-
-    source, models, checkpoint = args.root, args.models, args.checkpoint
-    if args.scheduler is not None:
-        # Tasks may run on other machines: they get paths that do not depend on this folder.
-        source, models, masks = os.path.abspath(source), os.path.abspath(models), os.path.abspath(masks)
-        if checkpoint is not None and os.path.exists(checkpoint):
-            checkpoint = os.path.abspath(checkpoint)
-        client = train_workers.connect(args.scheduler, args.connect_timeout)
-
-    def job(name):
-        """train_object's arguments for one object."""
-        return source, models, masks, name, args.images, args.n4views, checkpoint
-
-    progress = tqdm(total=len(names), desc="objects", unit="object", file=sys.stderr, disable=None)
+    progress = tqdm(total=count, desc="objects", unit="object", file=sys.stderr, disable=None)
 
     def on_done(result):
         with tqdm.external_write_mode(file=sys.stdout):
@@ -165,18 +152,36 @@ def _on_workers(args, masks, names):
         progress.update()
 
     try:
-        if args.scheduler is None:
-            print(f"training {len(names)} objects on {min(args.workers, len(names))} local worker processes",
-                  file=sys.stderr)
-            return train_workers.run_local(names, job, args.workers, on_done)
-        with client:
-            print(f"training {len(names)} objects on the Dask cluster at {args.scheduler}", file=sys.stderr)
-            note = train_workers.workers_note(client, args.task_resources)
-            if note:
-                print(f"{PROGRAM}: note: {note}", file=sys.stderr)
-            return train_workers.run_dask(client, names, job, args.task_resources, on_done)
+        return train(on_done)
     finally:
         progress.close()
+
+
+def _on_workers(args, masks, names):
+    from . import train_workers
+
+    source, models, checkpoint = args.root, args.models, args.checkpoint
+    if args.scheduler is not None:
+        # Tasks may run on other machines: they get paths that do not depend on this folder.
+        source, models, masks = os.path.abspath(source), os.path.abspath(models), os.path.abspath(masks)
+        if checkpoint is not None and os.path.exists(checkpoint):
+            checkpoint = os.path.abspath(checkpoint)
+
+    def job(name):
+        """train_object's arguments for one object."""
+        return source, models, masks, name, args.images, args.n4views, checkpoint
+
+    if args.scheduler is None:
+        print(f"training {len(names)} objects on {min(args.workers, len(names))} local worker processes",
+              file=sys.stderr)
+        return _with_progress(len(names), lambda on_done: train_workers.run_local(names, job, args.workers, on_done))
+    with train_workers.connect(args.scheduler, args.connect_timeout) as client:
+        print(f"training {len(names)} objects on the Dask cluster at {args.scheduler}", file=sys.stderr)
+        note = train_workers.workers_note(client, args.task_resources)
+        if note:
+            print(f"{PROGRAM}: note: {note}", file=sys.stderr)
+        return _with_progress(len(names), lambda on_done: train_workers.run_dask(client, names, job,
+                                                                                 args.task_resources, on_done))
 
 
 def run(args):

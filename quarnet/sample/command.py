@@ -19,11 +19,12 @@ def add_scene_options(parser, *, faces=15000, views=12, width=320, height=240, o
     parser.add_argument("--objects", type=int, default=objects, help="objects on the ground (default: %(default)s)")
 
 
-def build_from_options(out_dir, args):
+def build_from_options(out_dir, args, progress=False):
     """build_sample_scene with the options add_scene_options parsed."""
     from .scene import build_sample_scene
 
-    return build_sample_scene(out_dir, args.seed, **{name: getattr(args, name) for name in SCENE_OPTIONS})
+    return build_sample_scene(out_dir, args.seed, progress=progress,
+                              **{name: getattr(args, name) for name in SCENE_OPTIONS})
 
 
 def add_arguments(parser):
@@ -37,7 +38,7 @@ def write_scene(args):
     if os.path.exists(args.out_dir) and (not os.path.isdir(args.out_dir) or os.listdir(args.out_dir)):
         raise FileExistsError(17, "not an empty folder (the sample scene is written only into a new or empty one)",
                               args.out_dir)
-    scene = build_from_options(args.out_dir, args)
+    scene = build_from_options(args.out_dir, args, progress=True)
     print(f"scene root   {scene.root_path}")
     print(f"mesh         {scene.mesh_file} ({scene.faces} faces)")
     print(f"masks        {scene.mask_path} ({', '.join(scene.object_names)})")

@@ -10,6 +10,7 @@ import os
 import cv2
 import numpy as np
 import trimesh
+from tqdm import tqdm
 
 from quarnet.raycast import cast, intrinsics, look_at, raycaster_of
 from quarnet.scene import colmap_loader
@@ -48,12 +49,13 @@ def _views(n, region, rng):
     return views
 
 
-def build_sample_scene(out_dir, seed=0, *, faces=15000, views=12, width=320, height=240, objects=4):
+def build_sample_scene(out_dir, seed=0, *, faces=15000, views=12, width=320, height=240, objects=4, progress=False):
     """Writes a sample scene under `out_dir` and returns its paths.
 
     faces: about how many faces the scene mesh has; views: camera count;
     width, height: image size in pixels; objects: how many objects stand on
-    the ground. The same arguments always give the same files."""
+    the ground; progress: show a progress bar over the views on a terminal.
+    The same arguments always give the same files."""
     if objects < 1 or views < 1 or width < 2 or height < 2 or faces < 1:
         raise ValueError("objects, views, faces must be positive and the image at least 2x2 pixels")
     rng = np.random.default_rng(seed)
@@ -82,7 +84,7 @@ def build_sample_scene(out_dir, seed=0, *, faces=15000, views=12, width=320, hei
     seen = np.zeros(len(tris), dtype=bool)
     images = {}
     pad = max(5, len(str(views)))
-    for view in camera_views:
+    for view in tqdm(camera_views, desc="views", unit="view", disable=None if progress else True):
         depth, prim, _, _ = cast(raycaster, view.eye, view.R_cw, K, width, height)
         hit = depth > 0
         seen[prim[hit]] = True
