@@ -35,10 +35,6 @@ import sys
 import tempfile
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "examples"))
-sys.path.insert(0, HERE)
-
 PHASES = ("load", "extraction", "face search", "cut", "writing")
 OUTPUT_NAMES = ("sub_mesh.ply", "sub_pcd.ply", "remain.ply")
 
@@ -56,7 +52,7 @@ def reference_pipeline():
 
     # The plain depth lifting and masked extraction of the depth benchmark
     # (without its progress bar and count lines, which only favours this side).
-    from bench_depth_lifting import plain_extract as extract_masked_pointclouds
+    from plain_depth import plain_extract as extract_masked_pointclouds
 
     def find_nearby_faces(mesh, point_cloud, threshold=0.05, batch_size=10000):
         points = np.asarray(point_cloud.points)
@@ -273,7 +269,7 @@ def main(argv=None):
         run_side(*sys.argv[2:7])
         return 0
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    import sample_scene
+    from quarnet import sample as sample_scene
 
     sample_scene.add_scene_options(parser, faces=1_000_000, views=100, width=640, height=480, objects=10)
     parser.add_argument("--scene-dir", help="where to write the scene (default: a temporary folder)")

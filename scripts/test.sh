@@ -5,7 +5,8 @@
 #     extension modules with the sanitizer runtimes preloaded into Python
 #   - a short fuzz pass of every file parser from its committed seed corpus
 #   - the wheel installed into a fresh virtual environment, used from outside
-#     the source tree: an import smoke test and the sample-scene job
+#     the source tree: an import smoke test, and the quarnet command's sample,
+#     segment, show and train --workers 2
 # Prints a summary and exits non-zero if any check failed. CI runs exactly this.
 #
 #   scripts/test.sh --quick   the edit loop, on a .venv made once by
@@ -85,10 +86,15 @@ else:
     raise SystemExit("the fused-SSIM stand-in must not be importable by default")
 print("import smoke test: ok", T.SceneTessaron, V.Vorlantide, morlith.fast_ssim)
 ' &&
-      "$root/$venv/bin/python" "$root/examples/segment_sample_scene.py" "$work/sample_scene" >"$work/job.log" &&
-      tail -n 8 "$work/job.log" && test -s "$work/sample_scene/segmentation.png"
+      "$root/$venv/bin/quarnet" sample scene >"$work/job.log" &&
+      "$root/$venv/bin/quarnet" segment scene --mesh scene/mesh.ply >>"$work/job.log" 2>&1 &&
+      "$root/$venv/bin/quarnet" show scene/masks --mesh scene/mesh.ply -o segmentation.png >>"$work/job.log" &&
+      test -s segmentation.png &&
+      "$root/$venv/bin/quarnet" train scene models --workers 2 >>"$work/job.log" &&
+      test -s models/box_0/manifest.json && tail -n 12 "$work/job.log"
   )
   local rc=$?
+  [ $rc -eq 0 ] || tail -n 40 "$work/job.log" 2>/dev/null
   rm -rf "$work"
   return $rc
 }

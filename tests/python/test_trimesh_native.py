@@ -168,10 +168,9 @@ def test_whole_scene_is_byte_identical_to_the_plain_path(tmp_path, monkeypatch):
     wrapped in pass-through functions (so the gate hands every call to trimesh)."""
     import os
 
-    sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "examples"))
-    import sample_scene
+    from quarnet.sample import build_sample_scene
 
-    scene = sample_scene.build_sample_scene(tmp_path / "scene", seed=1, faces=20000, views=8, objects=4)
+    scene = build_sample_scene(tmp_path / "scene", seed=1, faces=20000, views=8, objects=4)
     written = {}
     for side in ("native", "plain"):
         if side == "plain":
