@@ -7,11 +7,27 @@
 #   - the wheel installed into a fresh virtual environment, used from outside
 #     the source tree: an import smoke test, and the quarnet command's sample,
 #     segment, show and train --workers 2
-# Prints a summary and exits non-zero if any check failed.
+# Prints a summary and exits non-zero if any check failed. CI runs exactly this.
+#
+#   scripts/test.sh --quick   the edit loop, on a .venv made once by
+#                             scripts/setup.sh --test: the core unit tests and
+#                             the module tests against an editable install that
+#                             rebuilds what changed on import; no apt, wheels,
+#                             sanitizers or fuzzing
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
-bash scripts/setup.sh --test || { echo "setup failed"; exit 1; }
+quick=false
+case "${1:-}" in
+  "") ;;
+  --quick) quick=true ;;
+  *) echo "usage: scripts/test.sh [--quick]" >&2; exit 2 ;;
+esac
+if $quick; then
+  [ -x .venv/bin/python ] || { echo "no .venv: run bash scripts/setup.sh --test once first"; exit 1; }
+else
+  bash scripts/setup.sh --test || { echo "setup failed"; exit 1; }
+fi
 
 checks=()
 declare -A result
@@ -83,12 +99,25 @@ print("import smoke test: ok", T.SceneTessaron, V.Vorlantide, morlith.fast_ssim)
   return $rc
 }
 
-run "core unit tests" core_tests build/core-tests -DCMAKE_BUILD_TYPE=Release
-run "core unit tests (ASan+UBSan)" core_tests build/core-asan -DCMAKE_BUILD_TYPE=Debug -DQUARNET_SANITIZE=ON
-run "module tests" pytest_run
-run "module tests (ASan+UBSan)" sanitized_module_tests
-run "fuzz pass" fuzz_pass
-run "installed wheel" installed_wheel
+editable_install() {  # the package from the source tree, rebuilt on import where sources changed
+  .venv/bin/python -m pip --disable-pip-version-check install -q --no-build-isolation --no-deps -e . \
+    2> >(grep -v '^WARNING: Location' >&2)
+}
+
+if $quick; then
+  run "editable install" editable_install
+  run "core unit tests" core_tests build/core-tests -DCMAKE_BUILD_TYPE=Release
+  if [ "${result[editable install]}" = passed ]; then
+    run "module tests" pytest_run
+  fi
+else
+  run "core unit tests" core_tests build/core-tests -DCMAKE_BUILD_TYPE=Release
+  run "core unit tests (ASan+UBSan)" core_tests build/core-asan -DCMAKE_BUILD_TYPE=Debug -DQUARNET_SANITIZE=ON
+  run "module tests" pytest_run
+  run "module tests (ASan+UBSan)" sanitized_module_tests
+  run "fuzz pass" fuzz_pass
+  run "installed wheel" installed_wheel
+fi
 
 echo
 echo "== summary"

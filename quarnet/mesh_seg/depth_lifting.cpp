@@ -64,8 +64,7 @@ py::array read_float32(const std::string& path, const py::object& filename) {
   }
 }
 
-py::object load_depth(const qh::Call& c) {
-  const py::object& depth_path = c[0];
+py::object load_depth(const qh::Call& c, py::object depth_path) {
   PyObject* encoded = nullptr;
   if (PyUnicode_FSConverter(depth_path.ptr(), &encoded) == 0) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
@@ -95,8 +94,7 @@ py::object backproject_with_numpy(const py::object& np, const py::object& depth,
   return np.attr("stack")(py::make_tuple(x, y, z), py::arg("axis") = -1).attr("reshape")(-1, 3);
 }
 
-py::object backproject_depth_to_points(const qh::Call& c) {
-  const auto& [depth, K] = c.unpack<2>();
+py::object backproject_depth_to_points(const qh::Call& c, py::object depth, py::object K) {
   const auto k = qh::unpack<4>(K);  // fx, fy, cx, cy = K
   auto [h, w] = qh::unpack<2>(depth.attr("shape"));
   py::object np = c.ns["np"];
@@ -127,9 +125,8 @@ py::object backproject_depth_to_points(const qh::Call& c) {
 }  // namespace
 
 void define_depth_lifting(const qh::Namespace& ns) {
-  qh::def(ns, {"load_depth", {qh::arg("depth_path")}, kLoadDepthDoc}, load_depth);
-  qh::def(ns, {"backproject_depth_to_points", {qh::arg("depth"), qh::arg("K")}, kBackprojectDoc},
-          backproject_depth_to_points);
+  qh::def(ns, "load_depth", {"depth_path"}, load_depth, kLoadDepthDoc);
+  qh::def(ns, "backproject_depth_to_points", {"depth", "K"}, backproject_depth_to_points, kBackprojectDoc);
 }
 
 }  // namespace tessaron

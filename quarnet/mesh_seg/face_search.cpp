@@ -66,8 +66,8 @@ py::list to_list(const std::vector<std::int64_t>& ids) {
   return out;
 }
 
-py::object find_nearby_faces(const qh::Call& c) {
-  auto [mesh_obj, point_cloud, threshold, batch_size] = c.unpack<4>();
+py::object find_nearby_faces(const qh::Call& c, py::object mesh_obj, py::object point_cloud, py::object threshold,
+                             py::object batch_size) {
   (void)threshold;  // accepted; the query has no distance cut-off
   const auto& ns = c.ns;
 
@@ -106,9 +106,7 @@ py::object find_nearby_faces(const qh::Call& c) {
 }  // namespace
 
 void define_face_search(const qh::Namespace& ns) {
-  qh::def(ns,
-          {"find_nearby_faces",
-           {qh::arg("mesh"), qh::arg("point_cloud"), qh::arg("threshold", 0.05), qh::arg("batch_size", 10000)}},
+  qh::def(ns, "find_nearby_faces", {"mesh", "point_cloud", qh::arg("threshold", 0.05), qh::arg("batch_size", 10000)},
           find_nearby_faces);
 }
 

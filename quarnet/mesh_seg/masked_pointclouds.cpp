@@ -81,24 +81,24 @@ py::object keep_positive_depth(const py::object& points) {
   return points[compare(z, 0, Py_GT)];
 }
 
-py::object extract_masked_pointclouds(const qh::Call& c) {
-  const auto& [mask_folder, depth_folder, poses_dict, K] = c.unpack<4>();
+py::object extract_masked_pointclouds(const qh::Call& c, py::object mask_folder, py::object depth_folder,
+                                      py::object poses_dict, py::object K) {
   const auto& ns = c.ns;
 
   py::object merged_pcd = ns["o3d"].attr("geometry").attr("PointCloud")();
   py::object mask_files = ns["sorted"](ns["os"].attr("listdir")(mask_folder));
 
   for (py::handle mask_name : ns["tqdm"](mask_files, py::arg("desc") = "Processing masks ")) {
-    py::object os_path = ns["os"].attr("path");
-    py::object mask_path = os_path.attr("join")(mask_folder, mask_name);
+    const qh::OsPath os_path = ns.os_path();
+    py::object mask_path = os_path.join(mask_folder, mask_name);
     py::object cv2 = ns["cv2"];
     py::object mask = cv2.attr("imread")(mask_path, cv2.attr("IMREAD_GRAYSCALE"));
     if (mask.is_none()) continue;
 
-    py::object image_id = qh::with_note([&] { return ns["int"](os_path.attr("splitext")(mask_name)[py::int_(0)]); },
+    py::object image_id = qh::with_note([&] { return ns["int"](os_path.splitext(mask_name)[py::int_(0)]); },
                                         [&](auto&) { return qh::cat("mask ", mask_path, ": its name is not an image id"); });
     py::object depth_name = qh::cat(image_id, ".npy");
-    py::object depth_path = os_path.attr("join")(depth_folder, depth_name);
+    py::object depth_path = os_path.join(depth_folder, depth_name);
 
     py::object depth = qh::with_note([&] { return ns["load_depth"](depth_path); }, [&](auto& e) {
       if (e.matches(PyExc_FileNotFoundError)) return qh::cat("mask ", mask_path, " has no depth map ", depth_path);
@@ -144,8 +144,7 @@ py::object extract_masked_pointclouds(const qh::Call& c) {
 }  // namespace
 
 void define_masked_pointclouds(const qh::Namespace& ns) {
-  qh::def(ns, {"extract_masked_pointclouds", {qh::arg("mask_folder"), qh::arg("depth_folder"), qh::arg("poses_dict"), qh::arg("K")}},
-          extract_masked_pointclouds);
+  qh::def(ns, "extract_masked_pointclouds", {"mask_folder", "depth_folder", "poses_dict", "K"}, extract_masked_pointclouds);
 }
 
 }  // namespace tessaron

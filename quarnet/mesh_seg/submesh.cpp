@@ -62,8 +62,7 @@ py::object submesh_list(bool native_cut, const py::object& mesh, const py::objec
   return submesh_of(mesh, faces);
 }
 
-py::object save_nearby_faces_as_ply(const qh::Call& c) {
-  auto [mesh, nearby_faces] = c.unpack<2>();
+py::object save_nearby_faces_as_ply(const qh::Call& c, py::object mesh, py::object nearby_faces) {
   const auto& ns = c.ns;
   py::object np = ns["np"];
 
@@ -102,8 +101,7 @@ py::object save_nearby_faces_as_ply(const qh::Call& c) {
 }  // namespace
 
 void define_submesh(const qh::Namespace& ns) {
-  qh::def(ns, {"save_nearby_faces_as_ply", {qh::arg("mesh"), qh::arg("nearby_faces")}, kDoc},
-          save_nearby_faces_as_ply);
+  qh::def(ns, "save_nearby_faces_as_ply", {"mesh", "nearby_faces"}, save_nearby_faces_as_ply, kDoc);
 }
 
 }  // namespace tessaron
