@@ -25,9 +25,11 @@ def add_arguments(parser):
                         help="PNG file to write (default: %(default)s)")
     parser.add_argument("--root", metavar="ROOT", help="scene folder whose sparse/0 holds the view given by --view")
     parser.add_argument("--view", type=int, metavar="ID", help="see the scene from the camera of image ID")
-    parser.add_argument("--width", type=positive_int, default=800, help="width of each panel in pixels (default: %(default)s)")
+    parser.add_argument("--width", type=positive_int, default=800,
+                        help="width of each panel in pixels (default: %(default)s)")
     parser.add_argument("--up", choices=UP_AXES, default="+z",
-                        help="the world axis that points up, for the camera placed from the bounds (default: %(default)s)")
+                        help="the world axis that points up, for the camera placed from the bounds "
+                             "(default: %(default)s)")
 
 
 def run(args):

@@ -77,7 +77,8 @@ def segmentation_picture(scene_mesh, mask_path, object_names, camera):
     before = render([(scene_mesh, face_colours(scene_mesh))], camera)
     rows = []
     for k, name in enumerate(object_names):
-        rows.append((name, object_colour(k), _with_faces(outputs.load_mesh(os.path.join(mask_path, name, outputs.SUB_MESH)))))
+        sub_mesh = outputs.load_mesh(os.path.join(mask_path, name, outputs.SUB_MESH))
+        rows.append((name, object_colour(k), _with_faces(sub_mesh)))
     remain = ("remain", REMAIN_GREY, _with_faces(outputs.load_mesh(os.path.join(mask_path, outputs.REMAIN))))
     after = render([(mesh, np.tile(colour, (len(mesh.faces), 1))) for _, colour, mesh in rows + [remain]
                     if mesh is not None], camera)

@@ -12,7 +12,8 @@ DESCRIPTION = "Write a synthetic scene for quarnet's mesh segmentation."
 def add_scene_options(parser, *, faces=15000, views=12, width=320, height=240, objects=4):
     """Adds --seed and the size options of build_sample_scene to an argparse parser."""
     parser.add_argument("--seed", type=int, default=0, help="the scene follows from it (default: %(default)s)")
-    parser.add_argument("--faces", type=int, default=faces, help="about this many faces in the scene mesh (default: %(default)s)")
+    parser.add_argument("--faces", type=int, default=faces,
+                        help="about this many faces in the scene mesh (default: %(default)s)")
     parser.add_argument("--views", type=int, default=views, help="number of cameras (default: %(default)s)")
     parser.add_argument("--width", type=int, default=width, help="image width in pixels (default: %(default)s)")
     parser.add_argument("--height", type=int, default=height, help="image height in pixels (default: %(default)s)")

@@ -83,9 +83,11 @@ def test_errors_are_one_line_naming_the_file(scene, tmp_path):
         (["segment", tmp_path / "nope", "--mesh", mesh], f"{tmp_path / 'nope'}: no such folder"),
         (["segment", scene, "--mesh", tmp_path / "none.ply"], f"{tmp_path / 'none.ply'}: No such file or directory"),
         (["segment", broken, "--mesh", mesh, "--masks", masks], str(broken / "sparse" / "0" / "images.txt")),
-        (["show", masks, "--mesh", tmp_path / "garbage.ply"], f"{tmp_path / 'garbage.ply'}: not a mesh trimesh can read"),
+        (["show", masks, "--mesh", tmp_path / "garbage.ply"],
+         f"{tmp_path / 'garbage.ply'}: not a mesh trimesh can read"),
         (["show", masks, "--mesh", mesh, "--root", scene, "--view", 99], "no image with id 99 (ids: 1, 2, 3)"),
-        (["train", scene, tmp_path / "models", "--masks", tmp_path / "nomasks"], f"{tmp_path / 'nomasks'}: no such folder"),
+        (["train", scene, tmp_path / "models", "--masks", tmp_path / "nomasks"],
+         f"{tmp_path / 'nomasks'}: no such folder"),
         (["train", scene, tmp_path / "models", "--scheduler", "tcp://127.0.0.1:1", "--connect-timeout", 1],
          "cannot reach the Dask scheduler at tcp://127.0.0.1:1"),
         (["sample", scene], f"{scene}: not an empty folder"),
@@ -173,8 +175,9 @@ def test_worker_side_uses_the_modules_trainer_and_keeps_one_block(tmp_path, monk
                      ("checkpoint", None), ("text", "obj"), ("images", "imgs"), ("N4views", 7)]]
     error = subprocess.CalledProcessError(3, ["sh", "-c", "echo child out; echo child err >&2; exit 3"])
     assert failed.status == "failed" and failed.stderr == b"child err\n"
-    assert failed.stdout == (f"\n=== Start training for subfolder: obj ===\nchild out\n[Error] Training failed for obj: "
-                             f"{error}\n=== Finished training for subfolder: obj ===\n\n").encode()
+    assert failed.stdout == (f"\n=== Start training for subfolder: obj ===\nchild out\n"
+                             f"[Error] Training failed for obj: {error}\n"
+                             f"=== Finished training for subfolder: obj ===\n\n").encode()
     ended = train_task.train_object("src", "models", "masks", "boom", "imgs", 7, None)
     assert (ended.status, ended.error) == ("error", "boom") and "ValueError: boom" in ended.traceback
     assert ended.stdout == b"\n=== Start training for subfolder: boom ===\n"  # no finish line, as in run_all
