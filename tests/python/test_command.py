@@ -122,7 +122,7 @@ def objects(tmp_path_factory):
     reference = subprocess.run(
         [sys.executable, "-c", "import sys; from quarnet.gaussian_seg.Vorlantide import Vorlantide; "
                                "Vorlantide(*sys.argv[1:]).run_all()", root, root / "models", masks],
-        capture_output=True, text=True, timeout=LIMIT, check=True)
+        capture_output=True, text=True, timeout=LIMIT, check=True, cwd=root)  # not the source tree's quarnet/
     return root, masks, reference.stdout
 
 
