@@ -256,6 +256,13 @@ py::dict& builtins_dict() {
 
 }  // namespace
 
+py::str detail::join(const py::tuple& pieces) {
+  static PyObject* empty = PyUnicode_FromStringAndSize("", 0);
+  PyObject* joined = PyUnicode_Join(empty, pieces.ptr());
+  if (joined == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::str>(joined);
+}
+
 // ---- Namespace ------------------------------------------------------------
 
 py::object Namespace::operator[](const char* name) const {
