@@ -17,9 +17,9 @@ import time
 
 import cv2
 import numpy as np
-import open3d as o3d
 from scipy.spatial.transform import Rotation as R
 
+from plain_depth import plain_backproject, plain_extract, plain_load_depth
 from quarnet.mesh_seg import Tessaron
 
 VIEWS, WIDTH, HEIGHT = 100, 1280, 720
@@ -70,51 +70,6 @@ def make_scene(root):
         cv2.imwrite(os.path.join(masks, f"{image_id:05d}.png"), mask)
         poses[image_id] = (t, q)
     return masks, depths, poses
-
-
-# ---- the plain implementation ---------------------------------------------------
-
-def plain_load_depth(depth_path):
-    depth = np.load(depth_path).astype(np.float32)
-    if depth.ndim == 3 and depth.shape[2] == 1:
-        depth = depth[:, :, 0]
-    return depth
-
-
-def plain_backproject(depth, K):
-    fx, fy, cx, cy = K
-    h, w = depth.shape
-    i, j = np.meshgrid(np.arange(w), np.arange(h))
-    z = depth
-    x = (i - cx) * z / fx
-    y = (j - cy) * z / fy
-    return np.stack((x, y, z), axis=-1).reshape(-1, 3)
-
-
-def plain_extract(mask_folder, depth_folder, poses_dict, K):
-    merged_pcd = o3d.geometry.PointCloud()
-    mask_files = sorted(os.listdir(mask_folder))
-    for mask_name in mask_files:
-        mask = cv2.imread(os.path.join(mask_folder, mask_name), cv2.IMREAD_GRAYSCALE)
-        if mask is None:
-            continue
-        image_id = int(os.path.splitext(mask_name)[0])
-        depth = plain_load_depth(os.path.join(depth_folder, f"{image_id}.npy"))
-        depth_masked = depth.copy()
-        depth_masked[mask == 0] = 0
-        points_cam = plain_backproject(depth_masked, K)
-        points_cam = points_cam[points_cam[:, 2] > 0]
-        t, q = poses_dict[image_id]
-        points_world = R.from_quat(q).apply(points_cam) + t
-        pcd_world = o3d.geometry.PointCloud()
-        pcd_world.points = o3d.utility.Vector3dVector(points_world)
-        merged_pcd += pcd_world
-    if len(merged_pcd.points) == 0:
-        return None, None
-    merged_pcd = merged_pcd.voxel_down_sample(voxel_size=0.01)
-    pcd_cleaned, _ = merged_pcd.remove_radius_outlier(nb_points=20, radius=0.03)
-    pcd_cleaned.paint_uniform_color([1.0, 0, 0])
-    return pcd_cleaned, pcd_cleaned.get_axis_aligned_bounding_box()
 
 
 # ---- timing ----------------------------------------------------------------------

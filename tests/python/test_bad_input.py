@@ -14,12 +14,10 @@ import open3d as o3d
 import pytest
 import trimesh
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "examples"))
-import sample_scene  # noqa: E402
-
-from quarnet.mesh_seg import Tessaron  # noqa: E402
-from quarnet.scene import colmap_loader  # noqa: E402
-from terminal import escaped_stdout  # noqa: E402
+from quarnet import sample
+from quarnet.mesh_seg import Tessaron
+from quarnet.scene import colmap_loader
+from terminal import escaped_stdout
 
 cut = Tessaron.SceneTessaron.process_and_visualize_mesh_with_pointcloud_and_bbox
 
@@ -29,7 +27,7 @@ cut = Tessaron.SceneTessaron.process_and_visualize_mesh_with_pointcloud_and_bbox
 @pytest.fixture(scope="module")
 def pristine(tmp_path_factory):
     """A small sample scene (two objects, three views), never changed."""
-    return sample_scene.build_sample_scene(tmp_path_factory.mktemp("pristine") / "scene", seed=0, faces=3000,
+    return sample.build_sample_scene(tmp_path_factory.mktemp("pristine") / "scene", seed=0, faces=3000,
                                            views=3, objects=2)
 
 
