@@ -398,7 +398,7 @@ def test_endless_files_are_read_only_as_far_as_they_promise(tmp_path):
     colmap_loader.write_intrinsics_binary({1: colmap_loader.Camera(1, "PINHOLE", 4, 3, np.arange(4.0))}, cameras)
     np.save(depth, np.arange(6, dtype=np.float32).reshape(2, 3))
     child = subprocess.run([sys.executable, "-c", ENDLESS, str(tmp_path), cameras, depth], capture_output=True,
-                           text=True, timeout=120)
+                           text=True, timeout=120, cwd=tmp_path)
     assert child.returncode == 0, child.stderr
     zero = {name: str(tmp_path / f"zero-{name}") for name in ("cameras.bin", "images.bin", "cameras.txt",
                                                                "images.txt", "depth.npy")}
