@@ -11,6 +11,7 @@ Prints
 import contextlib
 import io
 import os
+import pickle
 import sys
 import tempfile
 import time
@@ -19,6 +20,7 @@ import cv2
 import numpy as np
 from scipy.spatial.transform import Rotation as R
 
+from first_call import first_call, median, span
 from plain_depth import plain_backproject, plain_extract, plain_load_depth
 from quarnet.mesh_seg import Tessaron
 
@@ -116,6 +118,24 @@ def main():
         print(f"extract_masked_pointclouds ({VIEWS} views)            quarnet {native:7.2f} s    "
               f"numpy {plain:7.2f} s    ratio {plain / native:5.2f}x  (target >= 1.5x)")
         print(f"  cleaned cloud: {len(cloud.points)} points, identical to the plain result: {same}")
+
+        # One call as a user makes it, in a fresh process.
+        paths_setup = f"import pickle\nfrom bench_depth_lifting import K\npath, masks, depths = {paths[0]!r}, {masks!r}, {depths!r}\n" \
+                      f"poses = pickle.loads({pickle.dumps(poses)!r})"
+        lift = first_call(f"from quarnet.mesh_seg import Tessaron as T\n{paths_setup}",
+                          "T.backproject_depth_to_points(T.load_depth(path), K)")
+        plain_lift = first_call(f"from plain_depth import plain_load_depth, plain_backproject\n{paths_setup}",
+                                "plain_backproject(plain_load_depth(path), K)")
+        quiet_call = "import contextlib, io\nwith contextlib.redirect_stdout(io.StringIO()), contextlib.redirect_stderr(io.StringIO()):\n    "
+        extract = first_call(f"from quarnet.mesh_seg import Tessaron as T\n{paths_setup}",
+                             quiet_call + "T.extract_masked_pointclouds(masks, depths, poses, K)", runs=3)
+        plain_extract_first = first_call(f"from plain_depth import plain_extract\n{paths_setup}",
+                                         quiet_call + "plain_extract(masks, depths, poses, K)", runs=3)
+        print("one call in a fresh process:")
+        print(f"  load_depth + backproject_depth_to_points, one view  quarnet {span(lift, 'ms', 1e3)}   "
+              f"numpy {span(plain_lift, 'ms', 1e3)}   ratio of medians {median(plain_lift) / median(lift):5.2f}x")
+        print(f"  extract_masked_pointclouds ({VIEWS} views)            quarnet {span(extract)}   "
+              f"numpy {span(plain_extract_first)}   ratio of medians {median(plain_extract_first) / median(extract):5.2f}x")
         return 0 if same else 1
 
 

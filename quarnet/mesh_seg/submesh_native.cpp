@@ -47,6 +47,20 @@ py::array_t<std::int64_t> adopt(std::vector<std::int64_t>&& values, std::size_t 
   return py::array_t<std::int64_t>({n, static_cast<py::ssize_t>(cols)}, held->data(), owner);
 }
 
+// source[index] for the rows of a 2-D array: a native gather into a new
+// ndarray where numpy's indexing would give one (an exact, packed ndarray of
+// a plain element type, ids in range); numpy's indexing otherwise.
+py::object rows_of(const py::object& source, const py::object& index, std::span<const std::int64_t> ids) {
+  const auto view = native::array(source, native::ArrayRule(2).contiguous());
+  if (!view || !mesh_core::ids_in_range(ids, static_cast<std::int64_t>(view->shape[0]))) return source[index];
+  const auto a = py::reinterpret_borrow<py::array>(source);
+  py::array out(a.dtype(), {static_cast<py::ssize_t>(ids.size()), a.shape(1)});
+  const auto row_bytes = static_cast<std::size_t>(a.strides(0));
+  void* dst = out.mutable_data();
+  qh::without_gil([&] { mesh_core::gather_rows(view->data, row_bytes, ids, dst); });
+  return out;
+}
+
 enum class VisualKind { Colors, Texture, Other };
 
 VisualKind visual_kind(const py::object& visual) {
@@ -122,8 +136,9 @@ std::optional<py::object> native_submesh(const py::object& mesh, const py::objec
   // In trimesh's order: normals, faces, vertices, visual, then the mesh.
   py::module_ np = py::module_::import("numpy");
   py::object deepcopy = py::module_::import("copy").attr("deepcopy");
-  py::object normals = mesh.attr("face_normals")[faces];
-  py::object sub_vertices = mesh.attr("vertices").attr("view")(np.attr("ndarray"))[unique];
+  py::object normals = rows_of(mesh.attr("face_normals"), faces, ids);
+  const std::span<const std::int64_t> used{unique.data(), static_cast<std::size_t>(unique.size())};
+  py::object sub_vertices = rows_of(mesh.attr("vertices").attr("view")(np.attr("ndarray")), unique, used);
   py::object visual = face_subset(mesh.attr("visual"), faces, unique);
   py::object sub = py::type::of(mesh)(py::arg("vertices") = sub_vertices, py::arg("faces") = new_faces,
                                       py::arg("face_normals") = normals, py::arg("visual") = visual,
