@@ -256,6 +256,20 @@ py::dict& builtins_dict() {
 
 }  // namespace
 
+std::string fs_encode(py::handle path) {
+  PyObject* encoded = nullptr;
+  if (PyUnicode_FSConverter(path.ptr(), &encoded) == 0) throw py::error_already_set();
+  const auto bytes = py::reinterpret_steal<py::bytes>(encoded);
+  return std::string(bytes);
+}
+
+py::str detail::join(const py::tuple& pieces) {
+  static PyObject* empty = PyUnicode_FromStringAndSize("", 0);
+  PyObject* joined = PyUnicode_Join(empty, pieces.ptr());
+  if (joined == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::str>(joined);
+}
+
 // ---- Namespace ------------------------------------------------------------
 
 py::object Namespace::operator[](const char* name) const {

@@ -73,26 +73,27 @@ class Namespace {
 };
 
 namespace detail {
-inline std::string piece(py::handle h) { return py::str(h).cast<std::string>(); }
+inline py::str piece(py::handle h) { return py::str(h); }
 template <class Policy>
-std::string piece(const py::detail::accessor<Policy>& a) {
+py::str piece(const py::detail::accessor<Policy>& a) {
   return piece(py::object(a));
 }
-inline std::string piece(const char* s) { return s; }
-inline std::string piece(const std::string& s) { return s; }
+inline py::str piece(const char* s) { return py::str(s); }
+inline py::str piece(const std::string& s) { return py::str(s); }
 template <class T>
   requires std::is_arithmetic_v<T>
-std::string piece(T v) {
+py::str piece(T v) {
   return piece(py::cast(v));
 }
+py::str join(const py::tuple& pieces);
 }  // namespace detail
 
 // Concatenates the str() of each piece, as an f-string with no separators.
+// Pieces stay str objects, so text that is no UTF-8 (a file name's
+// surrogates) passes through as Python keeps it.
 template <class... A>
 py::str cat(const A&... pieces) {
-  std::string out;
-  ((out += detail::piece(pieces)), ...);
-  return py::str(out);
+  return detail::join(py::make_tuple(detail::piece(pieces)...));
 }
 
 // One declared parameter: a name, and a default value or none (required).
@@ -236,6 +237,10 @@ class Numpy : public py::object {
 };
 
 inline OsPath Namespace::os_path() const { return OsPath((*this)["os"].attr("path")); }
+
+// The file-system bytes of a path (str, bytes or path-like), as os.fsencode
+// gives them: a name that is not UTF-8 keeps its own bytes.
+std::string fs_encode(py::handle path);
 inline Numpy Namespace::np() const { return Numpy((*this)["np"]); }
 
 // TypeError "Argument 'name' has incorrect type (expected str, got int)"

@@ -14,8 +14,15 @@
 // depth map, its pose) gain a note naming the mask file.
 #include <pybind11/numpy.h>
 
+#include <cmath>
+#include <span>
+#include <vector>
+
 #include "native_path.hpp"
 #include "quarnet/depth/masking.hpp"
+#include "quarnet/errors.hpp"
+#include "quarnet/image/sample_depth.hpp"
+#include "quarnet/io/file.hpp"
 #include "tessaron.hpp"
 
 namespace tessaron {
@@ -25,8 +32,9 @@ namespace numeric = quarnet::numeric;
 namespace native = quarnet::host::native;
 
 // a == b, a > b, ... as the interpreter evaluates them (arrays compare elementwise).
-py::object compare(const py::object& a, int b, int op) {
-  PyObject* r = PyObject_RichCompare(a.ptr(), py::int_(b).ptr(), op);
+template <class Number>
+py::object compare(const py::object& a, Number b, int op) {
+  PyObject* r = PyObject_RichCompare(a.ptr(), py::cast(b).ptr(), op);
   if (r == nullptr) throw py::error_already_set();
   return py::reinterpret_steal<py::object>(r);
 }
@@ -62,7 +70,7 @@ py::object masked_depth(const py::object& depth, const py::object& mask) {
   return out;
 }
 
-// points[points[:, 2] > 0]
+// points[(points[:, 2] > 0) & (points[:, 2] < inf)]: NaN and +inf are no depth.
 py::object keep_positive_depth(const py::object& points) {
   const auto points_view = native::array(points, native::ArrayRule(2));
   if (points_view && points_view->shape[1] > 2) {
@@ -78,7 +86,60 @@ py::object keep_positive_depth(const py::object& points) {
     return out;
   }
   py::object z = points[py::make_tuple(py::slice(py::none(), py::none(), py::none()), 2)];
-  return points[compare(z, 0, Py_GT)];
+  return points[compare(z, 0, Py_GT) & compare(z, INFINITY, Py_LT)];
+}
+
+// "[Warning] ..." for a PNG mask of more than 8 bits per sample, which
+// IMREAD_GRAYSCALE scales down to 8 (labels below 256 become background).
+void warn_if_wide(const qh::Namespace& ns, const py::object& mask_path, std::span<const std::uint8_t> head) {
+  const auto bits = quarnet::image::sample_bits(head);
+  if (bits && *bits > 8)
+    ns.print(qh::cat("[Warning] mask ", mask_path, " is a ", *bits,
+                     "-bit image: it is read as 8-bit grey, so values below 256 become background (masks must be 8-bit)"));
+}
+
+bool is_utf8_text(const py::object& text) {
+  if (!PyUnicode_Check(text.ptr()) || PyUnicode_AsUTF8AndSize(text.ptr(), nullptr) != nullptr) return true;
+  PyErr_Clear();
+  return false;
+}
+
+// The first `limit` bytes of a regular file (all of it without a limit);
+// nothing for any other kind of file or one that cannot be read.
+std::vector<std::uint8_t> regular_file_bytes(const py::object& path, std::size_t limit) {
+  const std::string fs_path = qh::fs_encode(path);
+  std::vector<std::uint8_t> bytes;
+  try {
+    qh::without_gil([&] {
+      quarnet::io::FileReader file(fs_path);
+      if (!file.regular()) return;
+      if (limit > 0) file.fill(limit); else file.fill_all();
+      bytes = std::move(file).release();
+    });
+  } catch (const quarnet::OsError&) {
+  }
+  return bytes;
+}
+
+// cv2.imread(mask_path, cv2.IMREAD_GRAYSCALE), or None for an unreadable
+// entry. OpenCV cannot open a name that is not UTF-8 (its str holds
+// surrogates): such a file is read here and decoded by OpenCV from its bytes,
+// to the same pixels.
+py::object read_mask(const qh::Namespace& ns, const py::object& mask_path) {
+  py::object cv2 = ns["cv2"];
+  if (is_utf8_text(mask_path)) {
+    py::object mask = cv2.attr("imread")(mask_path, cv2.attr("IMREAD_GRAYSCALE"));
+    if (!mask.is_none()) warn_if_wide(ns, mask_path, regular_file_bytes(mask_path, quarnet::image::kHeaderBytes));
+    return mask;
+  }
+  const std::vector<std::uint8_t> bytes = regular_file_bytes(mask_path, 0);
+  if (bytes.empty()) return py::none();  // unreadable, as imread finds it
+  py::object np = ns["np"];
+  py::object buffer = np.attr("frombuffer")(py::bytes(reinterpret_cast<const char*>(bytes.data()), bytes.size()),
+                                             np.attr("uint8"));
+  py::object mask = cv2.attr("imdecode")(buffer, cv2.attr("IMREAD_GRAYSCALE"));
+  if (!mask.is_none()) warn_if_wide(ns, mask_path, bytes);
+  return mask;
 }
 
 py::object extract_masked_pointclouds(const qh::Call& c, py::object mask_folder, py::object depth_folder,
@@ -91,8 +152,7 @@ py::object extract_masked_pointclouds(const qh::Call& c, py::object mask_folder,
   for (py::handle mask_name : ns["tqdm"](mask_files, py::arg("desc") = "Processing masks ")) {
     const qh::OsPath os_path = ns.os_path();
     py::object mask_path = os_path.join(mask_folder, mask_name);
-    py::object cv2 = ns["cv2"];
-    py::object mask = cv2.attr("imread")(mask_path, cv2.attr("IMREAD_GRAYSCALE"));
+    py::object mask = read_mask(ns, mask_path);
     if (mask.is_none()) continue;
 
     py::object image_id = qh::with_note([&] { return ns["int"](os_path.splitext(mask_name)[py::int_(0)]); },
@@ -107,7 +167,11 @@ py::object extract_masked_pointclouds(const qh::Call& c, py::object mask_folder,
     check_mask_shape(depth, mask, mask_path, depth_path);
     py::object depth_masked = masked_depth(depth, mask);
 
-    py::object points_cam = ns["backproject_depth_to_points"](depth_masked, K);
+    py::object points_cam = qh::with_note([&] { return ns["backproject_depth_to_points"](depth_masked, K); }, [&](auto&) {
+      py::object shape = py::getattr(depth, "shape", py::none());
+      return qh::cat("mask ", mask_path, ": cannot back-project its depth map ", depth_path, " of shape ", shape,
+                     " (a depth map is H x W)");
+    });
     points_cam = keep_positive_depth(points_cam);
 
     py::object pose = qh::with_note([&] { return py::object(poses_dict[image_id]); }, [&](auto& e) -> py::object {

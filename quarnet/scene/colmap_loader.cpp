@@ -7,7 +7,10 @@
 #include <pybind11/numpy.h>
 
 #include <cstring>
+#include <limits>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "host.hpp"
@@ -25,19 +28,29 @@ namespace {
 using F64Array = py::array_t<double, py::array::c_style | py::array::forcecast>;
 using I64Array = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
 
-std::string path_of(const qh::Namespace& ns, const py::object& path) {
-  return py::str(ns["os"].attr("fsdecode")(path)).cast<std::string>();
-}
-
-// Runs a parser on the file's bytes; its FormatError gains the file name.
-template <class Parse>
-auto parse_file(const std::string& path, Parse&& parse) {
-  std::vector<std::uint8_t> bytes = qh::without_gil([&] { return quarnet::io::read_file(path); });
+// Runs a reader of `path` without the GIL; its FormatError gains the file name.
+template <class Read>
+auto named(const std::string& path, Read&& read) {
   try {
-    return qh::without_gil([&] { return parse(std::span<const std::uint8_t>(bytes)); });
+    return qh::without_gil(std::forward<Read>(read));
   } catch (const quarnet::FormatError& e) {
     throw quarnet::FormatError(path + ": " + e.what());
   }
+}
+
+// A regular file is parsed from one buffer of its size; a pipe or device from
+// the file itself, read only as far as the content promises.
+template <class Parse>
+auto parse_binary(quarnet::io::FileReader& file, Parse&& parse) {
+  return file.regular() ? parse(file.fill_all()) : parse(file);
+}
+
+template <class Parse>
+auto parse_text_file(const std::string& path, Parse&& parse) {
+  return named(path, [&] {
+    const std::vector<std::uint8_t> bytes = quarnet::io::read_text_file(path);
+    return parse(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+  });
 }
 
 py::str utf8(const std::string& text, const std::string& path, const char* what) {
@@ -73,14 +86,42 @@ py::object image_record(const qh::Namespace& ns, const colmap::ImageHeader& h, c
 
 // ---- writers: records in, core structs out ---------------------------------
 
+// rec.<field> as an integer of type Int: TypeError for what is no integer (as
+// operator.index), ValueError naming the record and field when out of range.
+template <class Int>
+Int integer_field(py::handle rec, const char* field, const std::string& record) {
+  const auto value = py::reinterpret_steal<py::object>(PyNumber_Index(py::object(rec.attr(field)).ptr()));
+  if (!value) throw py::error_already_set();
+  const py::object low = py::int_(std::numeric_limits<Int>::min()), high = py::int_(std::numeric_limits<Int>::max());
+  if (value < low || value > high)
+    throw quarnet::ArgumentError(record + ": " + field + " " + py::str(value).cast<std::string>() + " is out of range (" +
+                                 std::to_string(std::numeric_limits<Int>::min()) + " to " +
+                                 std::to_string(std::numeric_limits<Int>::max()) + ")");
+  return value.cast<Int>();
+}
+
+// str(rec.<field>) as UTF-8; ValueError naming the record and field when it cannot be.
+std::string text_field(py::handle rec, const char* field, const std::string& record) {
+  const py::str text(rec.attr(field));
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+  if (data == nullptr) {
+    PyErr_Clear();
+    throw quarnet::ArgumentError(record + ": " + field + " is not valid UTF-8 text");
+  }
+  return std::string(data, static_cast<std::size_t>(size));
+}
+
 std::vector<colmap::Camera> cameras_from(const qh::Namespace& ns, const py::object& cameras) {
   std::vector<colmap::Camera> out;
   for (py::handle rec : cameras.attr("values")()) {
     colmap::Camera c;
-    c.id = rec.attr("id").cast<std::int64_t>();
-    c.model = py::str(rec.attr("model")).cast<std::string>();
-    c.width = rec.attr("width").cast<std::uint64_t>();
-    c.height = rec.attr("height").cast<std::uint64_t>();
+    const std::string record = "camera record " + std::to_string(out.size());
+    c.id = integer_field<std::int64_t>(rec, "id", record);
+    const std::string camera = record + " (id " + std::to_string(c.id) + ")";
+    c.model = text_field(rec, "model", camera);
+    c.width = integer_field<std::uint64_t>(rec, "width", camera);
+    c.height = integer_field<std::uint64_t>(rec, "height", camera);
     F64Array params = ns["np"].attr("asarray")(rec.attr("params"), py::arg("dtype") = ns["np"].attr("float64")).attr("reshape")(-1);
     c.params.assign(params.data(), params.data() + params.size());
     out.push_back(std::move(c));
@@ -101,15 +142,17 @@ ImagesIn images_from(const qh::Namespace& ns, const py::object& images) {
   ImagesIn in;
   for (py::handle rec : images.attr("values")()) {
     colmap::ImageHeader h;
-    h.id = rec.attr("id").cast<std::int64_t>();
+    const std::string record = "image record " + std::to_string(in.headers.size());
+    h.id = integer_field<std::int64_t>(rec, "id", record);
+    const std::string image = record + " (id " + std::to_string(h.id) + ")";
     F64Array q = np.attr("asarray")(rec.attr("qvec"), py::arg("dtype") = np.attr("float64")).attr("reshape")(-1);
     F64Array t = np.attr("asarray")(rec.attr("tvec"), py::arg("dtype") = np.attr("float64")).attr("reshape")(-1);
     if (q.size() != 4) throw quarnet::ArgumentError("image " + std::to_string(h.id) + ": qvec must hold 4 numbers");
     if (t.size() != 3) throw quarnet::ArgumentError("image " + std::to_string(h.id) + ": tvec must hold 3 numbers");
     std::memcpy(h.qvec.data(), q.data(), sizeof h.qvec);
     std::memcpy(h.tvec.data(), t.data(), sizeof h.tvec);
-    h.camera_id = rec.attr("camera_id").cast<std::int64_t>();
-    h.name = py::str(rec.attr("name")).cast<std::string>();
+    h.camera_id = integer_field<std::int64_t>(rec, "camera_id", image);
+    h.name = text_field(rec, "name", image);
     F64Array xy = np.attr("asarray")(rec.attr("xys"), py::arg("dtype") = np.attr("float64")).attr("reshape")(-1, 2);
     I64Array id = np.attr("asarray")(rec.attr("point3D_ids"), py::arg("dtype") = np.attr("int64")).attr("reshape")(-1);
     if (xy.shape(0) != id.size())
@@ -135,28 +178,28 @@ void write_text(const std::string& path, const std::string& text) {
 // ---- module functions ------------------------------------------------------
 
 py::object read_intrinsics_binary(const qh::Call& c, py::object path_arg) {
-  const std::string path = path_of(c.ns, path_arg);
-  auto cameras = parse_file(path, [](auto bytes) { return colmap::parse_cameras_binary(bytes); });
-  return cameras_dict(c.ns, cameras, path);
-}
-
-py::object read_intrinsics_text(const qh::Call& c, py::object path_arg) {
-  const std::string path = path_of(c.ns, path_arg);
-  auto cameras = parse_file(path, [](auto bytes) {
-    return colmap::parse_cameras_text({reinterpret_cast<const char*>(bytes.data()), bytes.size()});
+  const std::string path = qh::fs_encode(path_arg);
+  auto cameras = named(path, [&] {
+    quarnet::io::FileReader file(path);
+    return parse_binary(file, [](auto&& bytes) { return colmap::parse_cameras_binary(bytes); });
   });
   return cameras_dict(c.ns, cameras, path);
 }
 
+py::object read_intrinsics_text(const qh::Call& c, py::object path_arg) {
+  const std::string path = qh::fs_encode(path_arg);
+  auto cameras = parse_text_file(path, [](std::string_view text) { return colmap::parse_cameras_text(text); });
+  return cameras_dict(c.ns, cameras, path);
+}
+
 py::object read_extrinsics_binary(const qh::Call& c, py::object path_arg) {
-  const std::string path = path_of(c.ns, path_arg);
-  std::vector<std::uint8_t> bytes = qh::without_gil([&] { return quarnet::io::read_file(path); });
-  std::vector<colmap::BinaryImage> index;
-  try {
-    index = qh::without_gil([&] { return colmap::index_images_binary(bytes); });
-  } catch (const quarnet::FormatError& e) {
-    throw quarnet::FormatError(path + ": " + e.what());
-  }
+  const std::string path = qh::fs_encode(path_arg);
+  std::optional<quarnet::io::FileReader> file;
+  auto index = named(path, [&] {
+    file.emplace(path);
+    return parse_binary(*file, [](auto&& bytes) { return colmap::index_images_binary(bytes); });
+  });
+  const std::span<const std::uint8_t> bytes = file->fill(0);  // every byte read
   py::dict out;
   for (const auto& im : index) {
     const auto n = static_cast<py::ssize_t>(im.num_points);
@@ -169,10 +212,8 @@ py::object read_extrinsics_binary(const qh::Call& c, py::object path_arg) {
 }
 
 py::object read_extrinsics_text(const qh::Call& c, py::object path_arg) {
-  const std::string path = path_of(c.ns, path_arg);
-  auto images = parse_file(path, [](auto bytes) {
-    return colmap::parse_images_text({reinterpret_cast<const char*>(bytes.data()), bytes.size()});
-  });
+  const std::string path = qh::fs_encode(path_arg);
+  auto images = parse_text_file(path, [](std::string_view text) { return colmap::parse_images_text(text); });
   py::dict out;
   for (const auto& im : images) {
     const auto n = static_cast<py::ssize_t>(im.point3d_ids.size());
@@ -189,19 +230,19 @@ py::object read_extrinsics_text(const qh::Call& c, py::object path_arg) {
 
 py::object write_intrinsics_binary(const qh::Call& c, py::object cameras_arg, py::object path_arg) {
   auto cameras = cameras_from(c.ns, cameras_arg);
-  write_bytes(path_of(c.ns, path_arg), colmap::serialize_cameras_binary(cameras));
+  write_bytes(qh::fs_encode(path_arg), colmap::serialize_cameras_binary(cameras));
   return py::none();
 }
 
 py::object write_intrinsics_text(const qh::Call& c, py::object cameras_arg, py::object path_arg) {
   auto cameras = cameras_from(c.ns, cameras_arg);
-  write_text(path_of(c.ns, path_arg), colmap::serialize_cameras_text(cameras));
+  write_text(qh::fs_encode(path_arg), colmap::serialize_cameras_text(cameras));
   return py::none();
 }
 
 py::object write_extrinsics_binary(const qh::Call& c, py::object images_arg, py::object path_arg) {
   ImagesIn images = images_from(c.ns, images_arg);
-  const std::string path = path_of(c.ns, path_arg);
+  const std::string path = qh::fs_encode(path_arg);
   auto bytes = qh::without_gil([&] { return colmap::serialize_images_binary(images.views); });
   write_bytes(path, bytes);
   return py::none();
@@ -209,7 +250,7 @@ py::object write_extrinsics_binary(const qh::Call& c, py::object images_arg, py:
 
 py::object write_extrinsics_text(const qh::Call& c, py::object images_arg, py::object path_arg) {
   ImagesIn images = images_from(c.ns, images_arg);
-  const std::string path = path_of(c.ns, path_arg);
+  const std::string path = qh::fs_encode(path_arg);
   auto text = qh::without_gil([&] { return colmap::serialize_images_text(images.views); });
   write_text(path, text);
   return py::none();

@@ -5,8 +5,18 @@
 namespace morlith {
 namespace {
 
+// A window cast to an integer type is all zeros and the SSIM always 1, so
+// images that are tensors must be floating.
+void require_floating(const char* function, const py::object& image, const char* name) {
+  if (!py::hasattr(image, "is_floating_point") || qh::truthy(image.attr("is_floating_point")())) return;
+  qh::raise(PyExc_TypeError, qh::cat(function, "(): ", name, " must be a floating-point tensor, got ", image.attr("dtype"),
+                                     " (convert images with .float() and scale them to [0, 1])"));
+}
+
 py::object ssim(const qh::Call& c, py::object img1, py::object img2, py::object window_size, py::object size_average) {
   const auto& ns = c.ns;
+  require_floating("ssim", img1, "img1");
+  require_floating("ssim", img2, "img2");
   py::object channel = img1.attr("size")(-3);
   py::object window = ns["create_window"](window_size, channel);
   if (qh::truthy(img1.attr("is_cuda"))) window = window.attr("cuda")(img1.attr("get_device")());
@@ -17,6 +27,8 @@ py::object ssim(const qh::Call& c, py::object img1, py::object img2, py::object 
 py::object _ssim(const qh::Call& c, py::object img1, py::object img2, py::object window, py::object window_size,
                  py::object channel, py::object size_average) {
   const auto& ns = c.ns;
+  require_floating("_ssim", img1, "img1");
+  require_floating("_ssim", img2, "img2");
   auto conv2d = [&](const py::object& image) {
     py::object conv = ns["F"].attr("conv2d");
     return conv(image, window, py::arg("padding") = qh::floor_divide(window_size, py::int_(2)),

@@ -9,6 +9,7 @@
 #include "quarnet/colmap/model.hpp"
 #include "quarnet/colmap/rotation.hpp"
 #include "quarnet/errors.hpp"
+#include "quarnet/io/byte_reader.hpp"
 
 namespace colmap = quarnet::colmap;
 using Bytes = std::vector<std::uint8_t>;
@@ -135,6 +136,52 @@ TEST(ColmapBinary, UnknownModelTrailingBytesAndMissingNul) {
   const std::size_t name_at = 8 + 4 + 56 + 4;
   for (std::size_t i = name_at + s.headers[1].name.size(); i < image.size(); ++i) image[i] = 'x';
   EXPECT_NE(message_of([&] { colmap::index_images_binary(image); }).find("has no terminating NUL"), std::string::npos);
+}
+
+namespace {
+
+// Serves `content`, then (when endless) zero bytes for ever; records how far it was read.
+class Stream final : public quarnet::io::ByteSource {
+ public:
+  Stream(Bytes content, bool endless) : content_(std::move(content)), endless_(endless) {}
+  std::span<const std::uint8_t> fill(std::size_t n) override {
+    while (held_.size() < n && (endless_ || held_.size() < content_.size()))
+      held_.push_back(held_.size() < content_.size() ? content_[held_.size()] : 0);
+    return held_;
+  }
+  std::size_t read() const { return held_.size(); }
+
+ private:
+  Bytes content_, held_;
+  bool endless_;
+};
+
+}  // namespace
+
+TEST(ColmapBinary, StreamsAreReadOnlyAsFarAsTheContentPromises) {
+  SampleImages s;
+  const auto views = s.views();
+  const Bytes cameras = colmap::serialize_cameras_binary(std::vector{pinhole()});
+  const Bytes images = colmap::serialize_images_binary(views);
+
+  Stream endless_cameras(cameras, true), endless_images(images, true);
+  EXPECT_EQ(message_of([&] { colmap::parse_cameras_binary(endless_cameras); }),
+            "1 or more unexpected bytes after the last camera");
+  EXPECT_EQ(message_of([&] { colmap::index_images_binary(endless_images); }),
+            "1 or more unexpected bytes after the last image");
+  EXPECT_EQ(endless_cameras.read(), cameras.size() + 1);
+  EXPECT_EQ(endless_images.read(), images.size() + 1);
+
+  Stream whole_cameras(cameras, false), whole_images(images, false);
+  EXPECT_EQ(colmap::parse_cameras_binary(whole_cameras)[0].params, pinhole().params);
+  const auto index = colmap::index_images_binary(whole_images);
+  ASSERT_EQ(index.size(), 2u);
+  EXPECT_EQ(index[1].header.name, "dir/frame 9.jpg");
+  double xys[4];
+  std::int64_t ids[2];
+  colmap::decode_points_binary(whole_images.fill(0), index[0], xys, ids);
+  EXPECT_EQ(ids[0], 42);
+  EXPECT_EQ(xys[3], -4.0);
 }
 
 TEST(ColmapBinary, WriterRejectsWhatTheFormatCannotHold) {

@@ -124,13 +124,24 @@ TEST(Masking, ZeroesBackgroundOnlyAndPacksTheCopy) {
 }
 
 TEST(Masking, KeepsRowsWithPositiveDepthInOrder) {
-  const std::vector<double> pts = {1, 1, 0.5,  2, 2, 0,     3, 3, -0.0, 4, 4, kNaN,
-                                   5, 5, -1,   6, 6, 1e-300, 7, 7, std::numeric_limits<double>::infinity()};
-  const auto view = numeric::packed(pts.data(), 7, 3, kF64);
-  std::vector<double> out(21);
+  constexpr double kInf = std::numeric_limits<double>::infinity();
+  const std::vector<double> pts = {1, 1, 0.5,  2, 2, 0,      3, 3, -0.0, 4, 4, kNaN,
+                                   5, 5, -1,   6, 6, 1e-300, 7, 7, kInf, 8, 8, 1.7976931348623157e308};
+  const auto view = numeric::packed(pts.data(), 8, 3, kF64);
+  std::vector<double> out(24);
   ASSERT_EQ(depth::copy_positive_rows(view, 2, reinterpret_cast<std::uint8_t*>(out.data())), 3u);
   out.resize(9);
-  EXPECT_EQ(out, (std::vector<double>{1, 1, 0.5, 6, 6, 1e-300, 7, 7, std::numeric_limits<double>::infinity()}));
+  EXPECT_EQ(out, (std::vector<double>{1, 1, 0.5, 6, 6, 1e-300, 8, 8, 1.7976931348623157e308}));
+  // Non-finite depths of the narrower floats are dropped too: float32 +inf, float16 +inf (0x7c00) and NaN.
+  const std::vector<float> f32 = {1, std::numeric_limits<float>::infinity(), 2, 3};
+  std::vector<float> f32_out(4);
+  EXPECT_EQ(depth::copy_positive_rows(numeric::packed(f32.data(), 2, 2, kF32), 1,
+                                      reinterpret_cast<std::uint8_t*>(f32_out.data())), 1u);
+  EXPECT_EQ(f32_out[0], 2.0f);
+  const std::vector<std::uint16_t> f16 = {0x3c00, 0x7c00, 0x3c00, 0x7e00, 0x3c00, 0x3c00};
+  std::vector<std::uint16_t> f16_out(6);
+  EXPECT_EQ(depth::copy_positive_rows(numeric::packed(f16.data(), 3, 2, {numeric::Kind::Float, 2}), 1,
+                                      reinterpret_cast<std::uint8_t*>(f16_out.data())), 1u);
 
   // Column-major float32 points, 3 x 3.
   const std::vector<float> cm = {1, 2, 3, 10, 20, 30, -1, 0, 5};

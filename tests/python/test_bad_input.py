@@ -2,9 +2,11 @@
 is already on disk is damaged or left half-written."""
 import dataclasses
 import errno
+import json
 import os
 import shutil
 import subprocess
+import sys
 
 import cv2
 import numpy as np
@@ -15,6 +17,7 @@ import trimesh
 from quarnet import sample
 from quarnet.mesh_seg import Tessaron
 from quarnet.scene import colmap_loader
+from terminal import escaped_stdout
 
 cut = Tessaron.SceneTessaron.process_and_visualize_mesh_with_pointcloud_and_bbox
 
@@ -238,6 +241,38 @@ def test_damaged_depth_map(scene, done, how):
     assert outputs(scene) == done
 
 
+def test_depth_map_that_is_no_plane(scene, done):
+    mask = first_mask(scene)
+    depth = depth_of(scene, mask)
+    h, w = np.load(depth).shape
+    np.save(depth, np.ones((h, w, 3), np.float32))
+    with pytest.raises(ValueError) as info:
+        segment(scene)
+    assert str(info.value) == "too many values to unpack (expected 2)"
+    assert_notes(info.value, [f"mask {mask}: cannot back-project its depth map {depth} of shape ({h}, {w}, 3) "
+                              "(a depth map is H x W)"])
+    assert outputs(scene) == done
+
+
+def test_image_name_that_is_no_image_id_names_the_image_and_the_model(scene, model, capsys):
+    sparse = os.path.join(scene.root_path, "sparse", "0")
+    first = next(iter(model["images"].values()))
+    images = {**model["images"], first.id: first._replace(name="frame_a.png")}
+    colmap_loader.write_extrinsics_binary(images, os.path.join(sparse, "images.bin"))
+    write_text_model(sparse, {**model, "images": images})
+
+    def fails_naming(images_file):
+        with pytest.raises(ValueError) as info:
+            tessaron(scene)
+        assert str(info.value) == "invalid literal for int() with base 10: 'frame_a'"
+        assert_notes(info.value, [f"image {first.id} 'frame_a.png': its name without the extension is no integer image id",
+                                  f"while reading the camera poses of {images_file}"])
+
+    fails_naming(os.path.join(sparse, "images.bin"))
+    os.remove(os.path.join(sparse, "images.bin"))  # the text files are read instead
+    fails_naming(os.path.join(sparse, "images.txt"))
+
+
 def test_mask_without_pose(scene, done, model):
     mask = first_mask(scene)
     image_id = int(os.path.basename(mask)[:-4])
@@ -287,6 +322,97 @@ def test_mask_that_is_not_an_image_is_skipped(scene, capsys, how):
     assert f"Files in {name}:\nNo masked points found.\n" in out
     assert sorted(outputs(scene)) == sorted([f"{n}/{f}" for n in scene.object_names[1:]
                                              for f in ("sub_mesh.ply", "sub_pcd.ply")] + ["remain.ply"])
+
+
+def test_object_folder_whose_name_is_not_utf8_is_cut_like_any_other(scene, reference, monkeypatch):
+    stdout = escaped_stdout(monkeypatch)
+    plain = scene.object_names[0]
+    odd = os.fsdecode(plain.encode() + b"\xff")
+    os.rename(os.path.join(scene.mask_path, plain), os.path.join(scene.mask_path, odd))
+    segment(scene)
+    lines = stdout().splitlines()
+    sub_mesh = os.path.join(scene.mask_path, odd, "sub_mesh.ply")
+    assert f"Files in {odd}:" in lines and f"finish seg part {odd} save ply  {sub_mesh}" in lines
+    with open(os.path.join(scene.mask_path, odd, "sub_pcd.ply"), "rb") as f:
+        assert f.read() == reference[f"{plain}/sub_pcd.ply"]
+    assert os.path.getsize(sub_mesh) > 0
+
+
+# ---- files that never end ---------------------------------------------------
+
+ENDLESS = r"""
+import json, os, resource, sys, threading
+import numpy as np
+from quarnet.mesh_seg import Tessaron
+from quarnet.scene import colmap_loader as cl
+
+# From here on the address space may grow by 512 MB only: a read without bound fails fast.
+vm = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+resource.setrlimit(resource.RLIMIT_AS, (vm + 2**29, resource.RLIM_INFINITY))
+
+def serve(path, content, endless):
+    # A pipe that delivers `content`, then zeros for as long as it is read.
+    os.mkfifo(path)
+    def write():
+        with open(path, "wb") as f:
+            try:
+                f.write(content)
+                while endless:
+                    f.write(bytes(1 << 16))
+            except BrokenPipeError:
+                pass
+    threading.Thread(target=write, daemon=True).start()
+    return path
+
+def outcome(read, path):
+    try:
+        result = read(path)
+        return repr(np.asarray(result).tolist() if hasattr(result, "shape") else sorted(result))
+    except Exception as e:
+        return f"{type(e).__name__}: {e}"
+
+folder, cameras, depth = sys.argv[1:4]
+readers = {"cameras.bin": cl.read_intrinsics_binary, "images.bin": cl.read_extrinsics_binary,
+           "cameras.txt": cl.read_intrinsics_text, "images.txt": cl.read_extrinsics_text,
+           "depth.npy": Tessaron.load_depth}
+results = {}
+for name, read in readers.items():
+    link = os.path.join(folder, "zero-" + name)
+    os.symlink("/dev/zero", link)
+    results["zero-" + name] = outcome(read, link)
+with open(cameras, "rb") as f:
+    content = f.read()
+results["cameras.bin then zeros"] = outcome(cl.read_intrinsics_binary, serve(folder + "/c.bin", content, True))
+with open(depth, "rb") as f:
+    content = f.read()
+results["depth then zeros"] = outcome(Tessaron.load_depth, serve(folder + "/d.npy", content, True))
+results["depth cut short"] = outcome(Tessaron.load_depth, serve(folder + "/s.npy", content[:-4], False))
+print(json.dumps(results))
+"""
+
+
+def test_endless_files_are_read_only_as_far_as_they_promise(tmp_path):
+    """A sparse-model or depth file that is /dev/zero or a pipe is refused at once, or read
+    no further than its header promises, by a process that may not grow by more than 512 MB."""
+    cameras, depth = str(tmp_path / "cameras.bin"), str(tmp_path / "depth.npy")
+    colmap_loader.write_intrinsics_binary({1: colmap_loader.Camera(1, "PINHOLE", 4, 3, np.arange(4.0))}, cameras)
+    np.save(depth, np.arange(6, dtype=np.float32).reshape(2, 3))
+    child = subprocess.run([sys.executable, "-c", ENDLESS, str(tmp_path), cameras, depth], capture_output=True,
+                           text=True, timeout=120, cwd=tmp_path)
+    assert child.returncode == 0, child.stderr
+    zero = {name: str(tmp_path / f"zero-{name}") for name in ("cameras.bin", "images.bin", "cameras.txt",
+                                                               "images.txt", "depth.npy")}
+    assert json.loads(child.stdout) == {
+        "zero-cameras.bin": f"ValueError: {zero['cameras.bin']}: 1 or more unexpected bytes after the last camera",
+        "zero-images.bin": f"ValueError: {zero['images.bin']}: 1 or more unexpected bytes after the last image",
+        "zero-cameras.txt": f"ValueError: {zero['cameras.txt']}: byte offset 0: a NUL byte, which no text file holds",
+        "zero-images.txt": f"ValueError: {zero['images.txt']}: byte offset 0: a NUL byte, which no text file holds",
+        "zero-depth.npy": f"ValueError: {zero['depth.npy']}: not a .npy file (bad magic string)",
+        "cameras.bin then zeros": f"ValueError: {tmp_path}/c.bin: 1 or more unexpected bytes after the last camera",
+        "depth then zeros": "[[0.0, 1.0, 2.0], [3.0, 4.0, 5.0]]",
+        "depth cut short": f"ValueError: {tmp_path}/s.npy: data is truncated: shape (2, 3) of '<f4' needs 24 bytes, "
+                           "20 present",
+    }
 
 
 # ---- the scene mesh ---------------------------------------------------------

@@ -45,6 +45,33 @@ def test_written_model_reads_back_identically_in_file_order(tmp_path, model, kin
     assert cams[3].params.tolist() == [400.0, 320.5, 240.25]
 
 
+# Every camera model of current COLMAP, by id, with its parameter count.
+MODELS = ["SIMPLE_PINHOLE", "PINHOLE", "SIMPLE_RADIAL", "RADIAL", "OPENCV", "OPENCV_FISHEYE", "FULL_OPENCV", "FOV",
+          "SIMPLE_RADIAL_FISHEYE", "RADIAL_FISHEYE", "THIN_PRISM_FISHEYE", "RAD_TAN_THIN_PRISM_FISHEYE",
+          "SIMPLE_DIVISION", "DIVISION", "SIMPLE_FISHEYE", "FISHEYE"]
+COUNTS = [3, 4, 4, 5, 8, 8, 12, 5, 4, 5, 12, 16, 4, 5, 3, 4]
+
+
+def test_every_camera_model_in_both_formats(tmp_path):
+    cameras = {k + 1: camera(k + 1, name, np.arange(count) + 0.5) for k, (name, count) in enumerate(zip(MODELS, COUNTS))}
+    for kind in ("binary", "text"):  # under a path that is not UTF-8
+        path = tmp_path / os.fsdecode(b"\xff" + kind.encode())
+        getattr(cl, f"write_intrinsics_{kind}")(cameras, path)
+        assert_same_records(getattr(cl, f"read_intrinsics_{kind}")(path), cameras)
+        os.replace(path, tmp_path / kind)
+    data = (tmp_path / "binary").read_bytes()
+    ids, at = [], 8
+    for count in COUNTS:  # u32 id, i32 model id, u64 width, u64 height, f64 params[count]
+        ids.append(int.from_bytes(data[at + 4:at + 8], "little"))
+        at += 24 + 8 * count
+    assert ids == list(range(16)) and at == len(data)
+    with pytest.raises(ValueError, match="model SIMPLE_DIVISION takes 4 parameters, got 3"):
+        cl.write_intrinsics_binary({1: camera(1, "SIMPLE_DIVISION", (1, 2, 3))}, tmp_path / "binary")
+    (tmp_path / "binary").write_bytes(data[:12] + (16).to_bytes(4, "little") + data[16:])
+    with pytest.raises(ValueError, match="unknown camera model id 16"):
+        cl.read_intrinsics_binary(tmp_path / "binary")
+
+
 def test_records_are_immutable_named_records(model):
     _, images = model
     rec = images[9]
@@ -123,6 +150,32 @@ def test_writers_reject_inconsistent_records_and_keep_the_old_file(tmp_path, mod
         cl.write_extrinsics_binary(images, tmp_path / "missing-dir" / "images.bin")
     assert path.read_bytes() == before
     assert sorted(os.listdir(tmp_path)) == ["images.bin"]
+
+
+@pytest.mark.parametrize("writer, record, error, message", [
+    ("write_intrinsics_binary", camera(width=-5), ValueError,
+     "camera record 0 (id 1): width -5 is out of range (0 to 18446744073709551615)"),
+    ("write_intrinsics_text", camera(height=2**64), ValueError,
+     "camera record 0 (id 1): height 18446744073709551616 is out of range (0 to 18446744073709551615)"),
+    ("write_intrinsics_text", camera(cam_id=2**70), ValueError,
+     "camera record 0: id 1180591620717411303424 is out of range (-9223372036854775808 to 9223372036854775807)"),
+    ("write_intrinsics_binary", camera(cam_id=2**40), ValueError,
+     "camera id 1099511627776 does not fit the binary format (0 to 4294967295)"),
+    ("write_extrinsics_binary", image(2**70, "a.png"), ValueError,
+     "image record 0: id 1180591620717411303424 is out of range (-9223372036854775808 to 9223372036854775807)"),
+    ("write_extrinsics_text", image(1, "a.png", camera_id=-2**70), ValueError,
+     "image record 0 (id 1): camera_id -1180591620717411303424 is out of range"),
+    ("write_extrinsics_text", image(1, os.fsdecode(b"\xff.png")), ValueError,
+     "image record 0 (id 1): name is not valid UTF-8 text"),
+    ("write_intrinsics_binary", camera(width=640.0), TypeError, "'float' object cannot be interpreted as an integer"),
+])
+def test_writers_name_the_field_out_of_range(tmp_path, writer, record, error, message):
+    path = tmp_path / "model"
+    path.write_bytes(b"before")
+    with pytest.raises(error) as info:
+        getattr(cl, writer)({1: record}, path)
+    assert str(info.value).startswith(message)
+    assert path.read_bytes() == b"before" and os.listdir(tmp_path) == ["model"]
 
 
 def test_quaternion_conversions_agree_with_scipy():

@@ -1,5 +1,6 @@
 """extract_masked_pointclouds: masks and depth maps to one object's world-space cloud."""
 import inspect
+import os
 import types
 from collections.abc import Mapping
 
@@ -12,6 +13,7 @@ from tqdm import tqdm
 
 from plain_depth import plain_merged_cloud, plain_thin_and_clean
 from quarnet.mesh_seg import Tessaron as T
+from terminal import escaped_stdout
 
 IDENTITY = (np.zeros(3), np.array([0.0, 0.0, 0.0, 1.0]))
 
@@ -125,6 +127,7 @@ def test_mask_values_and_invalid_depths(folders, spy, capsys):
     depth[rng.random((30, 40)) < 0.1] = 0
     depth[rng.random((30, 40)) < 0.1] = -1
     depth[rng.random((30, 40)) < 0.1] = np.nan
+    depth[rng.random((30, 40)) < 0.1] = np.inf
     write_view(folders, "5.png", mask, depth)
     K = [40.0, 41.0, 19.5, 15.0]
     run(folders, {5: IDENTITY}, K, capsys)
@@ -135,8 +138,8 @@ def test_mask_values_and_invalid_depths(folders, spy, capsys):
     assert masked.dtype == np.float32
     np.testing.assert_array_equal(masked.view(np.uint32), want_masked.view(np.uint32))
     points = T.backproject_depth_to_points(want_masked, K)
-    keep = points[:, 2] > 0
-    assert keep.sum() == ((mask != 0) & (depth > 0)).sum()
+    keep = (points[:, 2] > 0) & np.isfinite(points[:, 2])
+    assert keep.sum() == ((mask != 0) & (depth > 0) & (depth < np.inf)).sum() > 0
     np.testing.assert_array_equal(spy.world[0], points[keep])
 
 
@@ -222,8 +225,8 @@ def test_replaced_collaborators_keep_numpy_semantics(folders, monkeypatch, capsy
     def backproject(d, K):
         masked.append(d)
         # float32, four columns, column-major
-        return np.asfortranarray(np.array([[1, 2, 3, 0], [4, 5, -1, 0], [7, 8, 0.5, 1], [1, 1, np.nan, 1]],
-                                          np.float32))
+        return np.asfortranarray(np.array([[1, 2, 3, 0], [4, 5, -1, 0], [7, 8, 0.5, 1], [1, 1, np.nan, 1],
+                                           [2, 2, np.inf, 1]], np.float32))
 
     class Rot:
         @staticmethod
@@ -240,5 +243,80 @@ def test_replaced_collaborators_keep_numpy_semantics(folders, monkeypatch, capsy
     assert masked[0].dtype == np.float64
     np.testing.assert_array_equal(masked[0], want)
     points = backproject(None, None)
-    np.testing.assert_array_equal(applied[0], points[points[:, 2] > 0])
+    np.testing.assert_array_equal(applied[0], points[[0, 2]])  # z > 0 and finite
     assert applied[0].dtype == np.float32
+
+
+# ---- mask files: names that are not UTF-8, bit depths ----------------------
+
+def surrogate(name):
+    """The str os.listdir gives for a file-system name that is not UTF-8."""
+    return os.fsdecode(name)
+
+
+@pytest.fixture
+def decoded(monkeypatch):
+    """cv2 in the module namespace, recording every mask it hands back."""
+    masks = []
+
+    def recorded(read):
+        return lambda *args: masks.append(read(*args)) or masks[-1]
+
+    monkeypatch.setattr(T, "cv2", types.SimpleNamespace(IMREAD_GRAYSCALE=cv2.IMREAD_GRAYSCALE,
+                                                        imread=recorded(cv2.imread), imdecode=recorded(cv2.imdecode)))
+    return masks
+
+
+@pytest.mark.parametrize("ext", [".png", ".bmp", ".jpg", ".tiff"])
+def test_names_that_are_not_utf8_read_the_same_pixels(tmp_path, capsys, decoded, ext):
+    """OpenCV crashes on such a name: the mask is decoded from its bytes, to the pixels imread gives."""
+    rng = np.random.default_rng(1)
+    mask = rng.choice(np.array([0, 0, 3, 255], np.uint8), (24, 32))
+    depths = tmp_path / "depths"
+    depths.mkdir()
+    np.save(depths / "1.npy", rng.uniform(1, 2, (24, 32)).astype(np.float32))
+    results = {}
+    for folder, name in [("plain", "1" + ext), (surrogate(b"obj\xff"), "1" + ext), ("plain2", surrogate(b"1.\xfe") + ext[1:])]:
+        os.makedirs(tmp_path / folder)
+        assert cv2.imwrite(str(tmp_path / "plain" / ("w" + ext)), mask)
+        os.replace(tmp_path / "plain" / ("w" + ext), tmp_path / folder / name)
+        (cloud, _), out = run((tmp_path / folder, depths), {1: IDENTITY}, [30.0, 30.0, 16.0, 12.0], capsys)
+        results[folder] = np.asarray(cloud.points)
+        assert "[Warning]" not in out.out
+    plain, *others = decoded
+    assert plain.dtype == np.uint8 and plain.shape == (24, 32)
+    for other in others:
+        np.testing.assert_array_equal(other, plain)
+    for points in results.values():
+        np.testing.assert_array_equal(points, results["plain"])
+
+    # An entry of such a name that is no image, or no regular file, is skipped like any unreadable entry.
+    folder = tmp_path / surrogate(b"junk\xff")
+    (folder / surrogate(b"2\xff.png")).mkdir(parents=True)
+    (folder / surrogate(b"3\xff.png")).write_bytes(b"no image")
+    (folder / surrogate(b"4\xff.png")).write_bytes(b"")
+    os.symlink("/dev/zero", folder / surrogate(b"5\xff.png"))
+    assert run((folder, depths), {}, [1.0, 1.0, 0.0, 0.0], capsys)[0] == (None, None)
+
+
+@pytest.mark.parametrize("name", ["1.png", surrogate(b"1.\xffpng")])
+def test_masks_of_more_than_8_bits_are_named_in_a_warning(folders, capsys, monkeypatch, name):
+    """IMREAD_GRAYSCALE scales 16-bit values down, so labels below 256 vanish."""
+    stdout = escaped_stdout(monkeypatch)
+    masks, depths = folders
+    np.save(depths / "1.npy", np.ones((6, 8), np.float32))
+    wide = np.zeros((6, 8), np.uint16)
+    wide[1:5, 2:6] = 7
+    assert cv2.imwrite(str(masks / "w.png"), wide)
+    os.replace(masks / "w.png", masks / name)
+    path = os.path.join(str(masks), name)
+    run(folders, {1: IDENTITY}, [1.0, 1.0, 0.0, 0.0], capsys)
+    assert stdout().splitlines() == [
+        f"[Warning] mask {path} is a 16-bit image: it is read as 8-bit grey, so values below 256 become background "
+        "(masks must be 8-bit)",
+        "No masked points found."]
+    for depth in (np.uint8, np.bool_):  # 8-bit and 1-bit PNGs keep their labels: no warning
+        assert cv2.imwrite(str(masks / "w.png"), (wide > 0).astype(depth) * (255 if depth == np.uint8 else 1))
+        os.replace(masks / "w.png", masks / name)
+        run(folders, {1: IDENTITY}, [1.0, 1.0, 0.0, 0.0], capsys)
+    assert stdout().count("[Warning]") == 1

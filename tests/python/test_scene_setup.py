@@ -1,3 +1,4 @@
+import collections
 import math
 import os
 import subprocess
@@ -92,11 +93,76 @@ def test_attributes_in_order_and_intrinsics_line(tmp_path, capsys):
 
 @pytest.mark.parametrize("model, params, K", [
     ("OPENCV", (1, 2, 3, 4, 5, 6, 7, 8), [1.0, 2.0, 3.0, 4.0]),
-    ("SIMPLE_RADIAL", (7, 8, 9, 10), [7.0, 8.0, 9.0, 10.0]),   # four parameters: always fx, fy, cx, cy
+    ("SIMPLE_RADIAL", (7, 8, 9, 0), [7.0, 7.0, 8.0, 9.0]),   # one focal length: f, cx, cy, k
     ("PINHOLE", (0.5, 0.25, 10, 20), [0.5, 0.25, 10.0, 20.0]),
 ])
 def test_intrinsics_from_parameter_count(tmp_path, model, params, K):
     assert build(make_scene(tmp_path, [camera(1, model, params)])).K == K
+
+
+# name: (parameter count, focal lengths, fisheye)
+MODELS = {"SIMPLE_PINHOLE": (3, 1, False), "PINHOLE": (4, 2, False), "SIMPLE_RADIAL": (4, 1, False),
+          "RADIAL": (5, 1, False), "OPENCV": (8, 2, False), "OPENCV_FISHEYE": (8, 2, True),
+          "FULL_OPENCV": (12, 2, False), "FOV": (5, 2, False), "SIMPLE_RADIAL_FISHEYE": (4, 1, True),
+          "RADIAL_FISHEYE": (5, 1, True), "THIN_PRISM_FISHEYE": (12, 2, True),
+          "RAD_TAN_THIN_PRISM_FISHEYE": (16, 2, True), "SIMPLE_DIVISION": (4, 1, False), "DIVISION": (5, 2, False),
+          "SIMPLE_FISHEYE": (3, 1, True), "FISHEYE": (4, 2, True)}
+
+
+@pytest.mark.parametrize("model", MODELS)
+def test_intrinsics_follow_the_camera_model(tmp_path, capsys, model):
+    count, focals, fisheye = MODELS[model]
+    pinhole = [500.0, 320.0, 240.0] if focals == 1 else [500.0, 400.0, 320.0, 240.0]
+    K = [500.0, 500.0, 320.0, 240.0] if focals == 1 else [500.0, 400.0, 320.0, 240.0]
+    distortion = [0.0] * (count - len(pinhole))
+    fisheye_line = (f"[Warning] camera model {model} is a fisheye model: its projection and distortion are ignored, "
+                    "undistorted images are expected")
+    for kind, params in [("binary", distortion), ("text", [0.125] + distortion[1:] if distortion else [])]:
+        root = make_scene(tmp_path / kind, [camera(1, model, pinhole + params)], binary=kind == "binary",
+                          text=kind == "text")
+        capsys.readouterr()
+        assert build(root).K == K
+        lines = [line for line in capsys.readouterr().out.splitlines() if "读取 .bin 失败" not in line]
+        warning = fisheye_line if fisheye else (
+            f"[Warning] camera model {model} has distortion parameters {[float(p) for p in params]}: distortion is "
+            "ignored, undistorted images are expected")
+        assert lines[-1] == f" - 内参K: {K}"
+        assert lines[:-1] == ([warning] if fisheye or any(params) else []), kind
+
+
+@pytest.mark.parametrize("model", ["CUSTOM", None, 1, 2, True])
+def test_models_the_reader_does_not_know_go_by_parameter_count(tmp_path, monkeypatch, capsys, model):
+    """A replaced reader may give any model, an id or none; what is no known model keeps the count rule."""
+    root = make_scene(tmp_path)
+    Camera = collections.namedtuple("Camera", "id params" if model is None else "id model params")
+    for params, by_count in [((7, 8, 9, 0), [7.0, 8.0, 9.0, 0.0]), ((7, 8, 9), [7.0, 7.0, 8.0, 9.0])]:
+        fields = (1, params) if model is None else (1, model, params)
+        monkeypatch.setattr(T, "read_intrinsics_binary", lambda path: {1: Camera(*fields)})
+        K = build(root).K
+        assert K == ([7.0, 7.0, 8.0, 9.0] if model == 2 else by_count)  # id 2: SIMPLE_RADIAL
+        assert "[Warning]" not in capsys.readouterr().out
+
+
+@pytest.mark.parametrize("model, params, kind", [
+    ("PINHOLE", (0, 500, 320, 240), "binary"), ("SIMPLE_PINHOLE", (-500, 320, 240), "binary"),
+    ("PINHOLE", (500, math.nan, 320, 240), "text"), ("SIMPLE_RADIAL", (500, math.inf, 240, 0), "text"),
+    ("CUSTOM", (500, 500, 320, -math.inf), "text"),
+])
+def test_intrinsics_that_are_no_pinhole_camera_name_the_cameras_file(tmp_path, capsys, model, params, kind):
+    root = make_scene(tmp_path, binary=kind == "binary", text=True)
+    cameras = os.path.join(root, "sparse/0", f"cameras.{'bin' if kind == 'binary' else 'txt'}")
+    if kind == "binary":
+        write_model(os.path.join(root, "sparse/0"), [camera(1, model, params)], [image(1, "1.png")])
+    else:
+        with open(cameras, "w") as f:
+            f.write(f"1 {model} 640 480 {' '.join(map(str, params))}\n")
+    with pytest.raises(ValueError) as info:
+        build(root)
+    K = [float(p) for p in (params if len(params) > 3 and model != "SIMPLE_RADIAL" else
+                            (params[0], params[0], params[1], params[2]))]
+    assert str(info.value) == (f"{cameras}: the camera gives K = {K}; fx and fy must be finite and above zero, "
+                               "cx and cy finite")
+    assert "内参K" not in capsys.readouterr().out
 
 
 def test_integer_parameters_become_floats(tmp_path, monkeypatch):

@@ -132,3 +132,17 @@ def test_errors_pass_through_from_torch_and_the_interpreter():
         morlith.ssim(x, x, 11, True, 1)
     with pytest.raises(TypeError, match=r"^_ssim\(\) missing 1 required positional argument: 'channel'$"):
         morlith._ssim(x, x, morlith.create_window(11, 3), 11)
+
+
+@pytest.mark.parametrize("dtype", [torch.uint8, torch.int32, torch.bool])
+def test_images_that_are_not_floating_are_refused(dtype):
+    """Cast to an integer type the window is all zeros, and the SSIM of any pair would be 1."""
+    x, img = rand(1, 3, 8, 8), (rand(1, 3, 8, 8) * 255).to(dtype)
+    calls = [(morlith.ssim, "ssim", (img, x), "img1"), (morlith.ssim, "ssim", (x, img), "img2"),
+             (morlith._ssim, "_ssim", (img, x, morlith.create_window(11, 3), 11, 3), "img1"),
+             (morlith._ssim, "_ssim", (x, img, morlith.create_window(11, 3), 11, 3), "img2")]
+    for function, name, args, which in calls:
+        with pytest.raises(TypeError) as info:
+            function(*args)
+        assert str(info.value) == (f"{name}(): {which} must be a floating-point tensor, got {dtype} "
+                                   "(convert images with .float() and scale them to [0, 1])")

@@ -28,10 +28,12 @@ std::uint32_t checked_u32(std::int64_t value, const char* what) {
   return static_cast<std::uint32_t>(value);
 }
 
-}  // namespace
+// A stream is read one byte past the end it should have, not further.
+std::string trailing_bytes(const io::ByteReader& in) {
+  return std::to_string(in.remaining()) + (in.streaming() ? " or more" : "") + " unexpected bytes";
+}
 
-std::vector<Camera> parse_cameras_binary(std::span<const std::uint8_t> bytes) {
-  io::ByteReader in(bytes);
+std::vector<Camera> parse_cameras(io::ByteReader& in) {
   const auto count = in.read<std::uint64_t>("camera count");
   in.require(count, kMinCameraBytes, "camera records");
   std::vector<Camera> cameras;
@@ -52,13 +54,11 @@ std::vector<Camera> parse_cameras_binary(std::span<const std::uint8_t> bytes) {
     std::memcpy(cam.params.data(), raw.data(), raw.size());
     cameras.push_back(std::move(cam));
   }
-  if (!in.at_end())
-    throw FormatError(std::to_string(in.remaining()) + " unexpected bytes after the last camera");
+  if (!in.at_end()) throw FormatError(trailing_bytes(in) + " after the last camera");
   return cameras;
 }
 
-std::vector<BinaryImage> index_images_binary(std::span<const std::uint8_t> bytes) {
-  io::ByteReader in(bytes);
+std::vector<BinaryImage> index_images(io::ByteReader& in) {
   const auto count = in.read<std::uint64_t>("image count");
   in.require(count, kMinImageBytes, "image records");
   std::vector<BinaryImage> images;
@@ -71,15 +71,36 @@ std::vector<BinaryImage> index_images_binary(std::span<const std::uint8_t> bytes
     for (auto& v : h.qvec) v = in.read<double>(where + " qvec");
     for (auto& v : h.tvec) v = in.read<double>(where + " tvec");
     h.camera_id = in.read<std::uint32_t>(where + " camera id");
-    h.name = in.read_cstring(where + " name");
+    h.name = in.read_cstring(where + " name", 8);  // the point count follows
     image.num_points = in.read<std::uint64_t>(where + " point count");
     image.points_offset = in.offset();
     in.take(image.num_points, kPointBytes, where + " points");
     images.push_back(std::move(image));
   }
-  if (!in.at_end())
-    throw FormatError(std::to_string(in.remaining()) + " unexpected bytes after the last image");
+  if (!in.at_end()) throw FormatError(trailing_bytes(in) + " after the last image");
   return images;
+}
+
+}  // namespace
+
+std::vector<Camera> parse_cameras_binary(std::span<const std::uint8_t> bytes) {
+  io::ByteReader in(bytes);
+  return parse_cameras(in);
+}
+
+std::vector<Camera> parse_cameras_binary(io::ByteSource& source) {
+  io::ByteReader in(source);
+  return parse_cameras(in);
+}
+
+std::vector<BinaryImage> index_images_binary(std::span<const std::uint8_t> bytes) {
+  io::ByteReader in(bytes);
+  return index_images(in);
+}
+
+std::vector<BinaryImage> index_images_binary(io::ByteSource& source) {
+  io::ByteReader in(source);
+  return index_images(in);
 }
 
 void decode_points_binary(std::span<const std::uint8_t> bytes, const BinaryImage& image, double* xys,

@@ -1,6 +1,7 @@
 #include "quarnet/depth/masking.hpp"
 
 #include <cstring>
+#include <limits>
 #include <string>
 #include <type_traits>
 
@@ -47,13 +48,17 @@ void copy_bytes(const numeric::Strided2D& values, std::size_t item, const numeri
   }
 }
 
+// A valid depth: above 0 and finite (NaN and +inf are not).
 template <class T>
 bool positive(const std::uint8_t* p) {
   const T v = numeric::load<T>(p, false);
   if constexpr (std::is_same_v<T, numeric::Half>) {
-    return numeric::half_to_float(v.bits) > 0.0f;
+    const float f = numeric::half_to_float(v.bits);
+    return f > 0.0f && f < std::numeric_limits<float>::infinity();
   } else if constexpr (std::is_same_v<T, bool>) {
     return v;
+  } else if constexpr (std::is_floating_point_v<T>) {
+    return v > T(0) && v < std::numeric_limits<T>::infinity();
   } else {
     return v > T(0);
   }

@@ -8,6 +8,7 @@
 #include <cerrno>
 
 #include "quarnet/errors.hpp"
+#include "quarnet/io/file.hpp"
 
 namespace quarnet::npy {
 namespace {
@@ -36,22 +37,21 @@ Reader::Reader(std::string path) : path_(std::move(path)) {
       }
       head.resize(read_at(0, head.data(), head.size()));
     } else {
-      // A pipe or device: take what it delivers, then work from memory.
+      // A pipe or device: header and data read in bounded steps, each only as
+      // far as what came before promises, then worked on from memory.
       is_buffered_ = true;
-      std::uint8_t chunk[1 << 16];
-      for (;;) {
-        const ssize_t r = ::read(fd_, chunk, sizeof chunk);
-        if (r < 0) {
-          if (errno == EINTR) continue;
-          throw OsError(errno, path_);
-        }
-        if (r == 0) break;
-        buffered_.insert(buffered_.end(), chunk, chunk + r);
+      io::read_stream(fd_, buffered_, 12, path_);
+      try {
+        io::read_stream(fd_, buffered_, header_extent(buffered_), path_);
+        header_ = parse_header(buffered_);
+      } catch (const FormatError& e) {
+        fail(e.what());
       }
+      io::read_stream(fd_, buffered_, header_.data_offset + static_cast<std::size_t>(header_.data_size()), path_);
       file_size = buffered_.size();
     }
     try {
-      header_ = parse_header(is_buffered_ ? std::span<const std::uint8_t>(buffered_) : std::span<const std::uint8_t>(head));
+      if (!is_buffered_) header_ = parse_header(head);
       check_data_present(header_, file_size);
     } catch (const FormatError& e) {
       fail(e.what());

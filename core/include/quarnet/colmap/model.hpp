@@ -13,6 +13,10 @@
 #include <string_view>
 #include <vector>
 
+namespace quarnet::io {
+class ByteSource;
+}
+
 namespace quarnet::colmap {
 
 // ---- camera models -------------------------------------------------------
@@ -21,6 +25,9 @@ struct CameraModel {
   int id;
   std::string_view name;
   int num_params;
+  // 1: params begin f, cx, cy; 2: fx, fy, cx, cy. The rest are distortion.
+  int focal_lengths;
+  bool fisheye;  // not a pinhole projection even without distortion
 };
 
 // The models COLMAP defines, by id. Returns nullptr for an unknown id/name.
@@ -71,10 +78,16 @@ struct ImageView {
 
 // ---- binary --------------------------------------------------------------
 
+// Each parser also reads from a source (a file read as far as asked): it
+// takes only the bytes the content read so far promises, plus one to find the
+// end, so an endless stream is refused as soon as it shows more than that.
 std::vector<Camera> parse_cameras_binary(std::span<const std::uint8_t> bytes);
+std::vector<Camera> parse_cameras_binary(io::ByteSource& source);
 
 // Validates the whole file and indexes its images; points are not copied.
+// Offsets refer to the bytes given, or to every byte the source then holds.
 std::vector<BinaryImage> index_images_binary(std::span<const std::uint8_t> bytes);
+std::vector<BinaryImage> index_images_binary(io::ByteSource& source);
 
 // Decodes one indexed image's points into xys (num_points x 2) and ids.
 void decode_points_binary(std::span<const std::uint8_t> bytes, const BinaryImage& image, double* xys,

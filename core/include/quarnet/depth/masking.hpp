@@ -16,7 +16,8 @@ void masked_copy(const numeric::Strided2D& values, std::size_t item_size, const 
                  std::uint8_t* out);
 
 // Copies the rows of `points` (a 2-D array of a supported type) whose element
-// in `column` is greater than 0 (NaN is not), in order and packed, into `out`,
+// in `column` is greater than 0 and finite (NaN and +inf are not), in order
+// and packed, into `out`,
 // which has room for all points.rows rows; returns how many were copied.
 std::size_t copy_positive_rows(const numeric::Strided2D& points, std::size_t column, std::uint8_t* out);
 

@@ -1,6 +1,8 @@
 // Bounds-checked little-endian cursor over a byte buffer. Every read checks
 // the bytes that remain first; a short buffer raises FormatError naming what
-// was being read.
+// was being read. Over a ByteSource (a stream) the buffer grows on demand by
+// exactly what a read needs, so the cursor never takes more than the content
+// read so far promises.
 #pragma once
 
 #include <bit>
@@ -19,16 +21,37 @@ namespace quarnet::io {
 
 static_assert(std::endian::native == std::endian::little, "little-endian host expected");
 
+// Bytes that arrive on demand.
+class ByteSource {
+ public:
+  // Reads on until at least n bytes are held or the source ends; returns
+  // every byte held (earlier spans may be invalidated).
+  virtual std::span<const std::uint8_t> fill(std::size_t n) = 0;
+
+ protected:
+  ~ByteSource() = default;
+};
+
 class ByteReader {
  public:
   explicit ByteReader(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
+  explicit ByteReader(ByteSource& source) : bytes_(source.fill(0)), source_(&source) {}
 
   std::size_t offset() const noexcept { return pos_; }
+  // Over a source: of the bytes read so far.
   std::size_t remaining() const noexcept { return bytes_.size() - pos_; }
-  bool at_end() const noexcept { return pos_ == bytes_.size(); }
+  bool streaming() const noexcept { return source_ != nullptr; }
+  // Over a source, looks one byte ahead.
+  bool at_end() {
+    if (pos_ == bytes_.size() && source_ != nullptr) bytes_ = source_->fill(pos_ + 1);
+    return pos_ == bytes_.size();
+  }
 
   // Throws unless `count` items of `item_size` bytes remain (overflow-safe).
-  void require(std::uint64_t count, std::size_t item_size, std::string_view what) const {
+  void require(std::uint64_t count, std::size_t item_size, std::string_view what) {
+    if (item_size != 0 && count > remaining() / item_size && source_ != nullptr &&
+        count <= (SIZE_MAX - pos_) / item_size)
+      bytes_ = source_->fill(pos_ + static_cast<std::size_t>(count) * item_size);
     if (item_size != 0 && count > remaining() / item_size) {
       throw FormatError("truncated: " + std::string(what) + " needs " + std::to_string(count) +
                         " x " + std::to_string(item_size) + " bytes at offset " +
@@ -47,9 +70,19 @@ class ByteReader {
   }
 
   // Reads a NUL-terminated string; the terminator must lie inside the buffer.
-  std::string read_cstring(std::string_view what) {
+  // Over a source it reads on no further than the terminator and the `after`
+  // bytes that the format puts behind it.
+  std::string read_cstring(std::string_view what, std::size_t after = 0) {
+    std::size_t searched = 0;
+    const void* nul = std::memchr(bytes_.data() + pos_, 0, remaining());
+    while (nul == nullptr && source_ != nullptr) {
+      searched = remaining();
+      const std::size_t held = bytes_.size();
+      bytes_ = source_->fill(held + 1 + after);
+      if (bytes_.size() == held) break;
+      nul = std::memchr(bytes_.data() + pos_ + searched, 0, remaining() - searched);
+    }
     const auto* begin = bytes_.data() + pos_;
-    const void* nul = std::memchr(begin, 0, remaining());
     if (nul == nullptr) {
       throw FormatError("truncated: " + std::string(what) + " at offset " + std::to_string(pos_) +
                         " has no terminating NUL");
@@ -71,6 +104,7 @@ class ByteReader {
 
  private:
   std::span<const std::uint8_t> bytes_;
+  ByteSource* source_ = nullptr;
   std::size_t pos_ = 0;
 };
 

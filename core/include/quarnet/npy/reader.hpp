@@ -8,7 +8,7 @@
 // The header is checked against the file's size before it is returned, so a
 // buffer of header().count floats is never larger than four times the file.
 // Errors: OsError (errno, path); FormatError with a message starting
-// "<path>: ".
+// "<path>: ". A pipe or device is read no further than its header promises.
 #pragma once
 
 #include <cstdint>
@@ -40,7 +40,7 @@ class Reader {
   std::string path_;
   int fd_ = -1;
   Header header_;
-  std::vector<std::uint8_t> buffered_;  // whole content of a non-regular file
+  std::vector<std::uint8_t> buffered_;  // header and data of a non-regular file, read no further
   bool is_buffered_ = false;
 };
 
