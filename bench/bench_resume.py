@@ -17,10 +17,10 @@ wrapping the library calls:
 from __future__ import annotations
 
 import argparse
-import collections
 import contextlib
 import io
 import os
+import sys
 import tempfile
 import time
 import types
@@ -31,18 +31,8 @@ import trimesh
 
 from quarnet.mesh_seg import Tessaron
 
-spent = collections.Counter()
-
-
-def timed(phase, fn):
-    def wrapper(*args, **kwargs):
-        start = time.perf_counter()
-        try:
-            return fn(*args, **kwargs)
-        finally:
-            spent[phase] += time.perf_counter() - start
-
-    return wrapper
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from bench_segmentation import TIMES as spent, timed  # noqa: E402
 
 
 def main():
