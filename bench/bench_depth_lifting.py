@@ -11,15 +11,17 @@ Prints
 import contextlib
 import io
 import os
+import pickle
 import sys
 import tempfile
 import time
 
 import cv2
 import numpy as np
-import open3d as o3d
 from scipy.spatial.transform import Rotation as R
 
+from first_call import first_call, median, span
+from plain_depth import plain_backproject, plain_extract, plain_load_depth
 from quarnet.mesh_seg import Tessaron
 
 VIEWS, WIDTH, HEIGHT = 100, 1280, 720
@@ -72,51 +74,6 @@ def make_scene(root):
     return masks, depths, poses
 
 
-# ---- the plain implementation ---------------------------------------------------
-
-def plain_load_depth(depth_path):
-    depth = np.load(depth_path).astype(np.float32)
-    if depth.ndim == 3 and depth.shape[2] == 1:
-        depth = depth[:, :, 0]
-    return depth
-
-
-def plain_backproject(depth, K):
-    fx, fy, cx, cy = K
-    h, w = depth.shape
-    i, j = np.meshgrid(np.arange(w), np.arange(h))
-    z = depth
-    x = (i - cx) * z / fx
-    y = (j - cy) * z / fy
-    return np.stack((x, y, z), axis=-1).reshape(-1, 3)
-
-
-def plain_extract(mask_folder, depth_folder, poses_dict, K):
-    merged_pcd = o3d.geometry.PointCloud()
-    mask_files = sorted(os.listdir(mask_folder))
-    for mask_name in mask_files:
-        mask = cv2.imread(os.path.join(mask_folder, mask_name), cv2.IMREAD_GRAYSCALE)
-        if mask is None:
-            continue
-        image_id = int(os.path.splitext(mask_name)[0])
-        depth = plain_load_depth(os.path.join(depth_folder, f"{image_id}.npy"))
-        depth_masked = depth.copy()
-        depth_masked[mask == 0] = 0
-        points_cam = plain_backproject(depth_masked, K)
-        points_cam = points_cam[points_cam[:, 2] > 0]
-        t, q = poses_dict[image_id]
-        points_world = R.from_quat(q).apply(points_cam) + t
-        pcd_world = o3d.geometry.PointCloud()
-        pcd_world.points = o3d.utility.Vector3dVector(points_world)
-        merged_pcd += pcd_world
-    if len(merged_pcd.points) == 0:
-        return None, None
-    merged_pcd = merged_pcd.voxel_down_sample(voxel_size=0.01)
-    pcd_cleaned, _ = merged_pcd.remove_radius_outlier(nb_points=20, radius=0.03)
-    pcd_cleaned.paint_uniform_color([1.0, 0, 0])
-    return pcd_cleaned, pcd_cleaned.get_axis_aligned_bounding_box()
-
-
 # ---- timing ----------------------------------------------------------------------
 
 def best_of(repeats, *works):
@@ -161,6 +118,24 @@ def main():
         print(f"extract_masked_pointclouds ({VIEWS} views)            quarnet {native:7.2f} s    "
               f"numpy {plain:7.2f} s    ratio {plain / native:5.2f}x  (target >= 1.5x)")
         print(f"  cleaned cloud: {len(cloud.points)} points, identical to the plain result: {same}")
+
+        # One call as a user makes it, in a fresh process.
+        paths_setup = f"import pickle\nfrom bench_depth_lifting import K\npath, masks, depths = {paths[0]!r}, {masks!r}, {depths!r}\n" \
+                      f"poses = pickle.loads({pickle.dumps(poses)!r})"
+        lift = first_call(f"from quarnet.mesh_seg import Tessaron as T\n{paths_setup}",
+                          "T.backproject_depth_to_points(T.load_depth(path), K)")
+        plain_lift = first_call(f"from plain_depth import plain_load_depth, plain_backproject\n{paths_setup}",
+                                "plain_backproject(plain_load_depth(path), K)")
+        quiet_call = "import contextlib, io\nwith contextlib.redirect_stdout(io.StringIO()), contextlib.redirect_stderr(io.StringIO()):\n    "
+        extract = first_call(f"from quarnet.mesh_seg import Tessaron as T\n{paths_setup}",
+                             quiet_call + "T.extract_masked_pointclouds(masks, depths, poses, K)", runs=3)
+        plain_extract_first = first_call(f"from plain_depth import plain_extract\n{paths_setup}",
+                                         quiet_call + "plain_extract(masks, depths, poses, K)", runs=3)
+        print("one call in a fresh process:")
+        print(f"  load_depth + backproject_depth_to_points, one view  quarnet {span(lift, 'ms', 1e3)}   "
+              f"numpy {span(plain_lift, 'ms', 1e3)}   ratio of medians {median(plain_lift) / median(lift):5.2f}x")
+        print(f"  extract_masked_pointclouds ({VIEWS} views)            quarnet {span(extract)}   "
+              f"numpy {span(plain_extract_first)}   ratio of medians {median(plain_extract_first) / median(extract):5.2f}x")
         return 0 if same else 1
 
 

@@ -11,11 +11,9 @@ import os
 import shutil
 import sys
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import sample_scene  # noqa: E402
-
-from quarnet.gaussian_seg.Vorlantide import Vorlantide  # noqa: E402
-from quarnet.mesh_seg.Tessaron import SceneTessaron  # noqa: E402
+from quarnet.gaussian_seg.Vorlantide import Vorlantide
+from quarnet.mesh_seg.Tessaron import SceneTessaron
+from quarnet.sample import build_sample_scene
 
 
 def main(argv=None):
@@ -26,7 +24,7 @@ def main(argv=None):
 
     scene_dir = os.path.join(args.out_dir, "scene")
     shutil.rmtree(scene_dir, ignore_errors=True)
-    scene = sample_scene.build_sample_scene(scene_dir, args.seed)
+    scene = build_sample_scene(scene_dir, args.seed)
 
     # 1. One sub-mesh per object, written into the object's mask folder.
     SceneTessaron(scene.mask_path, scene.mesh_file, scene.root_path).seg_scene_mesh()

@@ -5,12 +5,29 @@
 #     extension modules with the sanitizer runtimes preloaded into Python
 #   - a short fuzz pass of every file parser from its committed seed corpus
 #   - the wheel installed into a fresh virtual environment, used from outside
-#     the source tree: an import smoke test and the sample-scene job
-# Prints a summary and exits non-zero if any check failed.
+#     the source tree: an import smoke test, and the quarnet command's sample,
+#     segment, show and train --workers 2
+# Prints a summary and exits non-zero if any check failed. CI runs exactly this.
+#
+#   scripts/test.sh --quick   the edit loop, on a .venv made once by
+#                             scripts/setup.sh --test: the core unit tests and
+#                             the module tests against an editable install that
+#                             rebuilds what changed on import; no apt, wheels,
+#                             sanitizers or fuzzing
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
-bash scripts/setup.sh --test || { echo "setup failed"; exit 1; }
+quick=false
+case "${1:-}" in
+  "") ;;
+  --quick) quick=true ;;
+  *) echo "usage: scripts/test.sh [--quick]" >&2; exit 2 ;;
+esac
+if $quick; then
+  [ -x .venv/bin/python ] || { echo "no .venv: run bash scripts/setup.sh --test once first"; exit 1; }
+else
+  bash scripts/setup.sh --test || { echo "setup failed"; exit 1; }
+fi
 
 checks=()
 declare -A result
@@ -69,20 +86,38 @@ else:
     raise SystemExit("the fused-SSIM stand-in must not be importable by default")
 print("import smoke test: ok", T.SceneTessaron, V.Vorlantide, morlith.fast_ssim)
 ' &&
-      "$root/$venv/bin/python" "$root/examples/segment_sample_scene.py" "$work/sample_scene" >"$work/job.log" &&
-      tail -n 8 "$work/job.log" && test -s "$work/sample_scene/segmentation.png"
+      "$root/$venv/bin/quarnet" sample scene >"$work/job.log" &&
+      "$root/$venv/bin/quarnet" segment scene --mesh scene/mesh.ply >>"$work/job.log" 2>&1 &&
+      "$root/$venv/bin/quarnet" show scene/masks --mesh scene/mesh.ply -o segmentation.png >>"$work/job.log" &&
+      test -s segmentation.png &&
+      "$root/$venv/bin/quarnet" train scene models --workers 2 >>"$work/job.log" &&
+      test -s models/box_0/manifest.json && tail -n 12 "$work/job.log"
   )
   local rc=$?
+  [ $rc -eq 0 ] || tail -n 40 "$work/job.log" 2>/dev/null
   rm -rf "$work"
   return $rc
 }
 
-run "core unit tests" core_tests build/core-tests -DCMAKE_BUILD_TYPE=Release
-run "core unit tests (ASan+UBSan)" core_tests build/core-asan -DCMAKE_BUILD_TYPE=Debug -DQUARNET_SANITIZE=ON
-run "module tests" pytest_run
-run "module tests (ASan+UBSan)" sanitized_module_tests
-run "fuzz pass" fuzz_pass
-run "installed wheel" installed_wheel
+editable_install() {  # the package from the source tree, rebuilt on import where sources changed
+  .venv/bin/python -m pip --disable-pip-version-check install -q --no-build-isolation --no-deps -e . \
+    2> >(grep -v '^WARNING: Location' >&2)
+}
+
+if $quick; then
+  run "editable install" editable_install
+  run "core unit tests" core_tests build/core-tests -DCMAKE_BUILD_TYPE=Release
+  if [ "${result[editable install]}" = passed ]; then
+    run "module tests" pytest_run
+  fi
+else
+  run "core unit tests" core_tests build/core-tests -DCMAKE_BUILD_TYPE=Release
+  run "core unit tests (ASan+UBSan)" core_tests build/core-asan -DCMAKE_BUILD_TYPE=Debug -DQUARNET_SANITIZE=ON
+  run "module tests" pytest_run
+  run "module tests (ASan+UBSan)" sanitized_module_tests
+  run "fuzz pass" fuzz_pass
+  run "installed wheel" installed_wheel
+fi
 
 echo
 echo "== summary"

@@ -22,7 +22,7 @@ struct Record {
   py::object doc;                       // str or None
   py::object module;                    // str
   Namespace ns;
-  Body body;
+  detail::Body body;
 };
 
 struct FunctionObject {
@@ -140,8 +140,8 @@ PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
   Record& r = record_of(self);
   try {
     std::vector<py::object> bound = bind_arguments(r, args, kwargs);
-    Call call(r.ns, bound);
-    py::object result = r.body(call);
+    const Call call{r.ns};
+    py::object result = r.body(call, bound);
     if (!result) return py::none().release().ptr();
     return result.release().ptr();
   } catch (...) {
@@ -303,7 +303,9 @@ void Namespace::import_relative(const char* module, std::initializer_list<const 
 
 // ---- functions and classes ------------------------------------------------
 
-py::object function(const Namespace& ns, FunctionSpec sig, Body body) {
+namespace detail {
+
+py::object function(const Namespace& ns, Spec sig) {
   auto rec = std::make_unique<Record>();
   rec->name = sig.name;
   rec->qualname = sig.name;
@@ -322,7 +324,7 @@ py::object function(const Namespace& ns, FunctionSpec sig, Body body) {
   rec->doc = sig.doc ? py::object(py::str(sig.doc)) : py::object(py::none());
   rec->module = py::str(ns.module_name());
   rec->ns = ns;
-  rec->body = std::move(body);
+  rec->body = std::move(sig.body);
 
   PyTypeObject* type = function_type();
   PyObject* obj = type->tp_alloc(type, 0);
@@ -331,15 +333,17 @@ py::object function(const Namespace& ns, FunctionSpec sig, Body body) {
   return py::reinterpret_steal<py::object>(obj);
 }
 
-py::object static_method(const Namespace& ns, FunctionSpec sig, Body body) {
-  py::object f = function(ns, std::move(sig), std::move(body));
+py::object static_method(const Namespace& ns, Spec sig) {
+  py::object f = function(ns, std::move(sig));
   return py::reinterpret_steal<py::object>(PyStaticMethod_New(f.ptr()));
 }
 
-void def(const Namespace& ns, FunctionSpec sig, Body body) {
+void def(const Namespace& ns, Spec sig) {
   const char* name = sig.name;
-  ns.set(name, function(ns, std::move(sig), std::move(body)));
+  ns.set(name, function(ns, std::move(sig)));
 }
+
+}  // namespace detail
 
 py::object plain_class(const Namespace& ns, const char* name, py::tuple bases, std::initializer_list<Member> members) {
   py::dict body;

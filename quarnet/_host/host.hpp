@@ -4,10 +4,17 @@
 //   - Namespace: the module's globals. Collaborators (np, o3d, print, sibling
 //     functions) are looked up by name at each call, globals first, then
 //     builtins, so a host script or a test can replace any of them.
-//   - function / method / static_method: native callables that take their
-//     arguments by position or keyword with the interpreter's own TypeError
-//     wording, carry an exact __doc__, and bind like Python functions when
-//     placed in a class.
+//   - function / method / static_method / def: native callables that take
+//     their arguments by position or keyword with the interpreter's own
+//     TypeError wording, carry an exact __doc__, and bind like Python
+//     functions when placed in a class. A body takes the call first and then
+//     one parameter per declared name; the count is checked at compile time:
+//
+//       py::object load_depth(const qh::Call& c, py::object depth_path);
+//       qh::def(ns, "load_depth", {"depth_path"}, load_depth, kDoc);
+//
+//   - ns.os_path(), ns.np(), ns.print(): the collaborators most bodies use,
+//     typed (os_path.join, np.asarray, ...) and looked up like any other name.
 //   - plain_class: a class made by calling the metaclass of its bases, as a
 //     class statement would (type(name, (object,), ns) for a plain class).
 //
@@ -30,6 +37,9 @@
 namespace quarnet::host {
 
 namespace py = pybind11;
+
+class OsPath;
+class Numpy;
 
 class Namespace {
  public:
@@ -54,6 +64,9 @@ class Namespace {
   void print(A&&... args) const {
     (*this)["print"](std::forward<A>(args)...);
   }
+  // The module's os.path and np, typed, as bound at the moment of asking.
+  OsPath os_path() const;
+  Numpy np() const;
 
  private:
   py::dict globals_;
@@ -82,7 +95,11 @@ py::str cat(const A&... pieces) {
   return py::str(out);
 }
 
+// One declared parameter: a name, and a default value or none (required).
+// A bare name converts, so a parameter list reads {"mesh", "point_cloud", qh::arg("threshold", 0.05)}.
 struct Param {
+  Param(const char* param_name) : name(param_name) {}
+  Param(std::string param_name, py::object default_value_) : name(std::move(param_name)), default_value(std::move(default_value_)) {}
   std::string name;
   py::object default_value;  // null: required
 };
@@ -96,43 +113,69 @@ Param arg(std::string name, T&& default_value) {
   }
 }
 
-// The bound arguments of one call, in declaration order.
-class Call {
- public:
-  Call(const Namespace& names, std::vector<py::object>& args) : ns(names), args_(args) {}
+// What a body gets besides its arguments: the module namespace.
+struct Call {
   const Namespace& ns;
-  const py::object& operator[](std::size_t i) const { return args_[i]; }
-  std::size_t size() const noexcept { return args_.size(); }
-  template <std::size_t N>
-  std::array<py::object, N> unpack() const {
-    std::array<py::object, N> out;
-    for (std::size_t i = 0; i < N; ++i) out[i] = args_[i];
-    return out;
-  }
-
- private:
-  std::vector<py::object>& args_;
 };
 
-using Body = std::function<py::object(const Call&)>;
+// A body: py::object body(const Call&, one parameter per declared name); each
+// parameter is initialised from a py::object (py::object, const py::object&).
+template <class... A>
+using BodyFn = py::object (*)(const Call&, A...);
 
-struct FunctionSpec {
+namespace detail {
+
+// The bound arguments of one call, in declaration order, handed to the body.
+using Body = std::function<py::object(const Call&, std::vector<py::object>&)>;
+
+struct Spec {
   const char* name;
   std::vector<Param> params;
-  const char* doc = nullptr;  // exact __doc__, or none
+  const char* doc;  // exact __doc__, or none
+  Body body;
 };
 
+template <std::size_t N, class... A>
+Spec spec(const char* name, const Param (&params)[N], BodyFn<A...> body, const char* doc) {
+  static_assert(sizeof...(A) == N, "the body must take one parameter per declared name, after the Call");
+  static_assert((std::is_constructible_v<A, py::object&&> && ...), "body parameters must take a py::object");
+  return {name, std::vector<Param>(params, params + N), doc,
+          [body](const Call& call, std::vector<py::object>& args) {
+            return [&]<std::size_t... I>(std::index_sequence<I...>) {
+              return body(call, std::move(args[I])...);
+            }(std::index_sequence_for<A...>{});
+          }};
+}
+
+py::object function(const Namespace& ns, Spec spec);
+py::object static_method(const Namespace& ns, Spec spec);
+void def(const Namespace& ns, Spec spec);
+
+}  // namespace detail
+
 // A module-level function.
-py::object function(const Namespace& ns, FunctionSpec sig, Body body);
+template <std::size_t N, class... A>
+py::object function(const Namespace& ns, const char* name, const Param (&params)[N], BodyFn<A...> body,
+                    const char* doc = nullptr) {
+  return detail::function(ns, detail::spec(name, params, body, doc));
+}
 // A function that binds its first parameter to the instance, like a def in a class body.
-inline py::object method(const Namespace& ns, FunctionSpec sig, Body body) {
-  return function(ns, std::move(sig), std::move(body));
+template <std::size_t N, class... A>
+py::object method(const Namespace& ns, const char* name, const Param (&params)[N], BodyFn<A...> body,
+                  const char* doc = nullptr) {
+  return detail::function(ns, detail::spec(name, params, body, doc));
 }
 // staticmethod(function(...)).
-py::object static_method(const Namespace& ns, FunctionSpec sig, Body body);
-
+template <std::size_t N, class... A>
+py::object static_method(const Namespace& ns, const char* name, const Param (&params)[N], BodyFn<A...> body,
+                         const char* doc = nullptr) {
+  return detail::static_method(ns, detail::spec(name, params, body, doc));
+}
 // Defines a module-level function and binds it in the namespace under its name.
-void def(const Namespace& ns, FunctionSpec sig, Body body);
+template <std::size_t N, class... A>
+void def(const Namespace& ns, const char* name, const Param (&params)[N], BodyFn<A...> body, const char* doc = nullptr) {
+  detail::def(ns, detail::spec(name, params, body, doc));
+}
 
 using Member = std::pair<const char*, py::object>;
 
@@ -166,6 +209,34 @@ py::object negative(py::handle value);
 py::object matmul(py::handle a, py::handle b);
 py::object power(py::handle a, py::handle b);
 py::object floor_divide(py::handle a, py::handle b);
+
+// os.path, with the calls the modules make typed; any other attribute is
+// reached as on the module itself (os_path.attr("getsize")).
+class OsPath : public py::object {
+ public:
+  explicit OsPath(py::object module) : py::object(std::move(module)) {}
+  template <class... A>
+  py::object join(A&&... parts) const {
+    return attr("join")(std::forward<A>(parts)...);
+  }
+  bool exists(py::handle path) const { return truthy(attr("exists")(path)); }
+  bool isdir(py::handle path) const { return truthy(attr("isdir")(path)); }
+  py::object splitext(py::handle path) const { return attr("splitext")(path); }  // (root, ext)
+  py::object dirname(py::handle path) const { return attr("dirname")(path); }
+};
+
+// numpy, with the conversions the modules make typed; the rest as on the module (np.attr("stack")).
+class Numpy : public py::object {
+ public:
+  explicit Numpy(py::object module) : py::object(std::move(module)) {}
+  // np.asarray(value, dtype=np.<dtype>)
+  py::object asarray(py::handle value, const char* dtype) const {
+    return attr("asarray")(value, py::arg("dtype") = attr(dtype));
+  }
+};
+
+inline OsPath Namespace::os_path() const { return OsPath((*this)["os"].attr("path")); }
+inline Numpy Namespace::np() const { return Numpy((*this)["np"]); }
 
 // TypeError "Argument 'name' has incorrect type (expected str, got int)"
 // unless `value` is exactly of `type` (no subclass, no None).

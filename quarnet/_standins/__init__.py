@@ -19,4 +19,9 @@ import os
 
 def fused_ssim_path():
     """The folder to put on sys.path so that diff_gaussian_rasterization._C is quarnet's stand-in."""
+    # An editable install keeps the built stand-in apart from this source file;
+    # the package path lists both folders.
+    for folder in __path__:
+        if os.path.isdir(os.path.join(folder, "diff_gaussian_rasterization")):
+            return os.path.abspath(folder)
     return os.path.dirname(os.path.abspath(__file__))

@@ -16,8 +16,8 @@ constexpr const char* kInitDoc =
     ":param N4views: 传递给 Wrapper 的 N4views 参数\n"
     ":param checkpoint: 可选 checkpoint";
 
-py::object init(const qh::Call& c) {
-  auto [self, source_path, model_path, masks_path, images, N4views, checkpoint] = c.unpack<7>();
+py::object init(const qh::Call&, py::object self, py::object source_path, py::object model_path, py::object masks_path,
+                py::object images, py::object N4views, py::object checkpoint) {
   self.attr("source_path") = source_path;
   self.attr("model_path") = model_path;
   self.attr("images") = images;
@@ -40,16 +40,15 @@ void report_or_rethrow(const qh::Namespace& ns, py::error_already_set& e, const 
   }
 }
 
-py::object run_all(const qh::Call& c) {
-  const py::object& self = c[0];
+py::object run_all(const qh::Call& c, py::object self) {
   const auto& ns = c.ns;
   py::object mask_path = self.attr("mask_path");
   py::object trainer;  // the previous one is released once the next is built
   for (py::handle entry : ns["os"].attr("listdir")(mask_path)) {
     py::object name = py::reinterpret_borrow<py::object>(entry);
-    py::object os_path = ns["os"].attr("path");
-    py::object sub_path = os_path.attr("join")(self.attr("mask_path"), name);
-    if (!qh::truthy(os_path.attr("isdir")(sub_path))) continue;
+    const qh::OsPath os_path = ns.os_path();
+    py::object sub_path = os_path.join(self.attr("mask_path"), name);
+    if (!os_path.isdir(sub_path)) continue;
 
     ns.print(qh::cat("\n=== Start training for subfolder: ", name, " ==="));
     trainer = ns["Kelsimar"](py::arg("source_path") = self.attr("source_path"),
@@ -75,13 +74,11 @@ QUARNET_MODULE(Vorlantide, ns) {
 
   qh::plain_class(ns, "Vorlantide", py::tuple(),
                   {
-                      {"__init__", qh::method(ns,
-                                              {"__init__",
-                                               {qh::arg("self"), qh::arg("source_path"), qh::arg("model_path"),
-                                                qh::arg("masks_path"), qh::arg("images", "images"),
-                                                qh::arg("N4views", 14), qh::arg("checkpoint", nullptr)},
-                                               kInitDoc},
-                                              init)},
-                      {"run_all", qh::method(ns, {"run_all", {qh::arg("self")}}, run_all)},
+                      {"__init__", qh::method(ns, "__init__",
+                                              {"self", "source_path", "model_path", "masks_path",
+                                               qh::arg("images", "images"), qh::arg("N4views", 14),
+                                               qh::arg("checkpoint", nullptr)},
+                                              init, kInitDoc)},
+                      {"run_all", qh::method(ns, "run_all", {"self"}, run_all)},
                   });
 }

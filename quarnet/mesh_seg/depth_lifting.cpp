@@ -18,7 +18,7 @@
 #include <cmath>
 #include <optional>
 
-#include "ndarray_views.hpp"
+#include "native_path.hpp"
 #include "quarnet/depth/backproject.hpp"
 #include "quarnet/errors.hpp"
 #include "quarnet/npy/reader.hpp"
@@ -28,6 +28,7 @@ namespace tessaron {
 namespace {
 
 namespace npy = quarnet::npy;
+namespace native = quarnet::host::native;
 
 constexpr const char* kLoadDepthDoc = "读取深度图，假设单位是米";
 constexpr const char* kBackprojectDoc = "深度图 -> 相机坐标系点云";
@@ -63,8 +64,7 @@ py::array read_float32(const std::string& path, const py::object& filename) {
   }
 }
 
-py::object load_depth(const qh::Call& c) {
-  const py::object& depth_path = c[0];
+py::object load_depth(const qh::Call& c, py::object depth_path) {
   PyObject* encoded = nullptr;
   if (PyUnicode_FSConverter(depth_path.ptr(), &encoded) == 0) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
@@ -84,34 +84,6 @@ py::object load_depth(const qh::Call& c) {
 
 // ---- backproject_depth_to_points ---------------------------------------------
 
-bool is_float_kind(quarnet::numeric::ElementType t) { return t.kind == quarnet::numeric::Kind::Float; }
-
-// The double that numpy's float64 evaluation uses for an intrinsic, where the
-// expression stays float64 throughout: a float, a numpy float16/32/64, or an
-// integer up to 2**53 when the depth is floating (integer arithmetic would
-// otherwise come first).
-std::optional<double> plain_intrinsic(py::handle v, bool float_depth) {
-  static PyObject* f64 = numpy_type("float64");
-  static PyObject* f32 = numpy_type("float32");
-  static PyObject* f16 = numpy_type("float16");
-  PyObject* o = v.ptr();
-  if (PyFloat_CheckExact(o)) return PyFloat_AS_DOUBLE(o);
-  auto* type = reinterpret_cast<PyObject*>(Py_TYPE(o));
-  if (type == f64 || type == f32 || type == f16) {
-    const double d = PyFloat_AsDouble(o);
-    if (d == -1.0 && PyErr_Occurred()) throw py::error_already_set();
-    return d;
-  }
-  if ((PyLong_CheckExact(o) || PyBool_Check(o)) && float_depth) {
-    int overflow = 0;
-    const long long n = PyLong_AsLongLongAndOverflow(o, &overflow);
-    if (n == -1 && PyErr_Occurred()) throw py::error_already_set();
-    constexpr long long kExact = 1LL << 53;
-    if (overflow == 0 && n >= -kExact && n <= kExact) return static_cast<double>(n);
-  }
-  return std::nullopt;
-}
-
 py::object backproject_with_numpy(const py::object& np, const py::object& depth, const std::array<py::object, 4>& k,
                                   const py::object& h, const py::object& w) {
   const auto& [fx, fy, cx, cy] = k;
@@ -122,18 +94,19 @@ py::object backproject_with_numpy(const py::object& np, const py::object& depth,
   return np.attr("stack")(py::make_tuple(x, y, z), py::arg("axis") = -1).attr("reshape")(-1, 3);
 }
 
-py::object backproject_depth_to_points(const qh::Call& c) {
-  const auto& [depth, K] = c.unpack<2>();
+py::object backproject_depth_to_points(const qh::Call& c, py::object depth, py::object K) {
   const auto k = qh::unpack<4>(K);  // fx, fy, cx, cy = K
   auto [h, w] = qh::unpack<2>(depth.attr("shape"));
   py::object np = c.ns["np"];
 
-  const auto view = np.is(real_numpy()) ? plain_2d(depth) : std::nullopt;
+  const bool numpy_itself = native::is_numpy(np) && native::package_functions(np, {"meshgrid", "arange", "stack"});
+  const auto view = numpy_itself ? native::array(depth, native::ArrayRule(2)) : std::nullopt;
   if (view) {
+    const bool float_depth = view->element.kind == quarnet::numeric::Kind::Float;
     std::array<double, 4> d{};
     bool plain = true;
     for (std::size_t n = 0; n < 4 && plain; ++n) {
-      const auto value = plain_intrinsic(k[n], is_float_kind(view->type));
+      const auto value = native::plain_scalar(k[n], float_depth);
       plain = value.has_value();
       if (plain) d[n] = *value;
     }
@@ -141,7 +114,8 @@ py::object backproject_depth_to_points(const qh::Call& c) {
       const auto rows = static_cast<py::ssize_t>(view->size());
       py::array_t<double> points({rows, py::ssize_t{3}});
       double* out = points.mutable_data();
-      qh::without_gil([&] { quarnet::depth::backproject(*view, {d[0], d[1], d[2], d[3]}, out); });
+      const auto plane = view->as_2d();
+      qh::without_gil([&] { quarnet::depth::backproject(plane, {d[0], d[1], d[2], d[3]}, out); });
       return points;
     }
   }
@@ -151,9 +125,8 @@ py::object backproject_depth_to_points(const qh::Call& c) {
 }  // namespace
 
 void define_depth_lifting(const qh::Namespace& ns) {
-  qh::def(ns, {"load_depth", {qh::arg("depth_path")}, kLoadDepthDoc}, load_depth);
-  qh::def(ns, {"backproject_depth_to_points", {qh::arg("depth"), qh::arg("K")}, kBackprojectDoc},
-          backproject_depth_to_points);
+  qh::def(ns, "load_depth", {"depth_path"}, load_depth, kLoadDepthDoc);
+  qh::def(ns, "backproject_depth_to_points", {"depth", "K"}, backproject_depth_to_points, kBackprojectDoc);
 }
 
 }  // namespace tessaron

@@ -1,16 +1,21 @@
 // find_nearby_faces: the faces of a mesh near each point of a cloud, through
 // trimesh's candidate query in fixed-size batches; each point contributes at
-// most its first 20 candidates. The candidate groups are gathered natively.
+// most its first 20 candidates. Where the native double of the query may
+// stand in (trimesh_native.hpp) it answers every batch from trees built once;
+// otherwise trimesh answers and its groups are gathered natively.
 #include <cstdint>
 #include <cstring>
 
+#include "native_path.hpp"
 #include "quarnet/mesh/face_ids.hpp"
 #include "tessaron.hpp"
+#include "trimesh_native.hpp"
 
 namespace tessaron {
 namespace {
 
 namespace mesh = quarnet::mesh;
+namespace native = quarnet::host::native;
 
 std::int64_t face_id(PyObject* item) {
   const long long id = PyLong_AsLongLong(item);  // ints and anything with __index__
@@ -18,28 +23,17 @@ std::int64_t face_id(PyObject* item) {
   return id;
 }
 
-// A group that exposes a one-dimensional buffer of 64-bit integers (what
-// trimesh's batched query yields) is read in place.
-bool add_int64_buffer(mesh::FaceIdCollector& ids, PyObject* group) {
-  if (!PyObject_CheckBuffer(group)) return false;
-  Py_buffer view;
-  if (PyObject_GetBuffer(group, &view, PyBUF_RECORDS_RO) != 0) {
-    PyErr_Clear();
-    return false;
+// A one-dimensional int64 ndarray (what trimesh's batched query yields) is
+// read in place.
+bool add_int64_array(mesh::FaceIdCollector& ids, const py::handle& group) {
+  constexpr quarnet::numeric::ElementType kInt64{quarnet::numeric::Kind::Signed, 8};
+  const auto view = native::array(group, native::ArrayRule(1).of(kInt64));
+  if (!view) return false;
+  const auto room = ids.append_group(view->shape[0]);
+  for (std::size_t k = 0; k < room.size(); ++k) {
+    std::memcpy(&room[k], view->data + static_cast<std::ptrdiff_t>(k) * view->strides[0], sizeof(std::int64_t));
   }
-  const bool int64 = view.ndim == 1 && view.itemsize == 8 && view.format != nullptr &&
-                     (std::strcmp(view.format, "l") == 0 || std::strcmp(view.format, "q") == 0 ||
-                      std::strcmp(view.format, "<l") == 0 || std::strcmp(view.format, "<q") == 0 ||
-                      std::strcmp(view.format, "=l") == 0 || std::strcmp(view.format, "=q") == 0);
-  if (int64) {
-    const auto room = ids.append_group(static_cast<std::size_t>(view.shape[0]));
-    const auto* base = static_cast<const char*>(view.buf);
-    for (std::size_t k = 0; k < room.size(); ++k) {
-      std::memcpy(&room[k], base + static_cast<Py_ssize_t>(k) * view.strides[0], sizeof(std::int64_t));
-    }
-  }
-  PyBuffer_Release(&view);
-  return int64;
+  return true;
 }
 
 // Any other sequence: its first ids, as `group[:20]` gives them.
@@ -58,7 +52,7 @@ void add_sequence(mesh::FaceIdCollector& ids, const py::handle& group, std::size
 
 void add_groups(mesh::FaceIdCollector& ids, const py::object& candidates) {
   for (py::handle group : candidates) {
-    if (!add_int64_buffer(ids, group.ptr())) add_sequence(ids, group, mesh::kMaxFacesPerPoint);
+    if (!add_int64_array(ids, group)) add_sequence(ids, group, mesh::kMaxFacesPerPoint);
   }
 }
 
@@ -72,8 +66,8 @@ py::list to_list(const std::vector<std::int64_t>& ids) {
   return out;
 }
 
-py::object find_nearby_faces(const qh::Call& c) {
-  auto [mesh_obj, point_cloud, threshold, batch_size] = c.unpack<4>();
+py::object find_nearby_faces(const qh::Call& c, py::object mesh_obj, py::object point_cloud, py::object threshold,
+                             py::object batch_size) {
   (void)threshold;  // accepted; the query has no distance cut-off
   const auto& ns = c.ns;
 
@@ -82,14 +76,26 @@ py::object find_nearby_faces(const qh::Call& c) {
   ns.print("Total points:", num_points);
 
   mesh::FaceIdCollector ids;
+  std::unique_ptr<NearbyFacesQuery> native_query;  // prepared at the first batch
+  bool prepared = false;
   py::object min = ns["min"];
   for (py::handle start : ns["range"](0, num_points, batch_size)) {
     py::object end = min(start + batch_size, num_points);
     py::object batch_points = points[py::slice(start, end, py::none())];
     ns.print(qh::cat("Processing points from ", start, " to ", end, " (Batch size: ", py::len(batch_points), ")"));
-    py::object candidates = ns["trimesh"].attr("proximity").attr("nearby_faces")(mesh_obj, batch_points);
-    ns.print(qh::cat("Batch ", start, "-", end, ": Found ", py::len(candidates), " candidate face groups"));
-    add_groups(ids, candidates);
+    if (!prepared) {
+      native_query = NearbyFacesQuery::prepare(ns, mesh_obj, points);
+      prepared = true;
+    }
+    std::size_t groups;
+    if (native_query) {
+      groups = native_query->add_groups(batch_points, ids);
+    } else {
+      py::object candidates = ns["trimesh"].attr("proximity").attr("nearby_faces")(mesh_obj, batch_points);
+      groups = py::len(candidates);
+      add_groups(ids, candidates);
+    }
+    ns.print(qh::cat("Batch ", start, "-", end, ": Found ", groups, " candidate face groups"));
   }
 
   py::list all_face_ids = to_list(ids.ids());
@@ -100,9 +106,7 @@ py::object find_nearby_faces(const qh::Call& c) {
 }  // namespace
 
 void define_face_search(const qh::Namespace& ns) {
-  qh::def(ns,
-          {"find_nearby_faces",
-           {qh::arg("mesh"), qh::arg("point_cloud"), qh::arg("threshold", 0.05), qh::arg("batch_size", 10000)}},
+  qh::def(ns, "find_nearby_faces", {"mesh", "point_cloud", qh::arg("threshold", 0.05), qh::arg("batch_size", 10000)},
           find_nearby_faces);
 }
 

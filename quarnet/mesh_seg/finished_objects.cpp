@@ -36,9 +36,9 @@ bool has_rows_of_three(const py::array& a) { return a.ndim() == 2 && a.shape(1) 
 
 // The vertex and face arrays of a mesh; nullopt when they are not n x 3.
 std::optional<Soup> soup_of(const qh::Namespace& ns, const py::object& mesh) {
-  py::object np = ns["np"];
-  Soup s{F64Array::ensure(np.attr("asarray")(mesh.attr("vertices"), py::arg("dtype") = np.attr("float64"))),
-         I64Array::ensure(np.attr("asarray")(mesh.attr("faces"), py::arg("dtype") = np.attr("int64")))};
+  const qh::Numpy np = ns.np();
+  Soup s{F64Array::ensure(np.asarray(mesh.attr("vertices"), "float64")),
+         I64Array::ensure(np.asarray(mesh.attr("faces"), "int64"))};
   if (!s.vertices || !s.faces) throw py::error_already_set();
   if (s.faces.size() == 0) return s;  // no face, whatever its shape
   if (!has_rows_of_three(s.vertices) || !has_rows_of_three(s.faces)) return std::nullopt;
@@ -47,9 +47,9 @@ std::optional<Soup> soup_of(const qh::Namespace& ns, const py::object& mesh) {
 
 // The faces of the marker file, or the reason they cannot be read.
 std::optional<Soup> read_marker(const qh::Namespace& ns, const py::object& path, py::object& reason) {
-  py::object os_path = ns["os"].attr("path");
+  const qh::OsPath os_path = ns.os_path();
   if (!qh::truthy(os_path.attr("isfile")(path))) {  // never read a device or a pipe to its end
-    reason = py::str(qh::truthy(os_path.attr("isdir")(path)) ? "it is a folder" : "it is not a regular file");
+    reason = py::str(os_path.isdir(path) ? "it is a folder" : "it is not a regular file");
     return std::nullopt;
   }
   try {

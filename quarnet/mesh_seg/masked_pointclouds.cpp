@@ -14,7 +14,7 @@
 // depth map, its pose) gain a note naming the mask file.
 #include <pybind11/numpy.h>
 
-#include "ndarray_views.hpp"
+#include "native_path.hpp"
 #include "quarnet/depth/masking.hpp"
 #include "tessaron.hpp"
 
@@ -22,6 +22,7 @@ namespace tessaron {
 namespace {
 
 namespace numeric = quarnet::numeric;
+namespace native = quarnet::host::native;
 
 // a == b, a > b, ... as the interpreter evaluates them (arrays compare elementwise).
 py::object compare(const py::object& a, int b, int op) {
@@ -44,21 +45,17 @@ void check_mask_shape(const py::object& depth, const py::object& mask, const py:
 
 // depth.copy() with every pixel whose mask value is 0 set to 0.
 py::object masked_depth(const py::object& depth, const py::object& mask) {
-  if (is_exact_ndarray(depth) && is_exact_ndarray(mask)) {
+  const auto values = native::array(depth, native::ArrayRule(2));
+  const auto bytes = values ? native::array(mask, native::ArrayRule(2)) : std::nullopt;
+  if (bytes && bytes->element.size == 1) {
     const auto d = py::reinterpret_borrow<py::array>(depth);
-    const auto m = py::reinterpret_borrow<py::array>(mask);
-    const char kind = d.dtype().kind(), mask_kind = m.dtype().kind();
-    const bool numeric_depth = kind == 'b' || kind == 'i' || kind == 'u' || kind == 'f' || kind == 'c';
-    const bool byte_mask = m.itemsize() == 1 && (mask_kind == 'b' || mask_kind == 'u' || mask_kind == 'i');
-    if (d.ndim() == 2 && m.ndim() == 2 && numeric_depth && byte_mask) {
-      py::array out(d.dtype(), {d.shape(0), d.shape(1)});
-      const auto item = static_cast<std::size_t>(d.itemsize());
-      // masked_copy moves whole elements of `item` bytes; their type is not read.
-      const numeric::Strided2D values = view_2d(d), bytes = view_2d(m);
-      auto* dst = static_cast<std::uint8_t*>(out.mutable_data());
-      qh::without_gil([&] { quarnet::depth::masked_copy(values, item, bytes, dst); });
-      return out;
-    }
+    py::array out(d.dtype(), {d.shape(0), d.shape(1)});
+    const auto item = static_cast<std::size_t>(d.itemsize());
+    // masked_copy moves whole elements of `item` bytes; their type is not read.
+    const numeric::Strided2D from = values->as_2d(), by = bytes->as_2d();
+    auto* dst = static_cast<std::uint8_t*>(out.mutable_data());
+    qh::without_gil([&] { quarnet::depth::masked_copy(from, item, by, dst); });
+    return out;
   }
   py::object out = depth.attr("copy")();
   out[compare(mask, 0, Py_EQ)] = 0;
@@ -67,15 +64,16 @@ py::object masked_depth(const py::object& depth, const py::object& mask) {
 
 // points[points[:, 2] > 0]
 py::object keep_positive_depth(const py::object& points) {
-  const auto view = plain_2d(points);
-  if (view && view->cols > 2) {
+  const auto points_view = native::array(points, native::ArrayRule(2));
+  if (points_view && points_view->shape[1] > 2) {
+    const auto view = points_view->as_2d();
     // One pass into room for every row; only the pages written are touched,
     // and shrinking the array afterwards gives the rest back.
     const auto a = py::reinterpret_borrow<py::array>(points);
     py::array out(a.dtype(), {a.shape(0), a.shape(1)});
     auto* dst = static_cast<std::uint8_t*>(out.mutable_data());
     std::size_t n = 0;
-    qh::without_gil([&] { n = quarnet::depth::copy_positive_rows(*view, 2, dst); });
+    qh::without_gil([&] { n = quarnet::depth::copy_positive_rows(view, 2, dst); });
     if (static_cast<py::ssize_t>(n) != a.shape(0)) out.resize({static_cast<py::ssize_t>(n), a.shape(1)});
     return out;
   }
@@ -83,24 +81,24 @@ py::object keep_positive_depth(const py::object& points) {
   return points[compare(z, 0, Py_GT)];
 }
 
-py::object extract_masked_pointclouds(const qh::Call& c) {
-  const auto& [mask_folder, depth_folder, poses_dict, K] = c.unpack<4>();
+py::object extract_masked_pointclouds(const qh::Call& c, py::object mask_folder, py::object depth_folder,
+                                      py::object poses_dict, py::object K) {
   const auto& ns = c.ns;
 
   py::object merged_pcd = ns["o3d"].attr("geometry").attr("PointCloud")();
   py::object mask_files = ns["sorted"](ns["os"].attr("listdir")(mask_folder));
 
   for (py::handle mask_name : ns["tqdm"](mask_files, py::arg("desc") = "Processing masks ")) {
-    py::object os_path = ns["os"].attr("path");
-    py::object mask_path = os_path.attr("join")(mask_folder, mask_name);
+    const qh::OsPath os_path = ns.os_path();
+    py::object mask_path = os_path.join(mask_folder, mask_name);
     py::object cv2 = ns["cv2"];
     py::object mask = cv2.attr("imread")(mask_path, cv2.attr("IMREAD_GRAYSCALE"));
     if (mask.is_none()) continue;
 
-    py::object image_id = qh::with_note([&] { return ns["int"](os_path.attr("splitext")(mask_name)[py::int_(0)]); },
+    py::object image_id = qh::with_note([&] { return ns["int"](os_path.splitext(mask_name)[py::int_(0)]); },
                                         [&](auto&) { return qh::cat("mask ", mask_path, ": its name is not an image id"); });
     py::object depth_name = qh::cat(image_id, ".npy");
-    py::object depth_path = os_path.attr("join")(depth_folder, depth_name);
+    py::object depth_path = os_path.join(depth_folder, depth_name);
 
     py::object depth = qh::with_note([&] { return ns["load_depth"](depth_path); }, [&](auto& e) {
       if (e.matches(PyExc_FileNotFoundError)) return qh::cat("mask ", mask_path, " has no depth map ", depth_path);
@@ -146,8 +144,7 @@ py::object extract_masked_pointclouds(const qh::Call& c) {
 }  // namespace
 
 void define_masked_pointclouds(const qh::Namespace& ns) {
-  qh::def(ns, {"extract_masked_pointclouds", {qh::arg("mask_folder"), qh::arg("depth_folder"), qh::arg("poses_dict"), qh::arg("K")}},
-          extract_masked_pointclouds);
+  qh::def(ns, "extract_masked_pointclouds", {"mask_folder", "depth_folder", "poses_dict", "K"}, extract_masked_pointclouds);
 }
 
 }  // namespace tessaron

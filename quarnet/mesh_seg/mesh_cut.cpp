@@ -37,7 +37,7 @@ void write_object(const qh::Namespace& ns, const py::object& sub_mesh, const py:
       [&] {
         py::object written = ns["o3d"].attr("io").attr("write_point_cloud")(pcd_temp, pcd);
         // A failed write that left a short file says why (a full disk, say).
-        if (qh::truthy(written) || qh::truthy(ns["os"].attr("path").attr("exists")(pcd_temp))) {
+        if (qh::truthy(written) || ns.os_path().exists(pcd_temp)) {
           require_whole_ply(ns, pcd_temp);
         }
         if (!qh::truthy(written)) qh::raise(PyExc_OSError, qh::cat("cannot write point cloud ", sub_pcd_path));
@@ -52,8 +52,8 @@ void write_mesh(const qh::Namespace& ns, const py::object& mesh, const py::objec
   files.commit();
 }
 
-py::object cut_and_export(const qh::Call& c) {
-  auto [self, all_pcd_cleaned, all_bounding_boxes, all_subdir] = c.unpack<4>();
+py::object cut_and_export(const qh::Call& c, py::object self, py::object all_pcd_cleaned, py::object all_bounding_boxes,
+                          py::object all_subdir) {
   const auto& ns = c.ns;
   py::object join = ns["os"].attr("path").attr("join");
   py::object mask_path = self.attr("mask_path");
@@ -100,10 +100,8 @@ py::object cut_and_export(const qh::Call& c) {
 }  // namespace
 
 py::object process_and_visualize(const qh::Namespace& ns) {
-  return qh::method(ns,
-                    {"process_and_visualize_mesh_with_pointcloud_and_bbox",
-                     {qh::arg("self"), qh::arg("all_pcd_cleaned"), qh::arg("all_bounding_boxes"), qh::arg("all_subdir")}},
-                    cut_and_export);
+  return qh::method(ns, "process_and_visualize_mesh_with_pointcloud_and_bbox",
+                    {"self", "all_pcd_cleaned", "all_bounding_boxes", "all_subdir"}, cut_and_export);
 }
 
 }  // namespace tessaron

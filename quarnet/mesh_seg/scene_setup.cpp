@@ -54,26 +54,25 @@ py::list intrinsics_vector(const qh::Namespace& ns, const py::object& params) {
   qh::raise(PyExc_ValueError, qh::cat("未知的相机参数格式: ", py::str(params)));
 }
 
-py::object init(const qh::Call& c) {
-  auto [self, mask_path, mesh_file, root_path] = c.unpack<4>();
+py::object init(const qh::Call& c, py::object self, py::object mask_path, py::object mesh_file, py::object root_path) {
   const auto& ns = c.ns;
   const py::handle str_type(reinterpret_cast<PyObject*>(&PyUnicode_Type));
   qh::require_exact_type(mask_path, str_type, "mask_path");
   qh::require_exact_type(mesh_file, str_type, "mesh_file");
   qh::require_exact_type(root_path, str_type, "root_path");
 
-  py::object os_path = ns["os"].attr("path");
+  const qh::OsPath os_path = ns.os_path();
   py::object join = os_path.attr("join");
   self.attr("mask_path") = mask_path;
   self.attr("mesh_file") = mesh_file;
   self.attr("root_path") = root_path;
 
   self.attr("depths_path") = join(self.attr("root_path"), "depths");
-  if (!qh::truthy(os_path.attr("exists")(self.attr("depths_path"))))
+  if (!os_path.exists(self.attr("depths_path")))
     qh::raise(PyExc_FileNotFoundError, qh::cat("Depths 文件夹不存在: ", self.attr("depths_path")));
 
   self.attr("sfm_path") = join(self.attr("root_path"), "sparse/0");
-  if (!qh::truthy(os_path.attr("exists")(self.attr("sfm_path"))))
+  if (!os_path.exists(self.attr("sfm_path")))
     qh::raise(PyExc_FileNotFoundError, qh::cat("SfM 文件夹不存在: ", self.attr("sfm_path")));
 
   read_sparse_model(ns, self, join);
@@ -90,14 +89,13 @@ py::object init(const qh::Call& c) {
   return py::none();
 }
 
-py::object extrinsics(const qh::Call& c) {
-  const py::object& self = c[0];
+py::object extrinsics(const qh::Call& c, py::object self) {
   const auto& ns = c.ns;
   py::object np = ns["np"];
   py::object to_int = ns["int"];
   py::object qvec2rotmat = ns["qvec2rotmat"];
   py::object rotmat2qvec = ns["rotmat2qvec"];
-  py::object splitext = ns["os"].attr("path").attr("splitext");
+  py::object splitext = ns.os_path().attr("splitext");
   py::object to_float = ns["float"];
 
   py::list poses;
@@ -128,12 +126,11 @@ py::object extrinsics(const qh::Call& c) {
 }  // namespace
 
 py::object scene_init(const qh::Namespace& ns) {
-  return qh::method(ns, {"__init__", {qh::arg("self"), qh::arg("mask_path"), qh::arg("mesh_file"), qh::arg("root_path")}, kInitDoc},
-                    init);
+  return qh::method(ns, "__init__", {"self", "mask_path", "mesh_file", "root_path"}, init, kInitDoc);
 }
 
 py::object process_extrinsics(const qh::Namespace& ns) {
-  return qh::method(ns, {"process_extrinsics", {qh::arg("self")}, kProcessExtrinsicsDoc}, extrinsics);
+  return qh::method(ns, "process_extrinsics", {"self"}, extrinsics, kProcessExtrinsicsDoc);
 }
 
 }  // namespace tessaron

@@ -5,8 +5,7 @@
 namespace tessaron {
 namespace {
 
-py::object segment_scene(const qh::Call& c) {
-  const py::object& self = c[0];
+py::object segment_scene(const qh::Call& c, py::object self) {
   const auto& ns = c.ns;
 
   py::dict poses_dict;
@@ -19,11 +18,11 @@ py::object segment_scene(const qh::Call& c) {
   py::object mask_path = self.attr("mask_path");
   ns.print("self.mask_path", mask_path);
 
-  py::object os_path = ns["os"].attr("path");
+  const qh::OsPath os_path = ns.os_path();
   for (py::handle subdir : ns["os"].attr("listdir")(mask_path)) {
-    py::object mask_dir = os_path.attr("join")(mask_path, subdir);
+    py::object mask_dir = os_path.join(mask_path, subdir);
     // Outputs of earlier runs (remain.ply) and other files are no objects.
-    if (!qh::truthy(os_path.attr("isdir")(mask_dir))) continue;
+    if (!os_path.isdir(mask_dir)) continue;
     ns.print(qh::cat("Files in ", subdir, ":"));
     const auto result =
         qh::unpack(ns["extract_masked_pointclouds"](mask_dir, self.attr("depths_path"), poses_dict, self.attr("K")), 2);
@@ -42,7 +41,7 @@ py::object segment_scene(const qh::Call& c) {
 }  // namespace
 
 py::object seg_scene_mesh(const qh::Namespace& ns) {
-  return qh::method(ns, {"seg_scene_mesh", {qh::arg("self")}}, segment_scene);
+  return qh::method(ns, "seg_scene_mesh", {"self"}, segment_scene);
 }
 
 }  // namespace tessaron

@@ -54,8 +54,7 @@ StagedFiles::~StagedFiles() {
   PyErr_Fetch(&type, &value, &trace);
   for (const auto& f : files_) {
     try {
-      py::object os = ns_["os"];
-      if (qh::truthy(os.attr("path").attr("exists")(f.temp))) os.attr("remove")(f.temp);
+      if (ns_.os_path().exists(f.temp)) ns_["os"].attr("remove")(f.temp);
     } catch (py::error_already_set&) {
     }
   }

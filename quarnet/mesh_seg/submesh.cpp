@@ -1,32 +1,51 @@
 // save_nearby_faces_as_ply: splits a mesh into the sub-mesh of the listed
 // faces and the remainder of all other faces. Each listed face goes into the
-// sub-mesh once, in order of first appearance, however often it is listed.
+// sub-mesh once, in order of first appearance, however often it is listed;
+// a face id outside the mesh raises IndexError before anything is built.
+//
+// Where the native double of trimesh's submesh may stand in
+// (trimesh_native.hpp), it builds both meshes and the remainder's face list
+// (np.setdiff1d(np.arange(F), faces)) natively, and F is len(mesh.faces);
+// otherwise mesh.submesh, np.arange, np.setdiff1d and len(mesh.triangles)
+// are called.
 #include <pybind11/numpy.h>
 
+#include "native_path.hpp"
 #include "quarnet/mesh/face_ids.hpp"
+#include "quarnet/mesh/submesh_index.hpp"
 #include "tessaron.hpp"
+#include "trimesh_native.hpp"
 
 namespace tessaron {
 namespace {
 
+namespace native = quarnet::host::native;
+namespace mesh_core = quarnet::mesh;
+
 constexpr const char* kDoc = " 仅提取找到的面片并保存为 .ply 文件 ";
+constexpr quarnet::numeric::ElementType kInt64{quarnet::numeric::Kind::Signed, 8};
 
-using I64Array = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
-
-// The face array once per face; anything that is not a one-dimensional
-// integer array goes to the library unchanged.
-py::object each_face_once(const py::object& faces) {
-  if (!py::isinstance<py::array>(faces)) return faces;
-  const auto arr = py::reinterpret_borrow<py::array>(faces);
-  if (arr.ndim() != 1 || arr.dtype().kind() != 'i' || arr.itemsize() != sizeof(std::int64_t)) return faces;
-  const I64Array ids = I64Array::ensure(faces);
-  if (!ids) throw py::error_already_set();
-  std::vector<std::int64_t> once = qh::without_gil([&] {
-    return quarnet::mesh::unique_in_order({ids.data(), static_cast<std::size_t>(ids.size())});
-  });
-  I64Array out(static_cast<py::ssize_t>(once.size()));
-  std::copy(once.begin(), once.end(), out.mutable_data());
+py::array_t<std::int64_t> to_array(const std::vector<std::int64_t>& ids) {
+  py::array_t<std::int64_t> out(static_cast<py::ssize_t>(ids.size()));
+  std::copy(ids.begin(), ids.end(), out.mutable_data());
   return out;
+}
+
+// The ids of a plain 1-D int64 array, or nullopt for anything else (which
+// goes to the library unchanged).
+std::optional<std::span<const std::int64_t>> plain_ids(const py::object& faces) {
+  const auto view = native::array(faces, native::ArrayRule(1).of(kInt64).contiguous());
+  if (!view) return std::nullopt;
+  return std::span<const std::int64_t>{view->typed<std::int64_t>(), view->shape[0]};
+}
+
+// IndexError unless every id lies in 0 ... face_count - 1.
+void check_range(std::span<const std::int64_t> ids, std::int64_t face_count) {
+  if (qh::without_gil([&] { return mesh_core::ids_in_range(ids, face_count); })) return;
+  for (const std::int64_t id : ids) {
+    if (id < 0 || id >= face_count)
+      qh::raise(PyExc_IndexError, qh::cat("face id ", id, " is out of range for a mesh of ", face_count, " faces"));
+  }
 }
 
 py::object submesh_of(const py::object& mesh, const py::object& faces) {
@@ -35,20 +54,42 @@ py::object submesh_of(const py::object& mesh, const py::object& faces) {
   return mesh.attr("submesh")(groups, py::arg("only_watertight") = false);
 }
 
-py::object save_nearby_faces_as_ply(const qh::Call& c) {
-  auto [mesh, nearby_faces] = c.unpack<2>();
+// mesh.submesh([faces], only_watertight=False), natively where it may be.
+py::object submesh_list(bool native_cut, const py::object& mesh, const py::object& faces) {
+  if (native_cut) {
+    if (auto built = native_submesh(mesh, faces)) return *built;
+  }
+  return submesh_of(mesh, faces);
+}
+
+py::object save_nearby_faces_as_ply(const qh::Call& c, py::object mesh, py::object nearby_faces) {
   const auto& ns = c.ns;
   py::object np = ns["np"];
 
   nearby_faces = np.attr("array")(nearby_faces, py::arg("dtype") = ns["int"]);
-  py::object faces_once = each_face_once(nearby_faces);
-  py::object sub_mesh_list = submesh_of(mesh, faces_once);
+  py::object faces_once = nearby_faces;
+  const auto listed = plain_ids(nearby_faces);
+  const bool native_cut = submesh_is_native(ns, mesh);
+  if (listed) {
+    const auto face_count = static_cast<std::int64_t>(
+        native_cut ? py::len(mesh.attr("faces")) : py::len(mesh.attr("triangles")));
+    check_range(*listed, face_count);
+    faces_once = to_array(qh::without_gil([&] { return mesh_core::unique_in_order(*listed); }));
+  }
 
+  py::object sub_mesh_list = submesh_list(native_cut, mesh, faces_once);
   if (qh::truthy(ns["isinstance"](sub_mesh_list, ns["list"])) && py::len(sub_mesh_list) > 0) {
     py::object sub_mesh = sub_mesh_list[py::int_(0)];
-    py::object all_faces = np.attr("arange")(py::len(mesh.attr("triangles")));
-    py::object remaining_faces = np.attr("setdiff1d")(all_faces, faces_once);
-    py::object remaining_faces_mesh_list = submesh_of(mesh, remaining_faces);
+    py::object remaining_faces;
+    if (native_cut && listed) {
+      const auto once = *plain_ids(faces_once);
+      const std::size_t face_count = py::len(mesh.attr("faces"));
+      remaining_faces = to_array(qh::without_gil([&] { return mesh_core::other_faces(face_count, once); }));
+    } else {
+      py::object all_faces = np.attr("arange")(py::len(mesh.attr("triangles")));
+      remaining_faces = np.attr("setdiff1d")(all_faces, faces_once);
+    }
+    py::object remaining_faces_mesh_list = submesh_list(native_cut, mesh, remaining_faces);
     py::object remaining_mesh =
         py::len(remaining_faces_mesh_list) > 0 ? py::object(remaining_faces_mesh_list[py::int_(0)]) : py::none();
     return py::make_tuple(sub_mesh, remaining_mesh);
@@ -60,8 +101,7 @@ py::object save_nearby_faces_as_ply(const qh::Call& c) {
 }  // namespace
 
 void define_submesh(const qh::Namespace& ns) {
-  qh::def(ns, {"save_nearby_faces_as_ply", {qh::arg("mesh"), qh::arg("nearby_faces")}, kDoc},
-          save_nearby_faces_as_ply);
+  qh::def(ns, "save_nearby_faces_as_ply", {"mesh", "nearby_faces"}, save_nearby_faces_as_ply, kDoc);
 }
 
 }  // namespace tessaron

@@ -134,22 +134,22 @@ void write_text(const std::string& path, const std::string& text) {
 
 // ---- module functions ------------------------------------------------------
 
-py::object read_intrinsics_binary(const qh::Call& c) {
-  const std::string path = path_of(c.ns, c[0]);
+py::object read_intrinsics_binary(const qh::Call& c, py::object path_arg) {
+  const std::string path = path_of(c.ns, path_arg);
   auto cameras = parse_file(path, [](auto bytes) { return colmap::parse_cameras_binary(bytes); });
   return cameras_dict(c.ns, cameras, path);
 }
 
-py::object read_intrinsics_text(const qh::Call& c) {
-  const std::string path = path_of(c.ns, c[0]);
+py::object read_intrinsics_text(const qh::Call& c, py::object path_arg) {
+  const std::string path = path_of(c.ns, path_arg);
   auto cameras = parse_file(path, [](auto bytes) {
     return colmap::parse_cameras_text({reinterpret_cast<const char*>(bytes.data()), bytes.size()});
   });
   return cameras_dict(c.ns, cameras, path);
 }
 
-py::object read_extrinsics_binary(const qh::Call& c) {
-  const std::string path = path_of(c.ns, c[0]);
+py::object read_extrinsics_binary(const qh::Call& c, py::object path_arg) {
+  const std::string path = path_of(c.ns, path_arg);
   std::vector<std::uint8_t> bytes = qh::without_gil([&] { return quarnet::io::read_file(path); });
   std::vector<colmap::BinaryImage> index;
   try {
@@ -168,8 +168,8 @@ py::object read_extrinsics_binary(const qh::Call& c) {
   return out;
 }
 
-py::object read_extrinsics_text(const qh::Call& c) {
-  const std::string path = path_of(c.ns, c[0]);
+py::object read_extrinsics_text(const qh::Call& c, py::object path_arg) {
+  const std::string path = path_of(c.ns, path_arg);
   auto images = parse_file(path, [](auto bytes) {
     return colmap::parse_images_text({reinterpret_cast<const char*>(bytes.data()), bytes.size()});
   });
@@ -187,37 +187,36 @@ py::object read_extrinsics_text(const qh::Call& c) {
   return out;
 }
 
-py::object write_intrinsics_binary(const qh::Call& c) {
-  auto cameras = cameras_from(c.ns, c[0]);
-  write_bytes(path_of(c.ns, c[1]), colmap::serialize_cameras_binary(cameras));
+py::object write_intrinsics_binary(const qh::Call& c, py::object cameras_arg, py::object path_arg) {
+  auto cameras = cameras_from(c.ns, cameras_arg);
+  write_bytes(path_of(c.ns, path_arg), colmap::serialize_cameras_binary(cameras));
   return py::none();
 }
 
-py::object write_intrinsics_text(const qh::Call& c) {
-  auto cameras = cameras_from(c.ns, c[0]);
-  write_text(path_of(c.ns, c[1]), colmap::serialize_cameras_text(cameras));
+py::object write_intrinsics_text(const qh::Call& c, py::object cameras_arg, py::object path_arg) {
+  auto cameras = cameras_from(c.ns, cameras_arg);
+  write_text(path_of(c.ns, path_arg), colmap::serialize_cameras_text(cameras));
   return py::none();
 }
 
-py::object write_extrinsics_binary(const qh::Call& c) {
-  ImagesIn images = images_from(c.ns, c[0]);
-  const std::string path = path_of(c.ns, c[1]);
+py::object write_extrinsics_binary(const qh::Call& c, py::object images_arg, py::object path_arg) {
+  ImagesIn images = images_from(c.ns, images_arg);
+  const std::string path = path_of(c.ns, path_arg);
   auto bytes = qh::without_gil([&] { return colmap::serialize_images_binary(images.views); });
   write_bytes(path, bytes);
   return py::none();
 }
 
-py::object write_extrinsics_text(const qh::Call& c) {
-  ImagesIn images = images_from(c.ns, c[0]);
-  const std::string path = path_of(c.ns, c[1]);
+py::object write_extrinsics_text(const qh::Call& c, py::object images_arg, py::object path_arg) {
+  ImagesIn images = images_from(c.ns, images_arg);
+  const std::string path = path_of(c.ns, path_arg);
   auto text = qh::without_gil([&] { return colmap::serialize_images_text(images.views); });
   write_text(path, text);
   return py::none();
 }
 
-py::object qvec2rotmat(const qh::Call& c) {
-  py::object np = c.ns["np"];
-  F64Array q = np.attr("asarray")(c[0], py::arg("dtype") = np.attr("float64")).attr("reshape")(-1);
+py::object qvec2rotmat(const qh::Call& c, py::object qvec) {
+  F64Array q = c.ns.np().asarray(qvec, "float64").attr("reshape")(-1);
   if (q.size() != 4) throw quarnet::ArgumentError("qvec must hold 4 numbers (w, x, y, z), got " + std::to_string(q.size()));
   const auto r = colmap::qvec_to_rotmat({q.data()[0], q.data()[1], q.data()[2], q.data()[3]});
   F64Array out({py::ssize_t{3}, py::ssize_t{3}});
@@ -225,9 +224,8 @@ py::object qvec2rotmat(const qh::Call& c) {
   return out;
 }
 
-py::object rotmat2qvec(const qh::Call& c) {
-  py::object np = c.ns["np"];
-  F64Array m = np.attr("asarray")(c[0], py::arg("dtype") = np.attr("float64"));
+py::object rotmat2qvec(const qh::Call& c, py::object R) {
+  F64Array m = c.ns.np().asarray(R, "float64");
   if (m.ndim() != 2 || m.shape(0) != 3 || m.shape(1) != 3)
     throw quarnet::ArgumentError("rotation matrix must be 3x3, got shape " + py::str(py::tuple(m.attr("shape"))).cast<std::string>());
   colmap::Mat3 r;
@@ -248,14 +246,14 @@ QUARNET_MODULE(colmap_loader, ns) {
   ns.set("Image", ns["namedtuple"]("Image", py::make_tuple("id", "qvec", "tvec", "camera_id", "name", "xys", "point3D_ids"),
                                    py::arg("module") = ns.module_name()));
 
-  qh::def(ns, {"read_intrinsics_binary", {qh::arg("path")}}, read_intrinsics_binary);
-  qh::def(ns, {"read_intrinsics_text", {qh::arg("path")}}, read_intrinsics_text);
-  qh::def(ns, {"read_extrinsics_binary", {qh::arg("path")}}, read_extrinsics_binary);
-  qh::def(ns, {"read_extrinsics_text", {qh::arg("path")}}, read_extrinsics_text);
-  qh::def(ns, {"write_intrinsics_binary", {qh::arg("cameras"), qh::arg("path")}}, write_intrinsics_binary);
-  qh::def(ns, {"write_intrinsics_text", {qh::arg("cameras"), qh::arg("path")}}, write_intrinsics_text);
-  qh::def(ns, {"write_extrinsics_binary", {qh::arg("images"), qh::arg("path")}}, write_extrinsics_binary);
-  qh::def(ns, {"write_extrinsics_text", {qh::arg("images"), qh::arg("path")}}, write_extrinsics_text);
-  qh::def(ns, {"qvec2rotmat", {qh::arg("qvec")}}, qvec2rotmat);
-  qh::def(ns, {"rotmat2qvec", {qh::arg("R")}}, rotmat2qvec);
+  qh::def(ns, "read_intrinsics_binary", {"path"}, read_intrinsics_binary);
+  qh::def(ns, "read_intrinsics_text", {"path"}, read_intrinsics_text);
+  qh::def(ns, "read_extrinsics_binary", {"path"}, read_extrinsics_binary);
+  qh::def(ns, "read_extrinsics_text", {"path"}, read_extrinsics_text);
+  qh::def(ns, "write_intrinsics_binary", {"cameras", "path"}, write_intrinsics_binary);
+  qh::def(ns, "write_intrinsics_text", {"cameras", "path"}, write_intrinsics_text);
+  qh::def(ns, "write_extrinsics_binary", {"images", "path"}, write_extrinsics_binary);
+  qh::def(ns, "write_extrinsics_text", {"images", "path"}, write_extrinsics_text);
+  qh::def(ns, "qvec2rotmat", {"qvec"}, qvec2rotmat);
+  qh::def(ns, "rotmat2qvec", {"R"}, rotmat2qvec);
 }

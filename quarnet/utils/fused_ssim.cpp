@@ -2,44 +2,12 @@
 // the native kernels fusedssim and fusedssim_backward of the rasteriser's
 // extension; fast_ssim: the mean of that map. The kernels are optional at
 // load: a missing one shows as NameError when it is first called.
-#include <array>
-#include <string>
-
 #include "morlith.hpp"
 
 namespace morlith {
 namespace {
 
-// a, b, ... = iterable, with the interpreter's errors for a wrong count.
-template <std::size_t N>
-std::array<py::object, N> unpack_sequence(const py::object& iterable) {
-  PyObject* it = PyObject_GetIter(iterable.ptr());
-  if (it == nullptr) {
-    PyErr_Clear();
-    qh::raise(PyExc_TypeError,
-              py::str(std::string("cannot unpack non-iterable ") + Py_TYPE(iterable.ptr())->tp_name + " object"));
-  }
-  py::iterator items = py::reinterpret_steal<py::iterator>(it);
-  std::array<py::object, N> out;
-  for (std::size_t i = 0; i < N; ++i) {
-    PyObject* item = PyIter_Next(it);
-    if (item == nullptr) {
-      if (PyErr_Occurred()) throw py::error_already_set();
-      qh::raise(PyExc_ValueError, qh::cat("not enough values to unpack (expected ", N, ", got ", i, ")"));
-    }
-    out[i] = py::reinterpret_steal<py::object>(item);
-  }
-  PyObject* extra = PyIter_Next(it);
-  if (extra != nullptr) {
-    Py_DECREF(extra);
-    qh::raise(PyExc_ValueError, qh::cat("too many values to unpack (expected ", N, ")"));
-  }
-  if (PyErr_Occurred()) throw py::error_already_set();
-  return out;
-}
-
-py::object forward(const qh::Call& c) {
-  auto [ctx, C1, C2, img1, img2] = c.unpack<5>();
+py::object forward(const qh::Call& c, py::object ctx, py::object C1, py::object C2, py::object img1, py::object img2) {
   py::object ssim_map = c.ns["fusedssim"](C1, C2, img1, img2);
   ctx.attr("save_for_backward")(img1.attr("detach")(), img2);
   ctx.attr("C1") = C1;
@@ -47,17 +15,15 @@ py::object forward(const qh::Call& c) {
   return ssim_map;
 }
 
-py::object backward(const qh::Call& c) {
-  auto [ctx, opt_grad] = c.unpack<2>();
-  auto [img1, img2] = unpack_sequence<2>(ctx.attr("saved_tensors"));
+py::object backward(const qh::Call& c, py::object ctx, py::object opt_grad) {
+  auto [img1, img2] = qh::unpack<2>(ctx.attr("saved_tensors"));
   py::object C1 = ctx.attr("C1");
   py::object C2 = ctx.attr("C2");
   py::object grad = c.ns["fusedssim_backward"](C1, C2, img1, img2, opt_grad);
   return py::make_tuple(py::none(), py::none(), grad, py::none());
 }
 
-py::object fast_ssim(const qh::Call& c) {
-  auto [img1, img2] = c.unpack<2>();
+py::object fast_ssim(const qh::Call& c, py::object img1, py::object img2) {
   const auto& ns = c.ns;
   py::object apply = ns["FusedSSIMMap"].attr("apply");
   py::object ssim_map = apply(ns["C1"], ns["C2"], img1, img2);
@@ -85,13 +51,11 @@ void define_fused_ssim(const qh::Namespace& ns) {
   qh::plain_class(
       ns, "FusedSSIMMap", py::make_tuple(Function),
       {
-          {"forward", qh::static_method(ns, {"forward", {qh::arg("ctx"), qh::arg("C1"), qh::arg("C2"),
-                                                         qh::arg("img1"), qh::arg("img2")}},
-                                        forward)},
-          {"backward", qh::static_method(ns, {"backward", {qh::arg("ctx"), qh::arg("opt_grad")}}, backward)},
+          {"forward", qh::static_method(ns, "forward", {"ctx", "C1", "C2", "img1", "img2"}, forward)},
+          {"backward", qh::static_method(ns, "backward", {"ctx", "opt_grad"}, backward)},
       });
 
-  qh::def(ns, {"fast_ssim", {qh::arg("img1"), qh::arg("img2")}}, fast_ssim);
+  qh::def(ns, "fast_ssim", {"img1", "img2"}, fast_ssim);
 }
 
 }  // namespace morlith

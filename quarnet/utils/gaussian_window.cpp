@@ -5,8 +5,7 @@
 namespace morlith {
 namespace {
 
-py::object gaussian(const qh::Call& c) {
-  auto [window_size, sigma] = c.unpack<2>();
+py::object gaussian(const qh::Call& c, py::object window_size, py::object sigma) {
   const auto& ns = c.ns;
   py::object Tensor = ns["torch"].attr("Tensor");
   py::list weights;
@@ -21,8 +20,7 @@ py::object gaussian(const qh::Call& c) {
   return gauss / gauss.attr("sum")();
 }
 
-py::object create_window(const qh::Call& c) {
-  auto [window_size, channel] = c.unpack<2>();
+py::object create_window(const qh::Call& c, py::object window_size, py::object channel) {
   const auto& ns = c.ns;
   py::object _1D_window = ns["gaussian"](window_size, 1.5).attr("unsqueeze")(1);
   py::object _2D_window =
@@ -34,8 +32,8 @@ py::object create_window(const qh::Call& c) {
 }  // namespace
 
 void define_gaussian_window(const qh::Namespace& ns) {
-  qh::def(ns, {"gaussian", {qh::arg("window_size"), qh::arg("sigma")}}, gaussian);
-  qh::def(ns, {"create_window", {qh::arg("window_size"), qh::arg("channel")}}, create_window);
+  qh::def(ns, "gaussian", {"window_size", "sigma"}, gaussian);
+  qh::def(ns, "create_window", {"window_size", "channel"}, create_window);
 }
 
 }  // namespace morlith

@@ -5,8 +5,7 @@
 namespace morlith {
 namespace {
 
-py::object ssim(const qh::Call& c) {
-  auto [img1, img2, window_size, size_average] = c.unpack<4>();
+py::object ssim(const qh::Call& c, py::object img1, py::object img2, py::object window_size, py::object size_average) {
   const auto& ns = c.ns;
   py::object channel = img1.attr("size")(-3);
   py::object window = ns["create_window"](window_size, channel);
@@ -15,8 +14,8 @@ py::object ssim(const qh::Call& c) {
   return ns["_ssim"](img1, img2, window, window_size, channel, size_average);
 }
 
-py::object _ssim(const qh::Call& c) {
-  auto [img1, img2, window, window_size, channel, size_average] = c.unpack<6>();
+py::object _ssim(const qh::Call& c, py::object img1, py::object img2, py::object window, py::object window_size,
+                 py::object channel, py::object size_average) {
   const auto& ns = c.ns;
   auto conv2d = [&](const py::object& image) {
     py::object conv = ns["F"].attr("conv2d");
@@ -53,13 +52,8 @@ py::object _ssim(const qh::Call& c) {
 }  // namespace
 
 void define_windowed_ssim(const qh::Namespace& ns) {
-  qh::def(ns, {"ssim", {qh::arg("img1"), qh::arg("img2"), qh::arg("window_size", 11), qh::arg("size_average", true)}},
-          ssim);
-  qh::def(ns,
-          {"_ssim",
-           {qh::arg("img1"), qh::arg("img2"), qh::arg("window"), qh::arg("window_size"), qh::arg("channel"),
-            qh::arg("size_average", true)}},
-          _ssim);
+  qh::def(ns, "ssim", {"img1", "img2", qh::arg("window_size", 11), qh::arg("size_average", true)}, ssim);
+  qh::def(ns, "_ssim", {"img1", "img2", "window", "window_size", "channel", qh::arg("size_average", true)}, _ssim);
 }
 
 }  // namespace morlith

@@ -8,8 +8,7 @@ namespace {
 
 namespace core = quarnet::ssim;
 
-py::object fusedssim(const qh::Call& c) {
-  auto [C1, C2, img1, img2] = c.unpack<4>();
+py::object fusedssim(const qh::Call& c, py::object C1, py::object C2, py::object img1, py::object img2) {
   const double c1 = real_constant("fusedssim", "C1", C1);
   const double c2 = real_constant("fusedssim", "C2", C2);
   const CpuImages a = cpu_images(c.ns, "fusedssim", "img1", img1);
@@ -26,8 +25,8 @@ py::object fusedssim(const qh::Call& c) {
   return map.tensor;
 }
 
-py::object fusedssim_backward(const qh::Call& c) {
-  auto [C1, C2, img1, img2, dL_dmap] = c.unpack<5>();
+py::object fusedssim_backward(const qh::Call& c, py::object C1, py::object C2, py::object img1, py::object img2,
+                              py::object dL_dmap) {
   const double c1 = real_constant("fusedssim_backward", "C1", C1);
   const double c2 = real_constant("fusedssim_backward", "C2", C2);
   const CpuImages a = cpu_images(c.ns, "fusedssim_backward", "img1", img1);
@@ -53,18 +52,12 @@ py::object fusedssim_backward(const qh::Call& c) {
 QUARNET_MODULE(_C, ns) {
   using namespace fused_ssim;
   ns.import("torch");
-  qh::def(ns,
-          {"fusedssim",
-           {qh::arg("C1"), qh::arg("C2"), qh::arg("img1"), qh::arg("img2")},
-           "fusedssim(C1, C2, img1, img2) -> Tensor\n\n"
-           "Per-pixel SSIM map of img1 against img2, (N, C, H, W) CPU float32 or float64,\n"
-           "11 x 11 Gaussian window of standard deviation 1.5, zero padding."},
-          fusedssim);
-  qh::def(ns,
-          {"fusedssim_backward",
-           {qh::arg("C1"), qh::arg("C2"), qh::arg("img1"), qh::arg("img2"), qh::arg("dL_dmap")},
-           "fusedssim_backward(C1, C2, img1, img2, dL_dmap) -> Tensor\n\n"
-           "Gradient with respect to img1 of a loss whose gradient with respect to the\n"
-           "SSIM map is dL_dmap; img2 is held fixed."},
-          fusedssim_backward);
+  qh::def(ns, "fusedssim", {"C1", "C2", "img1", "img2"}, fusedssim,
+          "fusedssim(C1, C2, img1, img2) -> Tensor\n\n"
+          "Per-pixel SSIM map of img1 against img2, (N, C, H, W) CPU float32 or float64,\n"
+          "11 x 11 Gaussian window of standard deviation 1.5, zero padding.");
+  qh::def(ns, "fusedssim_backward", {"C1", "C2", "img1", "img2", "dL_dmap"}, fusedssim_backward,
+          "fusedssim_backward(C1, C2, img1, img2, dL_dmap) -> Tensor\n\n"
+          "Gradient with respect to img1 of a loss whose gradient with respect to the\n"
+          "SSIM map is dL_dmap; img2 is held fixed.");
 }

@@ -5,7 +5,9 @@
 #include <numeric>
 #include <vector>
 
+#include "quarnet/mesh/face_bounds.hpp"
 #include "quarnet/mesh/face_ids.hpp"
+#include "quarnet/mesh/submesh_index.hpp"
 
 namespace {
 
@@ -74,6 +76,56 @@ TEST(UniqueInOrder, DenseListOfManyRepeats) {
   ASSERT_EQ(once.size(), 1000u);
   EXPECT_EQ(once.front(), 999);
   EXPECT_EQ(once.back(), 0);
+}
+
+// Two triangles over five vertices; vertex 4 is used by no face.
+const std::vector<double> kVertices{0, 0, 0, 2, -1, 5, 1, 3, -4, -7, 0.5, 1, 9, 9, 9};
+const Ids kFaces{0, 1, 2, 3, 0, 1};
+
+TEST(FaceBounds, MinAndMaxOfTheCornersPerCoordinate) {
+  const quarnet::mesh::IndexedMesh m{kVertices, kFaces};
+  ASSERT_TRUE(quarnet::mesh::faces_in_range(m));
+  std::vector<double> lo(6), hi(6);
+  quarnet::mesh::face_bounds(m, lo, hi);
+  EXPECT_EQ(lo, (std::vector<double>{0, -1, -4, -7, -1, 0}));
+  EXPECT_EQ(hi, (std::vector<double>{2, 3, 5, 2, 0.5, 5}));
+
+  std::vector<std::uint8_t> used(5);
+  EXPECT_EQ(quarnet::mesh::referenced_vertices(m, used), 4u);
+  std::vector<double> rows(12);
+  quarnet::mesh::gather_marked_rows(kVertices, used, rows);
+  EXPECT_EQ(rows, std::vector<double>(kVertices.begin(), kVertices.begin() + 12));
+
+  for (const std::int64_t bad : {std::int64_t{-1}, std::int64_t{5}}) {
+    Ids faces = kFaces;
+    faces[4] = bad;
+    EXPECT_FALSE(quarnet::mesh::faces_in_range({kVertices, faces}));
+  }
+  EXPECT_FALSE(quarnet::mesh::all_finite(std::vector<double>{1, std::numeric_limits<double>::quiet_NaN()}));
+  EXPECT_FALSE(quarnet::mesh::all_finite(std::vector<double>{std::numeric_limits<double>::infinity()}));
+}
+
+TEST(FaceCut, UsedVerticesAscendingAndFacesRenumbered) {
+  // faces[index] = [[3, 0, 1], [0, 1, 2]] -> vertices 0 1 2 3 -> same numbers
+  auto cut = quarnet::mesh::cut_faces(kFaces, 5, Ids{1, 0, 1});
+  EXPECT_EQ(cut.vertices, (Ids{0, 1, 2, 3}));
+  EXPECT_EQ(cut.faces, (Ids{3, 0, 1, 0, 1, 2, 3, 0, 1}));
+  cut = quarnet::mesh::cut_faces(Ids{4, 2, 4, 1, 3, 2}, 5, Ids{1});
+  EXPECT_EQ(cut.vertices, (Ids{1, 2, 3}));
+  EXPECT_EQ(cut.faces, (Ids{0, 2, 1}));
+  EXPECT_TRUE(quarnet::mesh::cut_faces(kFaces, 5, Ids{}).vertices.empty());
+
+  EXPECT_EQ(quarnet::mesh::other_faces(6, Ids{4, 1, 4}), (Ids{0, 2, 3, 5}));
+  EXPECT_EQ(quarnet::mesh::other_faces(2, Ids{0, 1}), Ids{});
+  EXPECT_TRUE(quarnet::mesh::ids_in_range(Ids{0, 5}, 6));
+  EXPECT_FALSE(quarnet::mesh::ids_in_range(Ids{0, 6}, 6));
+  EXPECT_FALSE(quarnet::mesh::ids_in_range(Ids{-1}, 6));
+  EXPECT_FALSE(quarnet::mesh::ids_in_range(Ids{0}, 0));
+
+  const std::vector<std::uint16_t> rows{1, 2, 3, 4, 5, 6};
+  std::vector<std::uint16_t> out(6);
+  quarnet::mesh::gather_rows(rows.data(), 2 * sizeof(std::uint16_t), Ids{2, 0, 2}, out.data());
+  EXPECT_EQ(out, (std::vector<std::uint16_t>{5, 6, 1, 2, 5, 6}));
 }
 
 }  // namespace

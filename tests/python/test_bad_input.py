@@ -5,7 +5,6 @@ import errno
 import os
 import shutil
 import subprocess
-import sys
 
 import cv2
 import numpy as np
@@ -13,12 +12,10 @@ import open3d as o3d
 import pytest
 import trimesh
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "examples"))
-import sample_scene  # noqa: E402
-from sample_copies import copy_of  # noqa: E402
-
-from quarnet.mesh_seg import Tessaron  # noqa: E402
-from quarnet.scene import colmap_loader  # noqa: E402
+from quarnet import sample
+from quarnet.mesh_seg import Tessaron
+from quarnet.scene import colmap_loader
+from sample_copies import copy_of
 
 cut = Tessaron.SceneTessaron.process_and_visualize_mesh_with_pointcloud_and_bbox
 
@@ -28,7 +25,7 @@ cut = Tessaron.SceneTessaron.process_and_visualize_mesh_with_pointcloud_and_bbox
 @pytest.fixture(scope="module")
 def pristine(tmp_path_factory):
     """A small sample scene (two objects, three views), never changed."""
-    return sample_scene.build_sample_scene(tmp_path_factory.mktemp("pristine") / "scene", seed=0, faces=3000,
+    return sample.build_sample_scene(tmp_path_factory.mktemp("pristine") / "scene", seed=0, faces=3000,
                                            views=3, objects=2)
 
 

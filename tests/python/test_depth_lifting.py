@@ -10,6 +10,7 @@ import numpy as np
 import numpy.lib.format as npformat
 import pytest
 
+from plain_depth import plain_backproject as numpy_backproject
 from quarnet.mesh_seg import Tessaron as T
 
 
@@ -27,16 +28,6 @@ def raw_npy(path, header, data=b"", version=1):
     length = struct.pack("<H" if version == 1 else "<I", len(text))
     path.write_bytes(b"\x93NUMPY" + bytes([version, 0]) + length + text + data)
     return str(path)
-
-
-def numpy_backproject(depth, K):
-    fx, fy, cx, cy = K
-    h, w = depth.shape
-    i, j = np.meshgrid(np.arange(w), np.arange(h))
-    z = depth
-    x = (i - cx) * z / fx
-    y = (j - cy) * z / fy
-    return np.stack((x, y, z), axis=-1).reshape(-1, 3)
 
 
 def same_bits(a, b):

@@ -10,6 +10,7 @@ import pytest
 from scipy.spatial.transform import Rotation
 from tqdm import tqdm
 
+from plain_depth import plain_merged_cloud, plain_thin_and_clean
 from quarnet.mesh_seg import Tessaron as T
 
 IDENTITY = (np.zeros(3), np.array([0.0, 0.0, 0.0, 1.0]))
@@ -162,26 +163,6 @@ def test_outlier_removal_that_keeps_nothing(folders, capsys):
     assert isinstance(box, o3d.geometry.AxisAlignedBoundingBox)
 
 
-def plain_extract(mask_dir, depth_dir, poses, K):
-    """The same steps written with numpy, scipy and Open3D."""
-    merged = o3d.geometry.PointCloud()
-    for name in sorted(p.name for p in mask_dir.iterdir()):
-        mask = cv2.imread(str(mask_dir / name), cv2.IMREAD_GRAYSCALE)
-        image_id = int(name.split(".")[0])
-        depth = np.load(depth_dir / f"{image_id}.npy").astype(np.float32)
-        depth[mask == 0] = 0
-        fx, fy, cx, cy = K
-        i, j = np.meshgrid(np.arange(depth.shape[1]), np.arange(depth.shape[0]))
-        points = np.stack(((i - cx) * depth / fx, (j - cy) * depth / fy, depth), axis=-1).reshape(-1, 3)
-        points = points[points[:, 2] > 0]
-        t, q = poses[image_id]
-        view = o3d.geometry.PointCloud()
-        view.points = o3d.utility.Vector3dVector(Rotation.from_quat(q).apply(points) + t)
-        merged += view
-    thinned = merged.voxel_down_sample(voxel_size=0.01)
-    return thinned, thinned.remove_radius_outlier(nb_points=20, radius=0.03)[0]
-
-
 def test_matches_the_plain_pipeline(folders, capsys):
     h, w = 120, 160
     v, u = np.mgrid[0:h, 0:w]
@@ -193,7 +174,7 @@ def test_matches_the_plain_pipeline(folders, capsys):
         write_view(folders, f"{view:03d}.png", mask, depth)
         poses[view] = (np.array([0.1 * view, 0.0, 0.2]), Rotation.from_euler("y", 10 * view, degrees=True).as_quat())
     (cloud, box), out = run(folders, poses, K, capsys)
-    thinned, cleaned = plain_extract(*folders, poses, K)
+    thinned, cleaned = plain_thin_and_clean(plain_merged_cloud(*folders, poses, K))
     assert out.out == f"\n原始点云点数: {len(thinned.points)}\n滤波后点数: {len(cleaned.points)}\n"
     assert 100 < len(cloud.points) < len(thinned.points)
     np.testing.assert_array_equal(np.asarray(cloud.points), np.asarray(cleaned.points))

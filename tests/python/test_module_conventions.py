@@ -68,3 +68,23 @@ def test_records_pickle_by_reference():
     cam = cl.Camera(1, "PINHOLE", 2, 3, np.arange(4.0))
     back = pickle.loads(pickle.dumps(cam))
     assert type(back) is cl.Camera and back.params.tolist() == [0.0, 1.0, 2.0, 3.0]
+
+
+def test_unpacking_keeps_the_interpreters_errors():
+    import morlith
+
+    class Saved:
+        def __init__(self, saved_tensors):
+            self.saved_tensors = saved_tensors
+
+    class Broken:
+        def __iter__(self):
+            raise RuntimeError("iterator broke")
+
+    backward = morlith.FusedSSIMMap.backward
+    for saved, error, message in [(1, TypeError, r"^cannot unpack non-iterable int object$"),
+                                  (Broken(), RuntimeError, r"^iterator broke$"),
+                                  ((1,), ValueError, r"^not enough values to unpack \(expected 2, got 1\)$"),
+                                  ((1, 2, 3), ValueError, r"^too many values to unpack \(expected 2\)$")]:
+        with pytest.raises(error, match=message):
+            backward(Saved(saved), None)

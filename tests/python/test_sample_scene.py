@@ -1,6 +1,5 @@
 import filecmp
 import os
-import sys
 
 import cv2
 import numpy as np
@@ -8,17 +7,15 @@ import pytest
 import trimesh
 from scipy.spatial.transform import Rotation
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "examples"))
-import sample_scene  # noqa: E402
-
-from quarnet.mesh_seg.Tessaron import SceneTessaron  # noqa: E402
+from quarnet import sample
+from quarnet.mesh_seg.Tessaron import SceneTessaron
 
 SMALL = dict(faces=3000, views=4, width=96, height=72, objects=3)
 
 
 @pytest.fixture(scope="module")
 def scene(tmp_path_factory):
-    return sample_scene.build_sample_scene(tmp_path_factory.mktemp("scene"), seed=5, **SMALL)
+    return sample.build_sample_scene(tmp_path_factory.mktemp("scene"), seed=5, **SMALL)
 
 
 def files_under(root):
@@ -39,10 +36,10 @@ def test_layout_on_disk(scene):
 
 
 def test_same_seed_same_files_other_seed_other_scene(scene, tmp_path):
-    again = sample_scene.build_sample_scene(tmp_path / "again", seed=5, **SMALL)
+    again = sample.build_sample_scene(tmp_path / "again", seed=5, **SMALL)
     for rel in files_under(scene.root_path):
         assert filecmp.cmp(os.path.join(scene.root_path, rel), os.path.join(again.root_path, rel), shallow=False), rel
-    other = sample_scene.build_sample_scene(tmp_path / "other", seed=6, **SMALL)
+    other = sample.build_sample_scene(tmp_path / "other", seed=6, **SMALL)
     assert not filecmp.cmp(scene.mesh_file, other.mesh_file, shallow=False)
 
 
@@ -53,7 +50,7 @@ def test_depth_masks_and_poses_agree_with_the_mesh(scene, capsys):
     fx, fy, cx, cy = tess.K
     assert capsys.readouterr().out == f" - 内参K: {tess.K}\n"
     mesh = trimesh.load(scene.mesh_file, process=False)
-    names, labels, seen = sample_scene.load_ground_truth(scene.ground_truth_path)
+    names, labels, seen = sample.load_ground_truth(scene.ground_truth_path)
     assert names == list(scene.object_names) and len(labels) == len(seen) == scene.faces
     lifted = 0
     for idx, t, q in tess.pose:
@@ -78,7 +75,7 @@ def test_depth_masks_and_poses_agree_with_the_mesh(scene, capsys):
 
 def test_some_objects_touch_and_all_stand_on_the_ground(scene):
     mesh = trimesh.load(scene.mesh_file, process=False)
-    _, labels, _ = sample_scene.load_ground_truth(scene.ground_truth_path)
+    _, labels, _ = sample.load_ground_truth(scene.ground_truth_path)
     parts = [mesh.submesh([np.nonzero(labels == k)[0]], only_watertight=False, repair=False)[0] for k in range(3)]
     for part in parts:
         assert part.bounds[0][2] == pytest.approx(0.0, abs=1e-6)
@@ -87,9 +84,16 @@ def test_some_objects_touch_and_all_stand_on_the_ground(scene):
 
 
 def test_command_line_and_bad_options(tmp_path, capsys):
-    assert sample_scene.main([str(tmp_path / "cli"), "--views", "2", "--width", "32", "--height", "24",
+    assert sample.main([str(tmp_path / "cli"), "--views", "2", "--width", "32", "--height", "24",
                               "--faces", "1500", "--objects", "2"]) == 0
     out = capsys.readouterr().out
     assert f"masks        {tmp_path / 'cli' / 'masks'} (box_0, sphere_1)" in out
+    before = {rel: os.path.getmtime(tmp_path / "cli" / rel) for rel in files_under(tmp_path / "cli")}
+    with pytest.raises(SystemExit) as e:  # a folder that holds anything is never written into
+        sample.main([str(tmp_path / "cli"), "--objects", "1"])
+    assert e.value.code == 1
+    assert capsys.readouterr().err == (f"python -m quarnet.sample: error: {tmp_path / 'cli'}: not an empty folder "
+                                       "(the sample scene is written only into a new or empty one)\n")
+    assert {rel: os.path.getmtime(tmp_path / "cli" / rel) for rel in files_under(tmp_path / "cli")} == before
     with pytest.raises(ValueError):
-        sample_scene.build_sample_scene(tmp_path / "bad", objects=0)
+        sample.build_sample_scene(tmp_path / "bad", objects=0)

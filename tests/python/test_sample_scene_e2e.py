@@ -9,11 +9,9 @@ import sys
 import pytest
 import trimesh
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "examples"))
-import sample_scene  # noqa: E402
-from sample_copies import copy_of  # noqa: E402
-
-from quarnet.mesh_seg import Tessaron  # noqa: E402
+from quarnet import sample
+from quarnet.mesh_seg import Tessaron
+from sample_copies import copy_of
 
 OUTPUTS = ("sub_mesh.ply", "sub_pcd.ply")
 
@@ -50,7 +48,7 @@ def face_count(path):
 
 
 def assert_well_segmented(scene):
-    for row in sample_scene.evaluate(scene):
+    for row in sample.evaluate(scene):
         assert row["written"], row
         assert row["recall"] >= 0.90, row
         assert row["foreign_share"] <= 0.05, row
@@ -58,7 +56,7 @@ def assert_well_segmented(scene):
 
 @pytest.fixture(scope="module")
 def segmented(tmp_path_factory):
-    scene = sample_scene.build_sample_scene(tmp_path_factory.mktemp("e2e"), seed=0)
+    scene = sample.build_sample_scene(tmp_path_factory.mktemp("e2e"), seed=0)
     segment(scene)
     return scene
 
@@ -82,7 +80,7 @@ def test_rerun_skips_every_object(segmented, capsys):
 
 
 def test_interrupted_run_resumes(tmp_path, monkeypatch):
-    scene = sample_scene.build_sample_scene(tmp_path, seed=0)
+    scene = sample.build_sample_scene(tmp_path, seed=0)
     searched = []
     search = Tessaron.find_nearby_faces
 
@@ -110,15 +108,21 @@ def test_interrupted_run_resumes(tmp_path, monkeypatch):
 
 def test_picture_of_a_scene_where_an_object_got_no_sub_mesh(tmp_path):
     import cv2
-    import segment_sample_scene
 
-    scene = sample_scene.build_sample_scene(tmp_path / "scene", seed=0, faces=3000, views=3, objects=2)
+    from quarnet import outputs, picture
+
+    scene = sample.build_sample_scene(tmp_path / "scene", seed=0, faces=3000, views=3, objects=2)
     segment(scene)
     os.remove(os.path.join(scene.mask_path, scene.object_names[1], "sub_mesh.ply"))
     path = str(tmp_path / "picture.png")
-    segment_sample_scene.picture(scene, path)
+    mesh = outputs.read_mesh(scene.mesh_file)
+    image, rows = picture.segmentation_picture(mesh, scene.mask_path, scene.object_names,
+                                               picture.camera_from_bounds(mesh.bounds))
+    picture.write_png(path, image)
     image = cv2.imread(path)
     assert image is not None and image.shape == (600, 2 * 800 + 6, 3)
+    assert [(name, sub is None) for name, _, sub in rows] == [(scene.object_names[0], False),
+                                                               (scene.object_names[1], True), ("remain", False)]
 
 
 # ---- stopped runs, started again ---------------------------------------------
@@ -131,7 +135,7 @@ SMALL = dict(seed=0, faces=6000, views=4, objects=4)
 @pytest.fixture(scope="module")
 def small(tmp_path_factory):
     """A small scene, never changed, and the files one run writes for it."""
-    scene = sample_scene.build_sample_scene(tmp_path_factory.mktemp("small") / "scene", **SMALL)
+    scene = sample.build_sample_scene(tmp_path_factory.mktemp("small") / "scene", **SMALL)
     done = copy_of(scene, tmp_path_factory.mktemp("small-done") / "scene")
     segment(done)
     return scene, outputs(done)

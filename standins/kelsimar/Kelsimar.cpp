@@ -20,8 +20,8 @@ constexpr const char* kRunDoc =
 
 constexpr const char* kChildProgram = "kelsimar-run";
 
-py::object init(const qh::Call& c) {
-  auto [self, source_path, model_path, mask_path, checkpoint, text, images, N4views] = c.unpack<8>();
+py::object init(const qh::Call&, py::object self, py::object source_path, py::object model_path, py::object mask_path,
+                py::object checkpoint, py::object text, py::object images, py::object N4views) {
   self.attr("source_path") = source_path;
   self.attr("model_path") = model_path;
   self.attr("mask_path") = mask_path;
@@ -32,12 +32,12 @@ py::object init(const qh::Call& c) {
   return py::none();
 }
 
-py::object get_obj_gs_pcd(const qh::Call& c) {
-  const py::object& self = c[0];
+py::object get_obj_gs_pcd(const qh::Call& c, py::object self) {
   const auto& ns = c.ns;
   py::object os = ns["os"];
   py::object fspath = os.attr("fspath");
-  py::object program = os.attr("path").attr("join")(os.attr("path").attr("dirname")(ns["__file__"]), kChildProgram);
+  const qh::OsPath os_path = ns.os_path();
+  py::object program = os_path.join(os_path.dirname(ns["__file__"]), kChildProgram);
 
   py::list argv;
   argv.append(program);
@@ -67,11 +67,10 @@ QUARNET_MODULE(Kelsimar, ns) {
       ns, "Kelsimar", py::tuple(),
       {
           {"__doc__", py::str(kClassDoc)},
-          {"__init__", qh::method(ns,
-                                  {"__init__",
-                                   {qh::arg("self"), qh::arg("source_path"), qh::arg("model_path"), qh::arg("mask_path"),
-                                    qh::arg("checkpoint"), qh::arg("text"), qh::arg("images"), qh::arg("N4views")}},
+          {"__init__", qh::method(ns, "__init__",
+                                  {"self", "source_path", "model_path", "mask_path", "checkpoint", "text", "images",
+                                   "N4views"},
                                   init)},
-          {"get_obj_gs_pcd", qh::method(ns, {"get_obj_gs_pcd", {qh::arg("self")}, kRunDoc}, get_obj_gs_pcd)},
+          {"get_obj_gs_pcd", qh::method(ns, "get_obj_gs_pcd", {"self"}, get_obj_gs_pcd, kRunDoc)},
       });
 }

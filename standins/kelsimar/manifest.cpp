@@ -1,4 +1,4 @@
-#include "quarnet/trainer/manifest.hpp"
+#include "manifest.hpp"
 
 #include <sys/stat.h>
 
@@ -13,7 +13,10 @@
 #include "quarnet/errors.hpp"
 #include "quarnet/io/file.hpp"
 
-namespace quarnet::trainer {
+namespace kelsimar {
+
+using quarnet::OsError;
+
 namespace {
 
 // Length of the valid UTF-8 sequence starting at s[i], or 0.
@@ -118,8 +121,8 @@ std::string run_object_check(const ObjectRun& run) {
   create_folders(folder);
   const std::string path = folder + "/manifest.json";
   const std::string json = manifest_json(run, masks, started, utc_timestamp(std::chrono::system_clock::now()));
-  io::write_file_atomic(path, std::span(reinterpret_cast<const std::uint8_t*>(json.data()), json.size()));
+  quarnet::io::write_file_atomic(path, std::span(reinterpret_cast<const std::uint8_t*>(json.data()), json.size()));
   return path;
 }
 
-}  // namespace quarnet::trainer
+}  // namespace kelsimar

@@ -7,7 +7,7 @@
 #include <span>
 #include <string>
 
-namespace quarnet::trainer {
+namespace kelsimar {
 
 // One object's run, as given on the child's command line.
 struct ObjectRun {
@@ -38,4 +38,4 @@ std::size_t count_mask_images(const std::string& folder);
 // ArgumentError for a mask folder without mask images.
 std::size_t check_inputs(const ObjectRun& run);
 
-}  // namespace quarnet::trainer
+}  // namespace kelsimar

@@ -1,4 +1,4 @@
-#include "quarnet/trainer/object_check.hpp"
+#include "object_check.hpp"
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -10,7 +10,11 @@
 
 #include "quarnet/errors.hpp"
 
-namespace quarnet::trainer {
+namespace kelsimar {
+
+using quarnet::ArgumentError;
+using quarnet::OsError;
+
 namespace {
 
 enum Option { kSource, kModel, kMask, kText, kImages, kN4views, kCheckpoint, kOptionCount };
@@ -111,4 +115,4 @@ std::size_t check_inputs(const ObjectRun& run) {
   return masks;
 }
 
-}  // namespace quarnet::trainer
+}  // namespace kelsimar

@@ -10,14 +10,14 @@
 #include <string>
 #include <vector>
 
+#include "manifest.hpp"
+#include "object_check.hpp"
 #include "quarnet/errors.hpp"
-#include "quarnet/trainer/manifest.hpp"
-#include "quarnet/trainer/object_check.hpp"
 
 namespace fs = std::filesystem;
 using quarnet::ArgumentError;
 using quarnet::OsError;
-using namespace quarnet::trainer;
+using namespace kelsimar;
 
 namespace {
 

@@ -6,9 +6,9 @@
 #include <cstddef>
 #include <string>
 
-#include "quarnet/trainer/object_check.hpp"
+#include "object_check.hpp"
 
-namespace quarnet::trainer {
+namespace kelsimar {
 
 // UTC with milliseconds, e.g. "2026-12-08T15:59:14.123Z".
 std::string utc_timestamp(std::chrono::system_clock::time_point t);
@@ -23,4 +23,4 @@ std::string manifest_json(const ObjectRun& run, std::size_t mask_images, const s
 // check fails.
 std::string run_object_check(const ObjectRun& run);
 
-}  // namespace quarnet::trainer
+}  // namespace kelsimar

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "quarnet/trainer/manifest.hpp"
-#include "quarnet/trainer/object_check.hpp"
+#include "manifest.hpp"
+#include "object_check.hpp"
 
 namespace {
 int fail(int status, const std::exception& e) {
@@ -19,14 +19,14 @@ int fail(int status, const std::exception& e) {
 
 int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
-  quarnet::trainer::ObjectRun run;
+  kelsimar::ObjectRun run;
   try {
-    run = quarnet::trainer::parse_arguments(args);
+    run = kelsimar::parse_arguments(args);
   } catch (const std::exception& e) {
     return fail(2, e);
   }
   try {
-    quarnet::trainer::run_object_check(run);
+    kelsimar::run_object_check(run);
   } catch (const std::exception& e) {
     return fail(1, e);
   }

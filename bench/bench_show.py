@@ -1,0 +1,76 @@
+"""`quarnet show` on a scene of a million faces.
+
+Builds a sample scene of about 1,000,000 faces and 10 objects (two small
+views: only the mesh matters here), writes each object's true faces as its
+sub_mesh.ply and the ground's as remain.ply (what a perfect segmentation would
+leave), and times the installed command `quarnet show` in a fresh process,
+then its phases in this one.
+
+    python bench/bench_show.py [--faces 1000000 --objects 10]
+
+Target: seconds for a million faces.
+"""
+
+import argparse
+import os
+import subprocess
+import sys
+import tempfile
+import time
+
+import numpy as np
+
+from quarnet import outputs, picture, sample
+
+
+def write_true_segmentation(scene):
+    """sub_mesh.ply per object and remain.ply from the ground truth."""
+    mesh = outputs.read_mesh(scene.mesh_file)
+    _, labels, _ = sample.load_ground_truth(scene.ground_truth_path)
+    for k, name in enumerate(scene.object_names):
+        part = mesh.submesh([np.nonzero(labels == k)[0]], only_watertight=False, repair=False)[0]
+        part.export(os.path.join(scene.mask_path, name, outputs.SUB_MESH))
+    ground = mesh.submesh([np.nonzero(labels == sample.GROUND)[0]], only_watertight=False, repair=False)[0]
+    ground.export(os.path.join(scene.mask_path, outputs.REMAIN))
+
+
+def timed(label, fn, *args):
+    start = time.perf_counter()
+    value = fn(*args)
+    print(f"  {label:<40}{time.perf_counter() - start:7.2f} s")
+    return value
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--faces", type=int, default=1_000_000)
+    parser.add_argument("--objects", type=int, default=10)
+    args = parser.parse_args(argv)
+    command = os.path.join(os.path.dirname(sys.executable), "quarnet")
+    with tempfile.TemporaryDirectory(prefix="bench_show_") as tmp:
+        start = time.perf_counter()
+        scene = sample.build_sample_scene(os.path.join(tmp, "scene"), faces=args.faces, views=2, width=64, height=48,
+                                          objects=args.objects)
+        write_true_segmentation(scene)
+        print(f"scene: {scene.faces} faces, {len(scene.object_names)} objects "
+              f"(generated and split in {time.perf_counter() - start:.1f} s)")
+        png = os.path.join(tmp, "picture.png")
+
+        start = time.perf_counter()
+        subprocess.run([command, "show", scene.mask_path, "--mesh", scene.mesh_file, "-o", png], check=True,
+                       stdout=subprocess.DEVNULL)
+        total = time.perf_counter() - start
+        print(f"quarnet show, a fresh process:            {total:7.2f} s   (target: seconds)")
+
+        print("phases in this process:")
+        mesh = timed("read the scene mesh", outputs.read_mesh, scene.mesh_file)
+        camera = picture.camera_from_bounds(mesh.bounds)
+        names = sorted(outputs.object_folders(scene.mask_path))
+        image, _ = timed("read the outputs, ray-cast both panels", picture.segmentation_picture, mesh, scene.mask_path,
+                         names, camera)
+        timed("write the PNG", picture.write_png, png, image)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

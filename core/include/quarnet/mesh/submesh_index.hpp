@@ -1,0 +1,33 @@
+// The index work of cutting faces out of an indexed triangle mesh, with the
+// results numpy gives for trimesh's submesh of one face group:
+//   current  = faces[index]
+//   vertices = np.unique(current)              (ascending vertex ids)
+//   mask[vertices] = np.arange(len(vertices)); new_faces = mask[current]
+// and the faces left over, np.setdiff1d(np.arange(F), index).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace quarnet::mesh {
+
+// True when 0 <= id < bound for every id.
+bool ids_in_range(std::span<const std::int64_t> ids, std::int64_t bound) noexcept;
+
+struct FaceCut {
+  std::vector<std::int64_t> vertices;  // the vertex ids the faces use, ascending
+  std::vector<std::int64_t> faces;     // index.size() x 3, renumbered into `vertices`
+};
+
+// `faces` holds F x 3 vertex ids below vertex_count; `index` face ids below F.
+FaceCut cut_faces(std::span<const std::int64_t> faces, std::size_t vertex_count, std::span<const std::int64_t> index);
+
+// The face ids 0 <= f < face_count not in `index` (ids in range), ascending.
+std::vector<std::int64_t> other_faces(std::size_t face_count, std::span<const std::int64_t> index);
+
+// dst row k = src row index[k], rows of `row_bytes` bytes (ids in range).
+void gather_rows(const void* src, std::size_t row_bytes, std::span<const std::int64_t> index, void* dst) noexcept;
+
+}  // namespace quarnet::mesh

@@ -1,0 +1,32 @@
+"""Checks of what a user gives: numbers on the command line, and paths before any long step starts."""
+
+import argparse
+import errno
+import os
+
+
+def positive_int(text):
+    """argparse type: a whole number of at least 1."""
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"expected a whole number of at least 1, got {text!r}")
+    return value
+
+
+def require_folder(path):
+    """Raises FileNotFoundError or NotADirectoryError naming `path` unless it is a folder."""
+    if not os.path.exists(path):
+        raise FileNotFoundError(errno.ENOENT, "no such folder", path)
+    if not os.path.isdir(path):
+        raise NotADirectoryError(errno.ENOTDIR, "not a folder", path)
+
+
+def require_readable_file(path):
+    """Raises an OSError naming `path` unless it is a file this process can open for reading."""
+    if os.path.isdir(path):
+        raise IsADirectoryError(errno.EISDIR, "a folder, not a file", path)
+    with open(path, "rb"):
+        pass

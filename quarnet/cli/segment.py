@@ -1,0 +1,66 @@
+"""quarnet segment ROOT --mesh MESH [--masks MASKS]: SceneTessaron(...).seg_scene_mesh()."""
+
+import os
+
+from quarnet import outputs
+
+from .checks import require_folder, require_readable_file
+from .table import print_table
+
+NAME = "segment"
+HELP = "cut the scene mesh into one sub-mesh per object"
+DESCRIPTION = """\
+Runs SceneTessaron(MASKS, MESH, ROOT).seg_scene_mesh(). For every object
+folder of MASKS it lifts the masked depth pixels of every view into the world
+with the sparse model's camera, cuts the mesh faces near those points out of
+the mesh, and writes MASKS/<object>/sub_mesh.ply and sub_pcd.ply; the faces no
+object took go to MASKS/remain.ply. An object that already has a sub_mesh.ply
+is skipped as done, so an interrupted run resumes where it stopped. The
+module's own lines are printed as they come; a table of the objects closes.
+
+ROOT holds depths/<image id>.npy and sparse/0 (cameras.bin and images.bin, or
+cameras.txt and images.txt); MASKS/<object>/<image id>.png are 8-bit masks.
+"""
+
+
+def add_arguments(parser):
+    parser.add_argument("root", metavar="ROOT", help="scene folder holding depths/ and sparse/0")
+    parser.add_argument("--mesh", required=True, metavar="MESH", help="the scene mesh (any file trimesh reads)")
+    parser.add_argument("--masks", metavar="MASKS", help="mask folder, one sub-folder per object (default: ROOT/masks)")
+
+
+def _counts(folder):
+    """(faces of sub_mesh.ply, points of sub_pcd.ply), None for a file that is not there."""
+    import open3d as o3d
+
+    mesh = outputs.load_mesh(os.path.join(folder, outputs.SUB_MESH))
+    pcd_path = os.path.join(folder, outputs.SUB_PCD)
+    points = len(o3d.io.read_point_cloud(pcd_path).points) if os.path.exists(pcd_path) else None
+    return (None if mesh is None else len(mesh.faces)), points
+
+
+def run(args):
+    masks = args.masks if args.masks is not None else os.path.join(args.root, "masks")
+    require_folder(args.root)
+    require_folder(masks)
+    # The module reads the mesh only after every object's points: a wrong path
+    # should not cost the user that wait.
+    require_readable_file(args.mesh)
+    done_before = {name for name in outputs.object_folders(masks)
+                   if os.path.exists(os.path.join(masks, name, outputs.SUB_MESH))}
+
+    from quarnet.mesh_seg.Tessaron import SceneTessaron
+
+    SceneTessaron(masks, args.mesh, args.root).seg_scene_mesh()
+
+    rows = []
+    for name in outputs.object_folders(masks):
+        faces, points = _counts(os.path.join(masks, name))
+        status = "skipped (done)" if name in done_before else ("cut" if faces is not None else "not cut")
+        rows.append((name, "-" if faces is None else faces, "-" if points is None else points, status))
+    remain = outputs.load_mesh(os.path.join(masks, outputs.REMAIN))
+    if remain is not None:
+        rows.append((outputs.REMAIN, len(remain.faces), "-", "the faces no object took"))
+    print()
+    print_table(("object", "faces", "points", "status"), rows, right=(1, 2))
+    return 0

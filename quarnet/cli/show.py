@@ -1,0 +1,58 @@
+"""quarnet show MASKS --mesh MESH [-o picture.png]: the picture of a segmentation."""
+
+from quarnet import outputs
+
+from .checks import positive_int, require_folder
+from .table import print_table
+
+NAME = "show"
+HELP = "draw the segmentation: the scene mesh beside its objects"
+DESCRIPTION = """\
+Draws two panels side by side: the scene mesh in its own colours, and each
+object's MASKS/<object>/sub_mesh.ply in its own colour with MASKS/remain.ply in
+grey, with a legend in each. The panels are ray-cast on the CPU, so a mesh of
+a million faces takes seconds and no GPU is needed. The camera looks at the
+mesh's bounding box from above and in front, or, with --root and --view, it
+is the camera of that image in ROOT/sparse/0. Prints one row per object.
+"""
+UP_AXES = ("+x", "-x", "+y", "-y", "+z", "-z")
+
+
+def add_arguments(parser):
+    parser.add_argument("masks", metavar="MASKS", help="mask folder a segmentation has written into")
+    parser.add_argument("--mesh", required=True, metavar="MESH", help="the scene mesh that was segmented")
+    parser.add_argument("-o", "--output", default="segmentation.png", metavar="PICTURE",
+                        help="PNG file to write (default: %(default)s)")
+    parser.add_argument("--root", metavar="ROOT", help="scene folder whose sparse/0 holds the view given by --view")
+    parser.add_argument("--view", type=int, metavar="ID", help="see the scene from the camera of image ID")
+    parser.add_argument("--width", type=positive_int, default=800, help="width of each panel in pixels (default: %(default)s)")
+    parser.add_argument("--up", choices=UP_AXES, default="+z",
+                        help="the world axis that points up, for the camera placed from the bounds (default: %(default)s)")
+
+
+def run(args):
+    if (args.root is None) != (args.view is None):
+        args.parser.error("--root and --view go together")
+    require_folder(args.masks)
+    from quarnet import picture
+
+    names = sorted(outputs.object_folders(args.masks))
+    mesh = outputs.read_mesh(args.mesh)
+    if len(mesh.faces) == 0:
+        raise ValueError(f"{args.mesh}: the mesh has no faces")
+    if args.view is not None:
+        camera = picture.camera_from_view(args.root, args.view, args.width)
+    else:
+        camera = picture.camera_from_bounds(mesh.bounds, args.width, max(1, args.width * 3 // 4), args.up)
+    image, rows = picture.segmentation_picture(mesh, args.masks, names, camera)
+    picture.write_png(args.output, image)
+
+    total = len(mesh.faces)
+    table = []
+    for name, colour, sub in rows:
+        faces = 0 if sub is None else len(sub.faces)
+        table.append((name, "#{:02x}{:02x}{:02x}".format(*(int(c) for c in colour)),
+                      faces if sub is not None else "-", f"{100 * faces / total:.1f}%"))
+    print_table(("object", "colour", "faces", "of the scene"), table, right=(2, 3))
+    print(f"picture: {args.output}")
+    return 0

@@ -1,0 +1,208 @@
+"""quarnet train ROOT MODELS: one training per object folder, one after
+another (exactly Vorlantide(...).run_all()), on local worker processes, or on
+a Dask cluster."""
+
+import argparse
+import os
+import subprocess
+import sys
+import time
+import traceback
+
+from quarnet import outputs
+
+from .checks import positive_int, require_folder
+from .errors import PROGRAM, describe
+from .table import print_table
+from .train_task import ERROR, FAILED, NOT_RUN, OK, ObjectResult
+
+NAME = "train"
+HELP = "train one model per object folder"
+DESCRIPTION = """\
+Trains one model per object folder of MASKS with the per-object trainer, as
+Vorlantide(ROOT, MODELS, MASKS, images, N4views, checkpoint).run_all() does:
+each folder is framed by a start and a finish line, and a failed external
+training process (subprocess.CalledProcessError) is reported and the others go
+on. Any other error ends the run.
+
+By default the objects run one after another in this process, exactly as
+run_all() runs them. With --workers N they run on N local worker processes;
+with --scheduler ADDRESS they run as tasks on a Dask distributed cluster
+(pip install 'quarnet[cluster]'), and --task-resources GPU=1 makes each task
+ask for one GPU of a worker that offers it (dask worker ... --resources GPU=1),
+so that each object has a GPU of its own. In both worker modes each worker
+uses the trainer its own quarnet.gaussian_seg.Vorlantide module holds as
+Kelsimar, and each object's lines are printed as one block when it finishes.
+Workers of a cluster must see ROOT, MODELS and MASKS at the same absolute
+paths.
+
+A table of each object's status and time closes the run. The exit status is 0
+when every object trained, 1 when any failed.
+"""
+
+
+def _resources(text):
+    """NAME=AMOUNT[,NAME=AMOUNT...] -> {NAME: AMOUNT}."""
+    resources = {}
+    for item in text.split(","):
+        name, _, amount = item.partition("=")
+        try:
+            value = float(amount)
+        except ValueError:
+            value = 0.0
+        if not name.strip() or not value > 0:
+            raise argparse.ArgumentTypeError(f"expected NAME=AMOUNT with an AMOUNT above 0 (e.g. GPU=1), got {text!r}")
+        resources[name.strip()] = value
+    return resources
+
+
+def add_arguments(parser):
+    parser.add_argument("root", metavar="ROOT", help="the source training data (the scene folder)")
+    parser.add_argument("models", metavar="MODELS", help="where the models are saved")
+    parser.add_argument("--masks", metavar="MASKS", help="mask folder, one sub-folder per object (default: ROOT/masks)")
+    parser.add_argument("--images", default="images", help="passed to the trainer as images (default: %(default)s)")
+    parser.add_argument("--n4views", type=int, default=14, metavar="N",
+                        help="passed to the trainer as N4views (default: %(default)s)")
+    parser.add_argument("--checkpoint", metavar="C", help="passed to the trainer as checkpoint (default: none)")
+    mode = parser.add_mutually_exclusive_group()
+    mode.add_argument("--workers", type=positive_int, metavar="N", help="train on N local worker processes")
+    mode.add_argument("--scheduler", metavar="ADDRESS",
+                      help="train on the Dask cluster whose scheduler is at ADDRESS (e.g. tcp://10.0.0.5:8786)")
+    parser.add_argument("--task-resources", type=_resources, metavar="NAME=AMOUNT",
+                        help="with --scheduler: what each task asks of a worker, e.g. GPU=1")
+    parser.add_argument("--connect-timeout", type=float, default=10.0, metavar="SECONDS",
+                        help="with --scheduler: how long to try to reach it (default: %(default)s)")
+
+
+class _Timed:
+    """The trainer as run_all sees it in the sequential mode: the trainer
+    itself, with its run timed and its outcome kept."""
+
+    def __init__(self, trainer, result, start):
+        self._trainer, self._result, self._start = trainer, result, start
+
+    def get_obj_gs_pcd(self):
+        try:
+            value = self._trainer.get_obj_gs_pcd()
+        except subprocess.CalledProcessError:
+            self._result.status = FAILED
+            raise
+        else:
+            self._result.status = OK
+            return value
+        finally:
+            self._result.seconds = time.perf_counter() - self._start
+
+    def __getattr__(self, name):
+        return getattr(self._trainer, name)
+
+
+def _sequential(args, masks, names):
+    """Vorlantide(...).run_all() with each trainer timed: the results by name.
+    An error that ends it comes with the object it ended on; one that came
+    from no trainer is raised."""
+    from quarnet.gaussian_seg import Vorlantide as V
+
+    results = {}
+    trainer = V.Kelsimar
+
+    def timed(**keywords):
+        start = time.perf_counter()
+        result = results[keywords["text"]] = ObjectResult(keywords["text"], ERROR)  # until it returns
+        try:
+            return _Timed(trainer(**keywords), result, start)
+        finally:
+            result.seconds = time.perf_counter() - start
+
+    V.Kelsimar = timed
+    try:
+        V.Vorlantide(args.root, args.models, masks, args.images, args.n4views, args.checkpoint).run_all()
+        error = None
+    except Exception as e:
+        error = e
+    finally:
+        V.Kelsimar = trainer
+    if error is not None:
+        ended = [r for r in results.values() if r.status == ERROR]
+        if not ended:
+            raise error  # not from a trainer
+        ended[0].error, ended[0].traceback = describe(error), "".join(traceback.format_exception(error))
+    return {name: results.get(name, ObjectResult(name, NOT_RUN)) for name in names}
+
+
+def _write(stream, data):
+    stream.flush()
+    if hasattr(stream, "buffer"):
+        stream.buffer.write(data)
+        stream.buffer.flush()
+    else:
+        stream.write(data.decode("utf-8", "backslashreplace"))
+
+
+def _on_workers(args, masks, names):
+    from tqdm import tqdm
+
+    from . import train_workers
+
+    source, models, checkpoint = args.root, args.models, args.checkpoint
+    if args.scheduler is not None:
+        # Tasks may run on other machines: they get paths that do not depend on this folder.
+        source, models, masks = os.path.abspath(source), os.path.abspath(models), os.path.abspath(masks)
+        if checkpoint is not None and os.path.exists(checkpoint):
+            checkpoint = os.path.abspath(checkpoint)
+        client = train_workers.connect(args.scheduler, args.connect_timeout)
+
+    def job(name):
+        """train_object's arguments for one object."""
+        return source, models, masks, name, args.images, args.n4views, checkpoint
+
+    progress = tqdm(total=len(names), desc="objects", unit="object", file=sys.stderr, disable=None)
+
+    def on_done(result):
+        with tqdm.external_write_mode(file=sys.stdout):
+            _write(sys.stdout, result.stdout)
+            _write(sys.stderr, result.stderr)
+        progress.update()
+
+    try:
+        if args.scheduler is None:
+            print(f"training {len(names)} objects on {min(args.workers, len(names))} local worker processes",
+                  file=sys.stderr)
+            return train_workers.run_local(names, job, args.workers, on_done)
+        with client:
+            print(f"training {len(names)} objects on the Dask cluster at {args.scheduler}", file=sys.stderr)
+            note = train_workers.workers_note(client, args.task_resources)
+            if note:
+                print(f"{PROGRAM}: note: {note}", file=sys.stderr)
+            return train_workers.run_dask(client, names, job, args.task_resources, on_done)
+    finally:
+        progress.close()
+
+
+def run(args):
+    if args.task_resources is not None and args.scheduler is None:
+        args.parser.error("--task-resources goes with --scheduler")
+    masks = args.masks if args.masks is not None else os.path.join(args.root, "masks")
+    require_folder(args.root)
+    require_folder(masks)
+    names = outputs.object_folders(masks)
+    if not names:
+        print(f"{PROGRAM}: no object folders in {masks}", file=sys.stderr)
+        return 0
+    if args.workers is None and args.scheduler is None:
+        results = _sequential(args, masks, names)
+    else:
+        results = _on_workers(args, masks, names)
+
+    rows = [(r.name, r.status, "-" if r.status == NOT_RUN else f"{r.seconds:.2f} s") for r in results.values()]
+    print()
+    print_table(("object", "status", "time"), rows, right=(2,))
+    counts = {status: sum(r.status == status for r in results.values()) for status in (OK, FAILED, ERROR, NOT_RUN)}
+    print(f"{len(results)} objects: " + ", ".join(f"{n} {status}" for status, n in counts.items() if n))
+    sys.stdout.flush()
+    for r in results.values():
+        if r.status == ERROR:
+            if args.debug and r.traceback:
+                print(r.traceback.rstrip(), file=sys.stderr)
+            print(f"{PROGRAM}: error: training {r.name}: {r.error}", file=sys.stderr)
+    return 0 if counts[OK] == len(results) else 1

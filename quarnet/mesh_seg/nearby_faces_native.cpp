@@ -1,0 +1,174 @@
+// The native double of trimesh.proximity.nearby_faces(mesh, points):
+//
+//   rtree = mesh.triangles_tree          R-tree of every face's bounds, bulk
+//                                         loaded by rtree/libspatialindex
+//   kdtree = cKDTree(mesh.vertices[mesh.referenced_vertices])
+//   d = kdtree.query(points)[0] + tol.merge
+//   groups = rtree.intersection_v(points - d, points + d), split per point
+//
+// The face bounds, the referenced vertices and the query boxes are computed
+// natively with the same (exact) arithmetic; the two trees are the libraries'
+// own, built once per call: the R-tree on a worker thread while SciPy builds
+// the k-d tree, both done before the call returns.
+#include <pybind11/numpy.h>
+
+#include <algorithm>
+#include <cstring>
+#include <exception>
+#include <thread>
+#include <vector>
+
+#include "native_path.hpp"
+#include "quarnet/mesh/face_bounds.hpp"
+#include "quarnet/spatial/box_tree.hpp"
+#include "trimesh_native.hpp"
+#include "trimesh_versions.hpp"
+
+namespace tessaron {
+namespace {
+
+namespace native = quarnet::host::native;
+namespace mesh_core = quarnet::mesh;
+namespace spatial = quarnet::spatial;
+using quarnet::numeric::ElementType;
+using quarnet::numeric::Kind;
+
+constexpr ElementType kFloat64{Kind::Float, 8};
+constexpr ElementType kInt64{Kind::Signed, 8};
+
+// The trimesh and rtree code nearby_faces runs, each as its library defines it.
+bool collaborators_genuine(const py::object& nearby_faces, const py::object& mesh) {
+  return native::defined_by(nearby_faces, "trimesh.proximity", "nearby_faces") &&
+         native::is_instance_of_exactly(mesh, "trimesh.base", "Trimesh") && trimesh_covered() &&
+         native::class_attribute_defined_by("trimesh.base", "Trimesh", "triangles_tree") &&
+         native::class_attribute_defined_by("trimesh.base", "Trimesh", "triangles") &&
+         native::class_attribute_defined_by("trimesh.base", "Trimesh", "referenced_vertices") &&
+         native::class_attribute_defined_by("trimesh.base", "Trimesh", "vertices") &&
+         native::class_attribute_defined_by("trimesh.base", "Trimesh", "faces") &&
+         native::defined_by(py::module_::import("trimesh.triangles").attr("bounds_tree"), "trimesh.triangles",
+                            "bounds_tree") &&
+         native::defined_by(py::module_::import("trimesh.util").attr("bounds_tree"), "trimesh.util", "bounds_tree") &&
+         native::class_attribute_defined_by("rtree.index", "Index", "__init__") &&
+         native::class_attribute_defined_by("rtree.index", "Index", "_create_idx_from_stream") &&
+         native::class_attribute_defined_by("rtree.index", "Index", "intersection_v") &&
+         native::class_attribute_defined_by("rtree.index", "Index", "_prepare_v_arrays");
+}
+
+// trimesh.proximity.nearby_faces as the namespace reaches it; null where a
+// lookup fails (trimesh's own call then meets the same failure).
+py::object resolve_nearby_faces(const qh::Namespace& ns) {
+  try {
+    return ns["trimesh"].attr("proximity").attr("nearby_faces");
+  } catch (py::error_already_set&) {
+    return py::object();
+  }
+}
+
+}  // namespace
+
+struct NearbyFacesQuery::State {
+  std::optional<spatial::BoxTree> faces;  // the R-tree of the face bounds
+  py::object kdtree;                      // cKDTree of the referenced vertices
+  double merge = 0.0;                     // tol.merge
+};
+
+NearbyFacesQuery::NearbyFacesQuery(std::unique_ptr<State> state) : state_(std::move(state)) {}
+NearbyFacesQuery::~NearbyFacesQuery() = default;
+
+std::unique_ptr<NearbyFacesQuery> NearbyFacesQuery::prepare(const qh::Namespace& ns, const py::object& mesh,
+                                                            const py::object& points) {
+  py::object nearby_faces = resolve_nearby_faces(ns);
+  if (!nearby_faces || !collaborators_genuine(nearby_faces, mesh)) return nullptr;
+  const spatial::SpatialIndexApi* api = rtree_spatial_index();
+  if (api == nullptr) return nullptr;
+
+  const auto point_view = native::array(points, native::ArrayRule(2).columns(3).of(kFloat64).contiguous());
+  const auto vertices = native::array(mesh.attr("vertices"),
+                                      native::ArrayRule(2).columns(3).of(kFloat64).library_owned().contiguous());
+  const auto faces = native::array(mesh.attr("faces"),
+                                   native::ArrayRule(2).columns(3).of(kInt64).library_owned().contiguous());
+  if (!point_view || !vertices || !faces || faces->shape[0] == 0) return nullptr;
+
+  const py::dict globals = nearby_faces.attr("__globals__");
+  if (!globals.contains("cKDTree") || !globals.contains("tol")) return nullptr;
+  const auto merge = native::plain_scalar(globals["tol"].attr("merge"), true);
+  if (!merge) return nullptr;
+
+  const mesh_core::IndexedMesh m{{vertices->typed<double>(), 3 * vertices->shape[0]},
+                                 {faces->typed<std::int64_t>(), 3 * faces->shape[0]}};
+  const std::span<const double> point_values{point_view->typed<double>(), 3 * point_view->shape[0]};
+  const bool plain = qh::without_gil([&] {
+    return mesh_core::faces_in_range(m) && mesh_core::all_finite(m.vertices) && mesh_core::all_finite(point_values);
+  });
+  if (!plain) return nullptr;
+
+  auto state = std::make_unique<State>();
+  state->merge = *merge;
+
+  // The R-tree on a worker; the thread is joined before anything leaves.
+  const std::size_t face_count = m.face_count();
+  std::vector<double> mins(3 * face_count), maxs(3 * face_count);
+  std::exception_ptr build_error;
+  {
+    std::jthread build([&] {
+      try {
+        mesh_core::face_bounds(m, mins, maxs);
+        state->faces.emplace(spatial::BoxTree::bulk_load(*api, mins, maxs));
+      } catch (...) {
+        build_error = std::current_exception();
+      }
+    });
+
+    std::vector<std::uint8_t> referenced(m.vertex_count());
+    const std::size_t count = qh::without_gil([&] { return mesh_core::referenced_vertices(m, referenced); });
+    py::array_t<double> kept({static_cast<py::ssize_t>(count), py::ssize_t{3}});
+    double* out = kept.mutable_data();
+    qh::without_gil([&] { mesh_core::gather_marked_rows(m.vertices, referenced, {out, 3 * count}); });
+    state->kdtree = globals["cKDTree"](kept);
+    qh::without_gil([&] { build.join(); });
+  }
+  if (build_error) {
+    try {
+      std::rethrow_exception(build_error);
+    } catch (const spatial::SpatialIndexError&) {
+      return nullptr;  // trimesh's own call reports what the library refused
+    }
+  }
+  return std::unique_ptr<NearbyFacesQuery>(new NearbyFacesQuery(std::move(state)));
+}
+
+std::size_t NearbyFacesQuery::add_groups(const py::object& batch, quarnet::mesh::FaceIdCollector& ids) const {
+  const auto rows = native::array(batch, native::ArrayRule(2).columns(3).of(kFloat64));
+  py::object distances = state_->kdtree.attr("query")(batch)[py::int_(0)];
+  const auto d = native::array(distances, native::ArrayRule(1).of(kFloat64));
+  if (!rows || !d || d->shape[0] != rows->shape[0]) throw std::logic_error("unexpected k-d tree answer");
+
+  const std::size_t n = rows->shape[0];
+  std::vector<double> lo(3 * n), hi(3 * n);
+  std::vector<std::int64_t> hits;
+  std::vector<std::uint64_t> counts;
+  qh::without_gil([&] {
+    const auto plane = rows->as_2d();
+    for (std::size_t k = 0; k < n; ++k) {
+      double radius;
+      std::memcpy(&radius, d->data + static_cast<std::ptrdiff_t>(k) * d->strides[0], sizeof radius);
+      radius += state_->merge;  // distance_vertex += tol.merge
+      for (std::size_t c = 0; c < 3; ++c) {
+        double p;
+        std::memcpy(&p, plane.at(k, c), sizeof p);
+        lo[3 * k + c] = p - radius;
+        hi[3 * k + c] = p + radius;
+      }
+    }
+    state_->faces->intersecting(lo, hi, hits, counts);
+    std::size_t at = 0;
+    for (const std::uint64_t count : counts) {
+      const auto room = ids.append_group(static_cast<std::size_t>(count));
+      std::copy_n(hits.begin() + static_cast<std::ptrdiff_t>(at), room.size(), room.begin());
+      at += static_cast<std::size_t>(count);
+    }
+  });
+  return n;
+}
+
+}  // namespace tessaron

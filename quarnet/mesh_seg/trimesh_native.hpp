@@ -1,0 +1,49 @@
+// Native doubles of the trimesh calls that cost a segmentation most of its
+// time: the candidate query trimesh.proximity.nearby_faces and Trimesh.submesh
+// of one face group. Each applies only where the gate (native_path.hpp) lets
+// it vouch for trimesh's very result; callers fall back to trimesh otherwise.
+#pragma once
+
+#include <memory>
+#include <optional>
+
+#include "quarnet/mesh/face_ids.hpp"
+#include "tessaron.hpp"
+
+namespace tessaron {
+
+// trimesh.proximity.nearby_faces(mesh, batch) for the batches of one point
+// array: the R-tree of the face bounds and the k-d tree of the referenced
+// vertices are built once, by the libraries trimesh uses (libspatialindex of
+// the rtree package, SciPy's cKDTree), and queried with the same boxes.
+class NearbyFacesQuery {
+ public:
+  // The query for `mesh` and the N x 3 `points` whose row ranges will be
+  // asked for, or nullopt where trimesh must answer (anything the gate does
+  // not vouch for: a replaced function, another mesh type, an untested
+  // library version, points or vertices that are not finite, ...).
+  static std::unique_ptr<NearbyFacesQuery> prepare(const qh::Namespace& ns, const py::object& mesh,
+                                                   const py::object& points);
+  ~NearbyFacesQuery();
+
+  // Appends the heads of the candidate groups of `batch` (rows of the
+  // points, as an array) to `ids` and returns the number of groups, as
+  // trimesh's groups for that batch would give them.
+  std::size_t add_groups(const py::object& batch, quarnet::mesh::FaceIdCollector& ids) const;
+
+ private:
+  struct State;
+  explicit NearbyFacesQuery(std::unique_ptr<State> state);
+  std::unique_ptr<State> state_;
+};
+
+// mesh.submesh([faces], only_watertight=False) as trimesh builds it, for a
+// mesh that submesh_is_native admits; nullopt where trimesh must build it
+// (arrays it cannot read, ids out of range). `faces` is a 1-D int64 array.
+std::optional<py::object> native_submesh(const py::object& mesh, const py::object& faces);
+
+// Whether native_submesh may stand in for `mesh.submesh` (and numpy's
+// arange/setdiff1d for the remainder's face list).
+bool submesh_is_native(const qh::Namespace& ns, const py::object& mesh);
+
+}  // namespace tessaron

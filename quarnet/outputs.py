@@ -1,0 +1,45 @@
+"""The files a segmentation leaves in the mask folder, read back.
+
+    <mask_path>/<object>/sub_mesh.ply   the object's faces (its presence marks the object done)
+    <mask_path>/<object>/sub_pcd.ply    the object's cleaned point cloud
+    <mask_path>/remain.ply              the faces no object took
+"""
+
+import os
+
+import trimesh
+
+SUB_MESH = "sub_mesh.ply"
+SUB_PCD = "sub_pcd.ply"
+REMAIN = "remain.ply"
+
+
+def object_folders(mask_path):
+    """The object sub-folders of a mask folder, in listing order (the order the modules take them in)."""
+    return [name for name in os.listdir(mask_path) if os.path.isdir(os.path.join(mask_path, name))]
+
+
+def read_mesh(path):
+    """The single mesh in a mesh file (the meshes of a multi-mesh file joined).
+    Raises FileNotFoundError for a missing file and ValueError naming the file
+    for one trimesh cannot read."""
+    if not os.path.exists(path):
+        raise FileNotFoundError(2, "No such file or directory", path)
+    try:
+        loaded = trimesh.load(path, force="mesh", process=False)
+    except OSError:
+        raise
+    except Exception as e:
+        raise ValueError(f"{path}: not a mesh trimesh can read ({type(e).__name__}: {e})") from e
+    if not isinstance(loaded, trimesh.Trimesh):
+        raise ValueError(f"{path}: not a mesh trimesh can read")
+    return loaded
+
+
+def load_mesh(path):
+    """The mesh in a written output file, None if there is no such file (a
+    file without faces reads as an empty mesh)."""
+    if not os.path.exists(path):
+        return None
+    loaded = trimesh.load(path, process=False)
+    return loaded if isinstance(loaded, trimesh.Trimesh) else trimesh.Trimesh()

@@ -1,0 +1,90 @@
+"""Where the segmentation picture is seen from: a raised three-quarter view
+onto a box, or one view of the scene's COLMAP sparse model."""
+
+from __future__ import annotations
+
+import dataclasses
+import os
+
+import numpy as np
+
+from quarnet.raycast import intrinsics, look_at
+from quarnet.scene import colmap_loader as cl
+
+# Axis name -> (right-ish, back, up) unit vectors: a right-handed frame whose
+# third axis is the world's up; for +z it is the world's own x, y, z.
+_FRAMES = {
+    "+x": ((0, 1, 0), (0, 0, 1), (1, 0, 0)),
+    "-x": ((0, 0, 1), (0, 1, 0), (-1, 0, 0)),
+    "+y": ((0, 0, 1), (1, 0, 0), (0, 1, 0)),
+    "-y": ((1, 0, 0), (0, 0, 1), (0, -1, 0)),
+    "+z": ((1, 0, 0), (0, 1, 0), (0, 0, 1)),
+    "-z": ((0, 1, 0), (1, 0, 0), (0, 0, -1)),
+}
+
+# COLMAP camera models whose parameters start with one focal length (f, cx, cy, ...);
+# every other model starts with fx, fy, cx, cy.
+_SINGLE_FOCAL = {"SIMPLE_PINHOLE", "SIMPLE_RADIAL", "RADIAL", "SIMPLE_RADIAL_FISHEYE", "RADIAL_FISHEYE"}
+
+
+@dataclasses.dataclass(frozen=True)
+class Camera:
+    eye: np.ndarray
+    R_cw: np.ndarray  # columns: camera right, down, forward in world coordinates
+    K: list  # [fx, fy, cx, cy] in pixels of this width and height
+    width: int
+    height: int
+
+
+def camera_from_bounds(bounds, width=800, height=600, up="+z"):
+    """A camera above and in front of the box `bounds` (2 x 3: lowest and
+    highest corner), looking at its centre, with the world axis `up` up."""
+    lo, hi = np.asarray(bounds, dtype=float)
+    centre = (lo + hi) / 2
+    extent = np.linalg.norm(hi - lo)
+    right, back, upward = (np.array(v, dtype=float) for v in _FRAMES[up])
+    eye = centre + extent * (0.75 * right - 1.2 * back + 1.0 * upward)
+    return Camera(eye, look_at(eye, centre, upward), intrinsics(width, height, fov_degrees=45.0), width, height)
+
+
+def _read_model(sparse):
+    """(images, cameras) of a sparse-model folder: the binary files, or the text files when those fail."""
+    try:
+        return (cl.read_extrinsics_binary(os.path.join(sparse, "images.bin")),
+                cl.read_intrinsics_binary(os.path.join(sparse, "cameras.bin")))
+    except Exception as binary:
+        try:
+            return (cl.read_extrinsics_text(os.path.join(sparse, "images.txt")),
+                    cl.read_intrinsics_text(os.path.join(sparse, "cameras.txt")))
+        except FileNotFoundError:
+            raise binary from None
+
+
+def camera_from_view(root_path, image_id, width=800):
+    """The camera of image `image_id` in `root_path`/sparse/0, scaled to `width`
+    pixels (distortion ignored)."""
+    sparse = os.path.join(root_path, "sparse", "0")
+    if not os.path.isdir(sparse):
+        raise FileNotFoundError(2, "No such file or directory", sparse)
+    images, cameras = _read_model(sparse)
+    if image_id not in images:
+        known = sorted(images)
+        shown = ", ".join(map(str, known[:10])) + (", ..." if len(known) > 10 else "")
+        raise ValueError(f"{sparse}: no image with id {image_id} (ids: {shown or 'none'})")
+    image = images[image_id]
+    if image.camera_id not in cameras:
+        raise ValueError(f"{sparse}: image {image_id} refers to camera {image.camera_id}, which is not in the model")
+    camera = cameras[image.camera_id]
+    params = [float(p) for p in camera.params]
+    if camera.model in _SINGLE_FOCAL and len(params) >= 3:
+        fx = fy = params[0]
+        cx, cy = params[1:3]
+    elif len(params) >= 4:
+        fx, fy, cx, cy = params[:4]
+    else:
+        raise ValueError(f"{sparse}: camera {camera.id} of model {camera.model} has too few parameters {params}")
+    scale = width / camera.width
+    R_wc = np.asarray(cl.qvec2rotmat(image.qvec), dtype=float)
+    eye = -R_wc.T @ np.asarray(image.tvec, dtype=float)
+    return Camera(eye, R_wc.T, [fx * scale, fy * scale, cx * scale, cy * scale], width,
+                  max(1, round(camera.height * scale)))

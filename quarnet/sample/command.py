@@ -1,0 +1,56 @@
+"""The sample scene's command line: `python -m quarnet.sample OUT` and `quarnet sample OUT`."""
+
+import argparse
+import os
+
+from quarnet.cli.errors import error_line
+
+SCENE_OPTIONS = ("faces", "views", "width", "height", "objects")
+DESCRIPTION = "Write a synthetic scene for quarnet's mesh segmentation."
+
+
+def add_scene_options(parser, *, faces=15000, views=12, width=320, height=240, objects=4):
+    """Adds --seed and the size options of build_sample_scene to an argparse parser."""
+    parser.add_argument("--seed", type=int, default=0, help="the scene follows from it (default: %(default)s)")
+    parser.add_argument("--faces", type=int, default=faces, help="about this many faces in the scene mesh (default: %(default)s)")
+    parser.add_argument("--views", type=int, default=views, help="number of cameras (default: %(default)s)")
+    parser.add_argument("--width", type=int, default=width, help="image width in pixels (default: %(default)s)")
+    parser.add_argument("--height", type=int, default=height, help="image height in pixels (default: %(default)s)")
+    parser.add_argument("--objects", type=int, default=objects, help="objects on the ground (default: %(default)s)")
+
+
+def build_from_options(out_dir, args):
+    """build_sample_scene with the options add_scene_options parsed."""
+    from .scene import build_sample_scene
+
+    return build_sample_scene(out_dir, args.seed, **{name: getattr(args, name) for name in SCENE_OPTIONS})
+
+
+def add_arguments(parser):
+    parser.add_argument("out_dir", metavar="OUT", help="folder to write the scene into (new or empty)")
+    add_scene_options(parser)
+
+
+def write_scene(args):
+    """Writes the scene into args.out_dir, which must be new or empty (nothing
+    there is overwritten), and prints where its parts are."""
+    if os.path.exists(args.out_dir) and (not os.path.isdir(args.out_dir) or os.listdir(args.out_dir)):
+        raise FileExistsError(17, "not an empty folder (the sample scene is written only into a new or empty one)",
+                              args.out_dir)
+    scene = build_from_options(args.out_dir, args)
+    print(f"scene root   {scene.root_path}")
+    print(f"mesh         {scene.mesh_file} ({scene.faces} faces)")
+    print(f"masks        {scene.mask_path} ({', '.join(scene.object_names)})")
+    print(f"ground truth {scene.ground_truth_path}")
+    return scene
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(prog="python -m quarnet.sample", description=DESCRIPTION)
+    add_arguments(parser)
+    args = parser.parse_args(argv)
+    try:
+        write_scene(args)
+    except (OSError, ValueError) as e:
+        parser.exit(1, error_line(e, parser.prog) + "\n")
+    return 0

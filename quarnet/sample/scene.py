@@ -1,0 +1,106 @@
+"""The sample scene on disk: its mesh, cameras on a ring around it, depth
+maps and masks ray-cast from the mesh, a COLMAP binary model, and the ground
+truth of every face."""
+
+from __future__ import annotations
+
+import dataclasses
+import os
+
+import cv2
+import numpy as np
+import trimesh
+
+from quarnet.raycast import cast, intrinsics, look_at, raycaster_of
+from quarnet.scene import colmap_loader
+
+from .shapes import GROUND, scene_mesh
+
+
+@dataclasses.dataclass(frozen=True)
+class SampleScene:
+    root_path: str
+    mesh_file: str
+    mask_path: str
+    ground_truth_path: str
+    object_names: tuple[str, ...]
+    faces: int
+    views: int
+
+
+@dataclasses.dataclass(frozen=True)
+class View:
+    image_id: int
+    eye: np.ndarray
+    R_cw: np.ndarray  # columns: camera x (right), y (down), z (forward) in world coordinates
+
+
+def _views(n, region, rng):
+    radius = region + 1.0
+    phase = rng.uniform(0, 2 * np.pi)
+    views = []
+    for k in range(n):
+        angle = phase + 2 * np.pi * k / n
+        height = (0.55 if k % 2 == 0 else 0.95) * radius
+        eye = np.array([radius * np.cos(angle), radius * np.sin(angle), height])
+        target = np.array([*rng.uniform(-0.08, 0.08, 2), 0.08])
+        views.append(View(k + 1, eye, look_at(eye, target)))
+    return views
+
+
+def build_sample_scene(out_dir, seed=0, *, faces=15000, views=12, width=320, height=240, objects=4):
+    """Writes a sample scene under `out_dir` and returns its paths.
+
+    faces: about how many faces the scene mesh has; views: camera count;
+    width, height: image size in pixels; objects: how many objects stand on
+    the ground. The same arguments always give the same files."""
+    if objects < 1 or views < 1 or width < 2 or height < 2 or faces < 1:
+        raise ValueError("objects, views, faces must be positive and the image at least 2x2 pixels")
+    rng = np.random.default_rng(seed)
+    out_dir = os.fspath(out_dir)
+    depths = os.path.join(out_dir, "depths")
+    sparse = os.path.join(out_dir, "sparse", "0")
+    masks = os.path.join(out_dir, "masks")
+    for folder in (depths, sparse, masks):
+        os.makedirs(folder, exist_ok=True)
+
+    vertices, tris, labels, colours, names, region = scene_mesh(objects, faces, rng)
+    mesh_file = os.path.join(out_dir, "mesh.ply")
+    mesh = trimesh.Trimesh(vertices, tris, vertex_colors=colours, process=False)
+    mesh.export(mesh_file)
+    # Faces are labelled by their index in the file, and the rays below hit
+    # the coordinates as stored (single precision).
+    stored = trimesh.load(mesh_file, process=False)
+    if len(stored.faces) != len(tris):
+        raise RuntimeError(f"{mesh_file}: wrote {len(tris)} faces, read back {len(stored.faces)}")
+    raycaster = raycaster_of([(stored.vertices, stored.faces)])
+
+    K = intrinsics(width, height)
+    camera_views = _views(views, region, rng)
+    for name in names:
+        os.makedirs(os.path.join(masks, name), exist_ok=True)
+    seen = np.zeros(len(tris), dtype=bool)
+    images = {}
+    pad = max(5, len(str(views)))
+    for view in camera_views:
+        depth, prim, _, _ = cast(raycaster, view.eye, view.R_cw, K, width, height)
+        hit = depth > 0
+        seen[prim[hit]] = True
+        label = np.full(depth.shape, GROUND - 1, dtype=np.int32)
+        label[hit] = labels[prim[hit]]
+        np.save(os.path.join(depths, f"{view.image_id}.npy"), depth)
+        image_name = f"{view.image_id:0{pad}d}.png"
+        for k, name in enumerate(names):
+            if not cv2.imwrite(os.path.join(masks, name, image_name), np.where(label == k, 255, 0).astype(np.uint8)):
+                raise OSError(f"cannot write {os.path.join(masks, name, image_name)}")
+        R_wc = view.R_cw.T
+        images[view.image_id] = colmap_loader.Image(
+            view.image_id, np.asarray(colmap_loader.rotmat2qvec(R_wc)), -R_wc @ view.eye, 1, image_name,
+            np.zeros((0, 2)), np.zeros(0, dtype=np.int64))
+    cameras = {1: colmap_loader.Camera(1, "PINHOLE", width, height, np.array(K))}
+    colmap_loader.write_intrinsics_binary(cameras, os.path.join(sparse, "cameras.bin"))
+    colmap_loader.write_extrinsics_binary(images, os.path.join(sparse, "images.bin"))
+
+    ground_truth = os.path.join(out_dir, "ground_truth.npz")
+    np.savez_compressed(ground_truth, object_names=np.array(names), face_labels=labels, face_seen=seen)
+    return SampleScene(out_dir, mesh_file, masks, ground_truth, tuple(names), len(tris), views)

@@ -1,0 +1,180 @@
+"""The quarnet command, run as a user runs it: the installed console script in
+a child process."""
+import os
+import re
+import shutil
+import subprocess
+import sys
+
+import cv2
+import numpy as np
+import pytest
+
+from quarnet.cli import train_task
+from quarnet.gaussian_seg import Vorlantide as V
+
+QUARNET = os.path.join(os.path.dirname(sys.executable), "quarnet")
+LIMIT = 300  # seconds for any one command
+
+
+def quarnet(*args):
+    return subprocess.run([QUARNET, *map(str, args)], capture_output=True, text=True, timeout=LIMIT)
+
+
+def table(stdout, header):
+    """{first cell: other cells} of the table whose header line starts with `header`."""
+    lines = stdout.splitlines()
+    start = next(i for i, line in enumerate(lines) if line.startswith(header))
+    return {cells[0]: cells[1:] for cells in (re.split(r"\s{2,}", line.strip()) for line in lines[start + 1:])
+            if len(cells) > 1}
+
+
+@pytest.fixture(scope="module")
+def scene(tmp_path_factory):
+    out = tmp_path_factory.mktemp("command") / "scene"
+    done = quarnet("sample", out, "--faces", 3000, "--views", 3, "--objects", 3)
+    assert done.returncode == 0 and f"mesh         {out / 'mesh.ply'}" in done.stdout, done.stderr
+    return out
+
+
+@pytest.mark.parametrize("command", ["", "segment", "show", "train", "sample"])
+def test_help(command):
+    done = quarnet(*command.split(), "--help")
+    assert done.returncode == 0 and done.stdout.startswith(f"usage: quarnet {command}".rstrip())
+
+
+def test_sample_segment_show(scene, tmp_path):
+    mesh, masks = scene / "mesh.ply", scene / "masks"
+    names = sorted(os.listdir(masks))
+    cut = quarnet("segment", scene, "--mesh", mesh)
+    assert cut.returncode == 0, cut.stderr
+    assert " - 内参K: [" in cut.stdout and "Files in box_0:" in cut.stdout  # the module's own lines
+    rows = table(cut.stdout, "object")
+    assert {n: rows[n][2] for n in names} == dict.fromkeys(names, "cut") and rows["remain.ply"][0].isdigit()
+    again = table(quarnet("segment", scene, "--mesh", mesh).stdout, "object")
+    assert {n: again[n] for n in names} == {n: rows[n][:2] + ["skipped (done)"] for n in names}
+
+    shown = quarnet("show", masks, "--mesh", mesh, "-o", tmp_path / "picture.png")
+    assert shown.returncode == 0, shown.stderr
+    rows = table(shown.stdout, "object")
+    assert list(rows) == names + ["remain"] and shown.stdout.endswith(f"picture: {tmp_path / 'picture.png'}\n")
+    image = cv2.imread(str(tmp_path / "picture.png"))[:, :, ::-1].astype(float)
+    assert image.shape == (600, 2 * 800 + 6, 3)
+    after = image[:, 806:].reshape(-1, 3)
+    after[: 130 * 806] = 0  # the legend
+    for name in names:
+        colour = np.array([int(rows[name][0][i:i + 2], 16) for i in (1, 3, 5)], float)
+        shade = after @ colour / (colour @ colour)
+        carries = (np.abs(after - shade[:, None] * colour).max(axis=1) <= 2) & (shade > 0.3) & (shade < 1.01)
+        assert carries.sum() > 200, name  # the object's pixels, shaded
+    view = quarnet("show", masks, "--mesh", mesh, "--root", scene, "--view", 2, "-o", tmp_path / "view.png")
+    assert view.returncode == 0 and cv2.imread(str(tmp_path / "view.png")).shape == (600, 1606, 3), view.stderr
+
+
+def test_errors_are_one_line_naming_the_file(scene, tmp_path):
+    broken = tmp_path / "broken"
+    shutil.copytree(scene / "depths", broken / "depths")
+    (broken / "sparse" / "0").mkdir(parents=True)
+    for name in ("cameras.bin", "images.bin"):
+        (broken / "sparse" / "0" / name).write_bytes(b"\x01\x00")
+    (tmp_path / "garbage.ply").write_text("not a mesh")
+    mesh, masks = scene / "mesh.ply", scene / "masks"
+    cases = [
+        (["segment", tmp_path / "nope", "--mesh", mesh], f"{tmp_path / 'nope'}: no such folder"),
+        (["segment", scene, "--mesh", tmp_path / "none.ply"], f"{tmp_path / 'none.ply'}: No such file or directory"),
+        (["segment", broken, "--mesh", mesh, "--masks", masks], str(broken / "sparse" / "0" / "images.txt")),
+        (["show", masks, "--mesh", tmp_path / "garbage.ply"], f"{tmp_path / 'garbage.ply'}: not a mesh trimesh can read"),
+        (["show", masks, "--mesh", mesh, "--root", scene, "--view", 99], "no image with id 99 (ids: 1, 2, 3)"),
+        (["train", scene, tmp_path / "models", "--masks", tmp_path / "nomasks"], f"{tmp_path / 'nomasks'}: no such folder"),
+        (["train", scene, tmp_path / "models", "--scheduler", "tcp://127.0.0.1:1", "--connect-timeout", 1],
+         "cannot reach the Dask scheduler at tcp://127.0.0.1:1"),
+        (["sample", scene], f"{scene}: not an empty folder"),
+    ]
+    for args, expected in cases:
+        done = quarnet(*args)
+        errors = [line for line in done.stderr.splitlines() if line.startswith("quarnet: error: ")]
+        assert done.returncode == 1 and len(errors) == 1 and expected in errors[0], (args, done.stderr)
+        assert "Traceback" not in done.stderr
+    debug = quarnet("--debug", *cases[0][0])
+    assert debug.returncode == 1 and "Traceback (most recent call last)" in debug.stderr
+
+
+# ---- training ---------------------------------------------------------------
+
+BLOCK = re.compile(r"\n=== Start training for subfolder: (\w+) ===\n.*?=== Finished training for subfolder: \1 ===\n\n",
+                   re.S)
+
+
+@pytest.fixture(scope="module")
+def objects(tmp_path_factory):
+    """A scene folder and mask folder of three objects, one of them without
+    mask images (the stand-in trainer fails on it), and run_all()'s output."""
+    root = tmp_path_factory.mktemp("train")
+    (root / "images").mkdir()
+    masks = root / "masks"
+    for name in ("obj_a", "obj_bad", "obj_c"):
+        (masks / name).mkdir(parents=True)
+    for name in ("obj_a", "obj_c"):
+        (masks / name / "00001.png").write_bytes(b"\x89PNG")
+    (masks / "remain.ply").write_bytes(b"ply\n")
+    reference = subprocess.run(
+        [sys.executable, "-c", "import sys; from quarnet.gaussian_seg.Vorlantide import Vorlantide; "
+                               "Vorlantide(*sys.argv[1:]).run_all()", root, root / "models", masks],
+        capture_output=True, text=True, timeout=LIMIT, check=True)
+    return root, masks, reference.stdout
+
+
+@pytest.fixture(scope="module")
+def cluster():
+    distributed = pytest.importorskip("distributed")
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                  dashboard_address=None, resources={"GPU": 1}) as local:
+        yield local.scheduler_address
+
+
+@pytest.mark.parametrize("mode", ["sequential", "workers", "dask"])
+def test_train_every_mode(objects, mode, request):
+    root, masks, reference = objects
+    shutil.rmtree(root / "models", ignore_errors=True)
+    options = {"sequential": [], "workers": ["--workers", 2],
+               "dask": lambda: ["--scheduler", request.getfixturevalue("cluster"), "--task-resources", "GPU=1"]}[mode]
+    done = quarnet("train", root, root / "models", *(options() if callable(options) else options))
+    assert done.returncode == 1, done.stderr  # one object failed
+
+    blocks = [m.group(0) for m in BLOCK.finditer(done.stdout)]
+    if mode == "sequential":
+        assert done.stdout.startswith(reference)  # exactly run_all()
+    assert sorted(blocks) == sorted(m.group(0) for m in BLOCK.finditer(reference)) and len(blocks) == 3
+    assert done.stdout.startswith("".join(blocks))  # each object's lines as one block
+    assert "[Error] Training failed for obj_bad: Command '[" in done.stdout and "obj_bad" in done.stderr
+    rows = table(done.stdout, "object")
+    assert {name: cells[0] for name, cells in rows.items()} == {"obj_a": "ok", "obj_bad": "failed", "obj_c": "ok"}
+    assert all(cells[1].endswith(" s") for cells in rows.values())
+    assert done.stdout.endswith("3 objects: 2 ok, 1 failed\n")
+    assert sorted(os.listdir(root / "models")) == ["obj_a", "obj_c"]  # the others still trained
+
+
+def test_worker_side_uses_the_modules_trainer_and_keeps_one_block(tmp_path, monkeypatch):
+    made = []
+
+    class Trainer:
+        def __init__(self, **keywords):
+            made.append(list(keywords.items()))
+            self.text = keywords["text"]
+
+        def get_obj_gs_pcd(self):
+            if self.text == "boom":
+                raise ValueError("boom")
+            subprocess.run(["sh", "-c", "echo child out; echo child err >&2; exit 3"], check=True)
+
+    monkeypatch.setattr(V, "Kelsimar", Trainer)
+    failed = train_task.train_object("src", "models", "masks", "obj", "imgs", 7, None)
+    assert made == [[("source_path", "src"), ("model_path", "models"), ("mask_path", os.path.join("masks", "obj")),
+                     ("checkpoint", None), ("text", "obj"), ("images", "imgs"), ("N4views", 7)]]
+    error = subprocess.CalledProcessError(3, ["sh", "-c", "echo child out; echo child err >&2; exit 3"])
+    assert failed.status == "failed" and failed.stderr == b"child err\n"
+    assert failed.stdout == (f"\n=== Start training for subfolder: obj ===\nchild out\n[Error] Training failed for obj: "
+                             f"{error}\n=== Finished training for subfolder: obj ===\n\n").encode()
+    ended = train_task.train_object("src", "models", "masks", "boom", "imgs", 7, None)
+    assert (ended.status, ended.error) == ("error", "boom") and "ValueError: boom" in ended.traceback
+    assert ended.stdout == b"\n=== Start training for subfolder: boom ===\n"  # no finish line, as in run_all

@@ -1,0 +1,237 @@
+"""One grid over every native entry point: for plain inputs and genuine
+collaborators the native path answers; a replaced function, a subclass, a
+replaced module, an untested library version, big-endian, strided or
+array-like input either still gives exactly the library's answer or is
+handed to the collaborator itself, which then gets called."""
+import contextlib
+import io
+import sys
+import types
+
+import numpy as np
+import open3d as o3d
+import pytest
+import trimesh
+
+from quarnet.mesh_seg import Tessaron as T
+
+
+@contextlib.contextmanager
+def entered(*functions):
+    """Records which of the Python functions run inside the block."""
+    codes = {getattr(f, "_implementation", f).__code__ for f in functions}
+    seen = []
+
+    def profile(frame, event, arg):
+        if event == "call" and frame.f_code in codes:
+            seen.append(frame.f_code.co_name)
+
+    sys.setprofile(profile)
+    try:
+        yield seen
+    finally:
+        sys.setprofile(None)
+
+
+class Recorder:
+    """Wraps a collaborator, counting calls and passing them through."""
+
+    def __init__(self, fn):
+        self.fn, self.calls = fn, 0
+
+    def __call__(self, *args, **kwargs):
+        self.calls += 1
+        return self.fn(*args, **kwargs)
+
+
+def proxy_module(module, **replaced):
+    """A stand-in module: every attribute of `module`, some replaced."""
+    proxy = types.ModuleType(module.__name__)
+    proxy.__dict__.update({k: v for k, v in vars(module).items() if not k.startswith("__")})
+    proxy.__dict__.update(replaced)
+    return proxy
+
+
+# The library functions as they were defined, before any test replaces them.
+MESHGRID, NEARBY_FACES, SUBMESH = np.meshgrid, trimesh.proximity.nearby_faces, trimesh.util.submesh
+
+
+class Cloud:
+    def __init__(self, points):
+        self.points = points
+
+
+class SubTrimesh(trimesh.Trimesh):
+    pass
+
+
+# ---- the entry points: each runs one variant and returns (got, want, watched
+# library function, recorder of a replaced collaborator or None) -------------
+
+DEPTH = (np.random.default_rng(3).random((40, 30)) * 5).astype(np.float32)
+K = [500.5, 501.25, 14.5, 19.75]
+
+
+def numpy_backproject(depth, K):
+    fx, fy, cx, cy = K
+    h, w = depth.shape
+    i, j = np.meshgrid(np.arange(w), np.arange(h))
+    x = (i - cx) * depth / fx
+    y = (j - cy) * depth / fy
+    return np.stack((x, y, depth), axis=-1).reshape(-1, 3)
+
+
+def backproject(variant, monkeypatch, tmp_path):
+    depth, replaced = DEPTH, None
+    if variant == "replaced function":
+        replaced = Recorder(np.meshgrid)
+        monkeypatch.setattr(np, "meshgrid", replaced)
+    elif variant == "replaced module":
+        replaced = Recorder(np.meshgrid)
+        monkeypatch.setattr(T, "np", proxy_module(np, meshgrid=replaced))
+    elif variant == "subclass":
+        depth = np.ma.masked_less(DEPTH, 1.0)
+    elif variant == "big-endian":
+        depth = DEPTH.astype(">f4")
+    elif variant == "strided":
+        depth = DEPTH[::-2, ::3]
+    elif variant == "array-like":
+        depth = DEPTH.tolist()
+    got = lambda: T.backproject_depth_to_points(depth, K)  # noqa: E731
+    want = lambda: numpy_backproject(depth, K)  # noqa: E731
+    return got, want, MESHGRID, replaced
+
+
+def extract(variant, monkeypatch, tmp_path):
+    """The masked copy and the positive-depth filter inside the extraction."""
+    import cv2
+
+    mask = (np.arange(DEPTH.size).reshape(DEPTH.shape) % 3 != 0).astype(np.uint8) * 255
+    depth = {"subclass": np.ma.masked_less(DEPTH, 1.0), "big-endian": DEPTH.astype(">f4"),
+             "strided": np.repeat(DEPTH, 2, axis=1)[:, ::2], "array-like": DEPTH.tolist()}.get(variant, DEPTH)
+    (tmp_path / "masks").mkdir()
+    cv2.imwrite(str(tmp_path / "masks" / "1.png"), mask)
+    monkeypatch.setattr(T, "load_depth", lambda path: depth)
+    poses = {1: (np.array([0.5, -1.0, 2.0]), np.array([0.0, 0.0, 0.0, 1.0]))}
+
+    def points(run):
+        with contextlib.redirect_stderr(io.StringIO()):
+            cloud, _ = run()
+        return np.asarray(cloud.points).tobytes()
+
+    def want():  # the plain pipeline
+        from scipy.spatial.transform import Rotation
+
+        masked = depth.copy()
+        masked[mask == 0] = 0
+        cam = numpy_backproject(masked, K)
+        cam = Rotation.from_quat(poses[1][1]).apply(cam[cam[:, 2] > 0]) + poses[1][0]
+        pcd = o3d.geometry.PointCloud(o3d.utility.Vector3dVector(cam)).voxel_down_sample(voxel_size=0.01)
+        kept, _ = pcd.remove_radius_outlier(nb_points=20, radius=0.03)
+        return np.asarray(kept.points).tobytes()
+
+    got = lambda: points(lambda: T.extract_masked_pointclouds(str(tmp_path / "masks"), str(tmp_path), poses, K))  # noqa: E731
+    return got, want, None, None
+
+
+MESH = trimesh.creation.icosphere(subdivisions=3)
+POINTS = np.vstack([MESH.sample(200, seed=2), np.random.default_rng(4).normal(0, 2, (100, 3))])
+IDS = [int(f) for g in trimesh.proximity.nearby_faces(MESH, POINTS) for f in g[:20]]
+
+
+def search(variant, monkeypatch, tmp_path):
+    mesh, points, replaced = MESH, POINTS, None
+    cloud = o3d.geometry.PointCloud(o3d.utility.Vector3dVector(POINTS))
+    if variant == "replaced function":
+        replaced = Recorder(trimesh.proximity.nearby_faces)
+        monkeypatch.setattr(trimesh.proximity, "nearby_faces", replaced)
+    elif variant == "replaced module":
+        replaced = Recorder(trimesh.proximity.nearby_faces)
+        monkeypatch.setattr(T, "trimesh", proxy_module(trimesh, proximity=types.SimpleNamespace(nearby_faces=replaced)))
+    elif variant == "subclass":
+        mesh = SubTrimesh(MESH.vertices, MESH.faces, process=False)
+    elif variant == "untested version":
+        monkeypatch.setattr(trimesh, "__version__", "9.0.0")
+    elif variant == "big-endian":
+        cloud = Cloud(points := POINTS.astype(">f8"))
+    elif variant == "strided":
+        cloud = Cloud(points := np.repeat(POINTS, 2, axis=0)[::2])
+    elif variant == "array-like":
+        cloud = Cloud(points := POINTS.tolist())
+    got = lambda: T.find_nearby_faces(mesh, cloud)  # noqa: E731
+    want = lambda: [int(f) for g in trimesh.proximity.nearby_faces(mesh, np.asarray(points)) for f in g[:20]]  # noqa: E731
+    return got, want, NEARBY_FACES, replaced
+
+
+def cut(variant, monkeypatch, tmp_path):
+    mesh, ids, replaced = MESH, IDS, None
+    if variant == "replaced function":
+        replaced = Recorder(trimesh.Trimesh.submesh)
+        monkeypatch.setattr(trimesh.Trimesh, "submesh", lambda self, *a, **k: replaced(self, *a, **k))
+    elif variant == "replaced module":
+        replaced = Recorder(np.setdiff1d)
+        monkeypatch.setattr(T, "np", proxy_module(np, setdiff1d=replaced))
+    elif variant == "subclass":
+        mesh = SubTrimesh(MESH.vertices, MESH.faces, process=False)
+    elif variant == "untested version":
+        monkeypatch.setattr(trimesh, "__version__", "9.0.0")
+    elif variant == "big-endian":
+        ids = np.array(IDS, dtype=">i8")
+    elif variant == "strided":
+        ids = np.repeat(np.array(IDS), 2)[::2]
+    elif variant == "array-like":
+        ids = tuple(IDS)
+
+    def want():
+        once = np.array(list(dict.fromkeys(IDS)), dtype=int)
+        rest = np.setdiff1d(np.arange(len(mesh.faces)), once)
+        return [mesh.submesh([f], only_watertight=False)[0].export(file_type="ply") for f in (once, rest)]
+
+    got = lambda: [m.export(file_type="ply") for m in T.save_nearby_faces_as_ply(mesh, ids)]  # noqa: E731
+    return got, want, SUBMESH, replaced
+
+
+ENTRIES = {"backproject_depth_to_points": backproject, "extract_masked_pointclouds": extract,
+           "find_nearby_faces": search, "save_nearby_faces_as_ply": cut}
+# Where each variant must be answered natively; everywhere else the library's
+# own code (or the replaced collaborator) must run.
+NATIVE = {
+    "backproject_depth_to_points": {"plain", "strided"},
+    "extract_masked_pointclouds": None,  # numpy's own operations there are not Python functions one can watch
+    "find_nearby_faces": {"plain", "array-like"},
+    "save_nearby_faces_as_ply": {"plain", "big-endian", "strided", "array-like"},
+}
+VARIANTS = ["plain", "replaced function", "replaced module", "subclass", "untested version", "big-endian", "strided",
+            "array-like"]
+ARRAY_VARIANTS = ["plain", "subclass", "big-endian", "strided", "array-like"]
+GRID = [(entry, variant) for entry in ENTRIES
+        for variant in (VARIANTS if entry in ("find_nearby_faces", "save_nearby_faces_as_ply") else
+                        ARRAY_VARIANTS if entry == "extract_masked_pointclouds" else
+                        [v for v in VARIANTS if v != "untested version"])]
+
+
+@pytest.mark.parametrize("entry, variant", GRID)
+def test_native_path_or_the_collaborator(entry, variant, monkeypatch, tmp_path):
+    got, want, library, replaced = ENTRIES[entry](variant, monkeypatch, tmp_path)
+    with entered(*[library] if library else []) as seen, contextlib.redirect_stdout(io.StringIO()):
+        try:
+            result = got()
+        except Exception as e:  # the library's own error, then
+            result = e
+    monkeypatch.undo()
+    if isinstance(result, Exception):  # the plain code's own error, before any library call
+        with pytest.raises(type(result), match=str(result)):
+            want()
+        return
+    if isinstance(result, np.ndarray):
+        expected = want()
+        assert type(result) is type(expected) and result.dtype == expected.dtype
+        assert result.tobytes() == expected.tobytes()
+    else:
+        assert result == want()
+    if NATIVE[entry] is None:
+        return
+    if variant in NATIVE[entry]:
+        assert seen == [] and replaced is None
+    else:
+        assert seen or replaced.calls > 0

@@ -1,0 +1,192 @@
+"""The native face search and cut against trimesh itself: for genuine
+collaborators the native path runs (trimesh's Python code is never entered)
+and its results equal trimesh's element for element, mesh for mesh, byte for
+byte once exported."""
+import contextlib
+import io
+import sys
+
+import numpy as np
+import open3d as o3d
+import pytest
+import trimesh
+
+from quarnet.mesh_seg import Tessaron
+
+RNG = np.random.default_rng(7)
+
+
+def cloud(points):
+    pcd = o3d.geometry.PointCloud()
+    pcd.points = o3d.utility.Vector3dVector(np.asarray(points, dtype=float))
+    return pcd
+
+
+@contextlib.contextmanager
+def entered(*functions):
+    """Records which of the Python functions run inside the block."""
+    codes = {f.__code__: f.__qualname__ for f in functions}
+    seen = []
+
+    def profile(frame, event, arg):
+        if event == "call" and frame.f_code in codes:
+            seen.append(codes[frame.f_code])
+
+    sys.setprofile(profile)
+    try:
+        yield seen
+    finally:
+        sys.setprofile(None)
+
+
+def quiet(fn, *args, **kwargs):
+    with contextlib.redirect_stdout(io.StringIO()):
+        return fn(*args, **kwargs)
+
+
+# ---- meshes ------------------------------------------------------------------
+
+
+def sphere():
+    return trimesh.creation.icosphere(subdivisions=3)
+
+
+def soup():
+    tris = RNG.uniform(-1, 1, (400, 1, 3)) + RNG.normal(0, 0.1, (400, 3, 3))
+    return trimesh.Trimesh(tris.reshape(-1, 3), np.arange(1200).reshape(-1, 3), process=False)
+
+
+def awkward():
+    """Degenerate and zero-area faces, duplicated and unreferenced vertices."""
+    base = trimesh.creation.box()
+    v = np.vstack([base.vertices, base.vertices[:4], RNG.uniform(5, 6, (5, 3))])  # copies, then unused
+    f = np.vstack([base.faces, [[0, 0, 1], [0, 1, 1], [2, 2, 2]],  # repeated corners
+                   [[0, 8, 1], [9, 10, 11]],                         # on duplicated vertices
+                   [[0, 1, 0]]])
+    mid = (v[0] + v[1]) / 2  # a collinear, zero-area face
+    v = np.vstack([v, mid])
+    f = np.vstack([f, [[0, 1, len(v) - 1]]])
+    return trimesh.Trimesh(v, f, process=False)
+
+
+def single_face():
+    return trimesh.Trimesh([[0, 0, 0], [1, 0, 0], [0, 1, 0]], [[0, 1, 2]], process=False)
+
+
+def vertex_coloured():
+    m = sphere()
+    m.visual.vertex_colors = RNG.integers(0, 256, (len(m.vertices), 4), dtype=np.uint8)
+    return m
+
+
+def face_coloured():
+    m = sphere()
+    m.visual.face_colors = RNG.integers(0, 256, (len(m.faces), 4), dtype=np.uint8)
+    return m
+
+
+def textured():
+    m = sphere()
+    m.visual = trimesh.visual.TextureVisuals(uv=RNG.uniform(0, 1, (len(m.vertices), 2)))
+    return m
+
+
+MESHES = [sphere, trimesh.creation.box, soup, awkward, single_face, vertex_coloured, face_coloured, textured]
+
+
+def query_points(mesh):
+    """On the surface, near it, far from it, and exactly on vertices."""
+    on = mesh.sample(300, seed=1) if mesh.area > 0 else mesh.vertices[mesh.faces[:1, 0]]
+    near = on + RNG.normal(0, 0.02, on.shape)
+    far = RNG.normal(0, 1, (50, 3)) * 40
+    return np.vstack([on, near, far, mesh.vertices[mesh.referenced_vertices]])
+
+
+def trimesh_face_ids(mesh, points, batch):
+    ids = []
+    for start in range(0, len(points), batch):
+        for group in trimesh.proximity.nearby_faces(mesh, points[start:start + batch]):
+            ids.extend(int(f) for f in group[:20])
+    return ids
+
+
+def trimesh_cut(mesh, ids):
+    _, first = np.unique(np.asarray(ids, dtype=int), return_index=True)
+    once = np.asarray(ids, dtype=int)[np.sort(first)]
+    sub = mesh.submesh([once], only_watertight=False)
+    rest = mesh.submesh([np.setdiff1d(np.arange(len(mesh.faces)), once)], only_watertight=False)
+    return (sub[0] if sub else None), (rest[0] if rest else None)
+
+
+def assert_same_mesh(ours, theirs):
+    if theirs is None:
+        assert ours is None
+        return
+    assert type(ours) is type(theirs)
+    for name in ("vertices", "faces", "face_normals"):
+        a, b = getattr(ours, name), getattr(theirs, name)
+        assert a.dtype == b.dtype and np.array_equal(a, b), name
+    assert type(ours.visual) is type(theirs.visual) and ours.visual.kind == theirs.visual.kind
+    if isinstance(theirs.visual, trimesh.visual.ColorVisuals) and theirs.visual.kind:
+        assert np.array_equal(ours.visual.vertex_colors, theirs.visual.vertex_colors)
+        assert np.array_equal(ours.visual.face_colors, theirs.visual.face_colors)
+    if isinstance(theirs.visual, trimesh.visual.TextureVisuals):
+        assert np.array_equal(ours.visual.uv, theirs.visual.uv)
+    assert ours.metadata.keys() == theirs.metadata.keys()
+    assert ours.export(file_type="ply") == theirs.export(file_type="ply")
+
+
+@pytest.mark.parametrize("make", MESHES, ids=lambda m: m.__name__)
+def test_native_search_and_cut_equal_trimesh(make):
+    mesh = make()
+    points = query_points(mesh)
+    with entered(trimesh.proximity.nearby_faces, trimesh.util.submesh) as seen:
+        ids = quiet(Tessaron.find_nearby_faces, mesh, cloud(points), batch_size=257)
+        sub, rest = quiet(Tessaron.save_nearby_faces_as_ply, mesh, ids)
+        whole, nothing = quiet(Tessaron.save_nearby_faces_as_ply, mesh, list(range(len(mesh.faces))))
+    assert seen == []  # the native paths answered
+
+    assert ids == trimesh_face_ids(mesh, points, 257)
+    for ours, theirs in zip((sub, rest), trimesh_cut(mesh, ids)):
+        assert_same_mesh(ours, theirs)
+    assert_same_mesh(whole, mesh.submesh([np.arange(len(mesh.faces))], only_watertight=False)[0])
+    assert nothing is None
+
+
+def test_face_ids_outside_the_mesh_raise_before_anything_is_built(monkeypatch):
+    mesh = trimesh.creation.box()
+    built = []
+    monkeypatch.setattr(trimesh.Trimesh, "submesh", lambda self, *a, **k: built.append(a) or [])
+    for bad, shown in (([0, -1], -1), ([12], 12)):
+        with pytest.raises(IndexError, match=f"face id {shown} is out of range for a mesh of 12 faces"):
+            Tessaron.save_nearby_faces_as_ply(mesh, bad)
+    assert built == []
+
+
+def test_whole_scene_is_byte_identical_to_the_plain_path(tmp_path, monkeypatch):
+    """seg_scene_mesh() with the native paths, then with trimesh's calls
+    wrapped in pass-through functions (so the gate hands every call to trimesh)."""
+    import os
+
+    from quarnet.sample import build_sample_scene
+
+    scene = build_sample_scene(tmp_path / "scene", seed=1, faces=20000, views=8, objects=4)
+    written = {}
+    for side in ("native", "plain"):
+        if side == "plain":
+            query, cut = trimesh.proximity.nearby_faces, trimesh.Trimesh.submesh
+            monkeypatch.setattr(trimesh.proximity, "nearby_faces", lambda mesh, points: query(mesh, points))
+            monkeypatch.setattr(trimesh.Trimesh, "submesh", lambda self, *a, **k: cut(self, *a, **k))
+        with entered(trimesh.proximity.nearby_faces, trimesh.util.submesh) as seen:
+            quiet(Tessaron.SceneTessaron(scene.mask_path, scene.mesh_file, scene.root_path).seg_scene_mesh)
+        assert (seen == []) == (side == "native")
+        files = {}
+        for folder, _, names in os.walk(scene.mask_path):
+            for name in names:
+                if name.endswith(".ply"):
+                    path = os.path.join(folder, name)
+                    files[os.path.relpath(path, scene.mask_path)] = open(path, "rb").read()
+                    os.remove(path)
+        written[side] = files
+    assert len(written["native"]) == 2 * len(scene.object_names) + 1
+    assert written["native"] == written["plain"]
