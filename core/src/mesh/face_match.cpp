@@ -69,29 +69,37 @@ FaceMatch match_faces(const TriangleSoup& mesh, const TriangleSoup& part) {
   }
   const bool as_float32 = std::all_of(part.vertices.begin(), part.vertices.end(), is_float32_value);
 
-  // Each distinct corner of the mesh by rank; a vertex is known by its rank.
-  const std::vector<Corner> mesh_corners = corners_of(mesh.vertices, as_float32);
-  std::vector<Corner> distinct = mesh_corners;
+  // Each distinct corner of the part by rank. Only mesh faces whose three
+  // corners are among them can match; only those are sorted.
+  const std::vector<Corner> part_corners = corners_of(part.vertices, as_float32);
+  std::vector<Corner> distinct = part_corners;
   std::sort(distinct.begin(), distinct.end());
   distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
   auto rank = [&](const Corner& c) -> std::int64_t {
     const auto it = std::lower_bound(distinct.begin(), distinct.end(), c);
     return it != distinct.end() && *it == c ? it - distinct.begin() : -1;
   };
-  std::vector<std::uint64_t> mesh_rank(mesh_vertices);
-  for (std::size_t v = 0; v < mesh_vertices; ++v) mesh_rank[v] = static_cast<std::uint64_t>(rank(mesh_corners[v]));
+  std::vector<std::int64_t> part_rank(part_vertices);
+  for (std::size_t v = 0; v < part_vertices; ++v) part_rank[v] = rank(part_corners[v]);
 
-  std::vector<MeshFace> faces(mesh.faces.size() / 3);
-  for (std::size_t f = 0; f < faces.size(); ++f) {
+  std::vector<std::int64_t> mesh_rank(mesh_vertices);
+  for (std::size_t v = 0; v < mesh_vertices; ++v) {
+    Corner c;
+    for (std::size_t k = 0; k < 3; ++k) c[k] = coordinate_key(mesh.vertices[3 * v + k], as_float32);
+    mesh_rank[v] = rank(c);
+  }
+  std::vector<MeshFace> faces;
+  for (std::size_t f = 0; f < mesh.faces.size() / 3; ++f) {
     const auto* v = &mesh.faces[3 * f];
-    faces[f] = {smallest_rotation(mesh_rank[v[0]], mesh_rank[v[1]], mesh_rank[v[2]]), static_cast<std::int64_t>(f)};
+    const std::int64_t a = mesh_rank[static_cast<std::size_t>(v[0])], b = mesh_rank[static_cast<std::size_t>(v[1])],
+                       c = mesh_rank[static_cast<std::size_t>(v[2])];
+    if (a < 0 || b < 0 || c < 0) continue;
+    faces.push_back({smallest_rotation(static_cast<std::uint64_t>(a), static_cast<std::uint64_t>(b),
+                                       static_cast<std::uint64_t>(c)),
+                     static_cast<std::int64_t>(f)});
   }
   std::sort(faces.begin(), faces.end());
   std::vector<std::uint32_t> taken(faces.size());  // per run of equal faces, at its first entry
-
-  const std::vector<Corner> part_corners = corners_of(part.vertices, as_float32);
-  std::vector<std::int64_t> part_rank(part_vertices);
-  for (std::size_t v = 0; v < part_vertices; ++v) part_rank[v] = rank(part_corners[v]);
 
   FaceMatch out;
   out.ids.reserve(part.faces.size() / 3);
@@ -100,7 +108,7 @@ FaceMatch match_faces(const TriangleSoup& mesh, const TriangleSoup& part) {
     bool known = true;
     for (std::size_t k = 0; k < 3 && known; ++k) {
       const std::int64_t v = part.faces[3 * f + k];
-      known = v >= 0 && static_cast<std::uint64_t>(v) < part_vertices && part_rank[static_cast<std::size_t>(v)] >= 0;
+      known = v >= 0 && static_cast<std::uint64_t>(v) < part_vertices;
       if (known) r[k] = part_rank[static_cast<std::size_t>(v)];
     }
     if (known) {
