@@ -168,8 +168,9 @@ s.seg_scene_mesh()
 
 def start(scene):
     env = dict(os.environ, OMP_NUM_THREADS="1")
+    # run outside the source tree, whose quarnet folder would shadow the installed package
     child = subprocess.Popen([sys.executable, "-c", CHILD, scene.mask_path, scene.mesh_file, scene.root_path],
-                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=env)
+                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=env, cwd=scene.root_path)
     while child.stdout.readline() not in (b"ready\n", b""):  # after the constructor's lines
         pass
     return child
