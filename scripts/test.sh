@@ -99,8 +99,9 @@ print("import smoke test: ok", T.SceneTessaron, V.Vorlantide, morlith.fast_ssim)
   return $rc
 }
 
-editable_install() {  # the package from the source tree, rebuilt on import where sources changed
-  .venv/bin/python -m pip --disable-pip-version-check install -q --no-build-isolation --no-deps -e . \
+editable_install() {  # the package from the source tree, rebuilt on import where sources changed;
+  # dependencies added since the set-up are installed too (torch is already there)
+  .venv/bin/python -m pip --disable-pip-version-check install -q --no-build-isolation -r requirements/test.txt -e . \
     2> >(grep -v '^WARNING: Location' >&2)
 }
 
