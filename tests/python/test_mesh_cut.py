@@ -154,6 +154,8 @@ def unreadable(how):
     def make(scene, path):
         if how == "folder":
             path.mkdir()
+        elif how == "pipe":
+            os.mkfifo(path)  # never read: it would block for good
         elif how == "points":
             trimesh.PointCloud(np.eye(3)).export(path)
         else:
@@ -167,9 +169,10 @@ def unreadable(how):
     (edited, "3 of the 313 faces in {path} were not found in the mesh, removing the rest."),
     (other_mesh, "12 of the 12 faces in {path} were not found in the mesh, removing the rest."),
     (unreadable("folder"), "Cannot read the faces in {path} (it is a folder), none removed from the mesh."),
+    (unreadable("pipe"), "Cannot read the faces in {path} (it is not a regular file), none removed from the mesh."),
     (unreadable("points"), "Cannot read the faces in {path} (trimesh read a PointCloud), none removed from the mesh."),
     (unreadable("garbage"), "Cannot read the faces in {path} (ValueError: "),
-], ids=["edited", "other-mesh", "folder", "points", "garbage"])
+], ids=["edited", "other-mesh", "folder", "pipe", "points", "garbage"])
 def test_marker_that_is_not_the_objects_sub_mesh(scene, capsys, marker, line):
     path = scene.masks / "a" / "sub_mesh.ply"
     removed = marker(scene, path)
