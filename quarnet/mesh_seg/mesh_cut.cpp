@@ -3,109 +3,52 @@
 // writes each object's sub_mesh.ply and sub_pcd.ply, then remain.ply.
 //
 // sub_mesh.ply marks an object as done, so it must never stand for
-// incomplete output: every file is written under a temporary name beside its
-// final one and renamed into place, the object's sub_mesh.ply last. A failed
-// write keeps its error and gains a note naming the file it was for (the
-// error itself names the temporary file, which is removed).
-#include <cstdio>
-#include <random>
-#include <string>
-#include <vector>
-
+// incomplete output: the files are staged (staged_files.hpp), checked and
+// renamed into place, the object's sub_mesh.ply last. A failed write keeps
+// its error and gains a note naming the file it was for (the error itself
+// names the temporary file, which is removed).
+//
+// A finished object is skipped, and its faces leave the working mesh as they
+// did when it was cut (finished_objects.cpp), so a resumed run goes on
+// exactly as one uninterrupted run.
+#include "staged_files.hpp"
 #include "tessaron.hpp"
 
 namespace tessaron {
 namespace {
 
-// ".<name>.tmp-<random><ext>" beside `path`; the extension stays last so the
-// writers still pick the file type from the name.
-py::object temp_path_beside(const qh::Namespace& ns, const py::object& path) {
-  static std::mt19937_64 rng{std::random_device{}()};
-  char suffix[16];
-  std::snprintf(suffix, sizeof suffix, "%012llx", static_cast<unsigned long long>(rng() & 0xffffffffffffULL));
-  py::object os_path = ns["os"].attr("path");
-  py::object base = os_path.attr("basename")(path);
-  py::object ext = os_path.attr("splitext")(base)[py::int_(1)];
-  return os_path.attr("join")(os_path.attr("dirname")(path), qh::cat(".", base, ".tmp-", suffix, ext));
+// mesh.export(temp), checked, for the file staged for `path`.
+void export_mesh(const qh::Namespace& ns, const py::object& mesh, const py::object& temp, const py::object& path) {
+  qh::with_note(
+      [&] {
+        mesh.attr("export")(temp);
+        require_whole_ply(ns, temp);
+      },
+      [&](auto&) { return writing(path); });
 }
-
-py::str writing(const py::object& path) { return qh::cat("while writing ", path); }
-
-// Files written under temporary names, put in place together once all are
-// complete, or removed if anything fails first.
-class StagedFiles {
- public:
-  explicit StagedFiles(const qh::Namespace& ns) : ns_(ns) {}
-  StagedFiles(const StagedFiles&) = delete;
-  StagedFiles& operator=(const StagedFiles&) = delete;
-  ~StagedFiles() {
-    if (files_.empty()) return;
-    // Leaving on an error: drop the partial files, keep the error as it is.
-    PyObject *type, *value, *trace;
-    PyErr_Fetch(&type, &value, &trace);
-    for (const auto& f : files_) {
-      try {
-        py::object os = ns_["os"];
-        if (qh::truthy(os.attr("path").attr("exists")(f.temp))) os.attr("remove")(f.temp);
-      } catch (py::error_already_set&) {
-      }
-    }
-    PyErr_Restore(type, value, trace);
-  }
-
-  // A temporary name for `path`, renamed into place by commit().
-  py::object stage(const py::object& path) {
-    files_.push_back({temp_path_beside(ns_, path), path});
-    return files_.back().temp;
-  }
-
-  // Flushes each file to disk and renames it into place, in staging order.
-  void commit() {
-    py::object os = ns_["os"];
-    for (const auto& f : files_) {
-      qh::with_note(
-          [&] {
-            py::object fd = os.attr("open")(f.temp, os.attr("O_RDONLY"));
-            try {
-              os.attr("fsync")(fd);
-            } catch (py::error_already_set&) {
-              os.attr("close")(fd);
-              throw;
-            }
-            os.attr("close")(fd);
-          },
-          [&](auto&) { return writing(f.path); });
-    }
-    while (!files_.empty()) {
-      os.attr("replace")(files_.front().temp, files_.front().path);
-      files_.erase(files_.begin());
-    }
-  }
-
- private:
-  struct File {
-    py::object temp, path;
-  };
-  const qh::Namespace& ns_;
-  std::vector<File> files_;
-};
 
 void write_object(const qh::Namespace& ns, const py::object& sub_mesh, const py::object& pcd,
                   const py::object& sub_mesh_path, const py::object& sub_pcd_path) {
   StagedFiles files(ns);
   py::object pcd_temp = files.stage(sub_pcd_path);
   py::object mesh_temp = files.stage(sub_mesh_path);  // the marker goes in place last
-  qh::with_note([&] { sub_mesh.attr("export")(mesh_temp); }, [&](auto&) { return writing(sub_mesh_path); });
-  py::object written = qh::with_note([&] { return ns["o3d"].attr("io").attr("write_point_cloud")(pcd_temp, pcd); },
-                                     [&](auto&) { return writing(sub_pcd_path); });
-  if (!qh::truthy(written)) qh::raise(PyExc_OSError, qh::cat("cannot write point cloud ", sub_pcd_path));
+  export_mesh(ns, sub_mesh, mesh_temp, sub_mesh_path);
+  qh::with_note(
+      [&] {
+        py::object written = ns["o3d"].attr("io").attr("write_point_cloud")(pcd_temp, pcd);
+        // A failed write that left a short file says why (a full disk, say).
+        if (qh::truthy(written) || ns.os_path().exists(pcd_temp)) {
+          require_whole_ply(ns, pcd_temp);
+        }
+        if (!qh::truthy(written)) qh::raise(PyExc_OSError, qh::cat("cannot write point cloud ", sub_pcd_path));
+      },
+      [&](auto&) { return writing(sub_pcd_path); });
   files.commit();
 }
 
 void write_mesh(const qh::Namespace& ns, const py::object& mesh, const py::object& path) {
   StagedFiles files(ns);
-  py::object temp = files.stage(path);
-  qh::with_note([&] { mesh.attr("export")(temp); }, [&](auto&) { return writing(path); });
+  export_mesh(ns, mesh, files.stage(path), path);
   files.commit();
 }
 
@@ -127,6 +70,7 @@ py::object cut_and_export(const qh::Call& c, py::object self, py::object all_pcd
 
     if (qh::truthy(ns["os"].attr("path").attr("exists")(sub_mesh_path))) {
       ns.print(qh::cat("Sub-mesh already exists at ", sub_mesh_path, ", skipping."));
+      mesh_trimesh = without_finished_faces(ns, mesh_trimesh, sub_mesh_path);
       continue;
     }
     if (mesh_trimesh.is_none()) {  // an earlier object took every face

@@ -30,6 +30,10 @@ void define_submesh(const qh::Namespace& ns);
 // scene_mesh.cpp: trimesh.load of the scene mesh, joined into one mesh with faces
 py::object load_scene_mesh(const qh::Namespace& ns, const py::object& mesh_file);
 
+// finished_objects.cpp: the working mesh without the faces in a finished
+// object's sub_mesh.ply (None when none is left)
+py::object without_finished_faces(const qh::Namespace& ns, const py::object& mesh, const py::object& sub_mesh_path);
+
 // mesh_cut.cpp: SceneTessaron.process_and_visualize_mesh_with_pointcloud_and_bbox
 py::object process_and_visualize(const qh::Namespace& ns);
 

@@ -17,6 +17,7 @@ import trimesh
 from quarnet import sample
 from quarnet.mesh_seg import Tessaron
 from quarnet.scene import colmap_loader
+from sample_copies import copy_of
 from terminal import escaped_stdout
 
 cut = Tessaron.SceneTessaron.process_and_visualize_mesh_with_pointcloud_and_bbox
@@ -29,14 +30,6 @@ def pristine(tmp_path_factory):
     """A small sample scene (two objects, three views), never changed."""
     return sample.build_sample_scene(tmp_path_factory.mktemp("pristine") / "scene", seed=0, faces=3000,
                                            views=3, objects=2)
-
-
-def copy_of(scene, root):
-    shutil.copytree(scene.root_path, root)
-    root = str(root)
-    return dataclasses.replace(scene, root_path=root, mesh_file=os.path.join(root, "mesh.ply"),
-                               mask_path=os.path.join(root, "masks"),
-                               ground_truth_path=os.path.join(root, "ground_truth.npz"))
 
 
 @pytest.fixture
@@ -617,3 +610,92 @@ def test_read_only_mask_folder(scene, objects, reference, read_only, capsys):
         run_cut(scene, objects)
     assert_notes(info.value, [f"while writing {os.path.join(scene.mask_path, 'remain.ply')}"])
     assert outputs(scene) == reference
+
+
+# ---- writers that report success for a short file -----------------------------
+
+def cut_short(write):
+    """A writer that writes the whole file, cuts it to half and reports success."""
+    def writer(*args):
+        done = write(*args)
+        path = args[1] if isinstance(args[0], trimesh.Trimesh) else args[0]
+        os.truncate(path, os.path.getsize(path) // 2)
+        return done
+
+    return writer
+
+
+@pytest.mark.parametrize("output", ["sub_mesh.ply", "sub_pcd.ply"])
+def test_short_file_reported_as_written_is_refused(scene, objects, reference, monkeypatch, capsys, output):
+    first, second = (name for name, _, _ in objects)
+    folder = os.path.join(scene.mask_path, second)
+    if output == "sub_pcd.ply":
+        write = o3d.io.write_point_cloud
+        monkeypatch.setattr(o3d.io, "write_point_cloud",
+                            lambda path, pcd: (cut_short(write) if os.path.dirname(path) == folder else write)(path, pcd))
+    else:
+        export = trimesh.Trimesh.export
+        monkeypatch.setattr(trimesh.Trimesh, "export", lambda self, path: (
+            cut_short(export) if os.path.dirname(path) == folder else export)(self, path))
+    with pytest.raises(OSError) as info:
+        run_cut(scene, objects)
+    # the disk has room, so the cause is not a full disk
+    assert info.value.errno == errno.EIO
+    assert info.value.strerror.startswith(f"{os.strerror(errno.EIO)}; incomplete PLY file: it holds ")
+    assert os.path.dirname(info.value.filename) == folder and ".tmp-" in info.value.filename
+    assert_notes(info.value, [f"while writing {os.path.join(folder, output)}"])
+    assert outputs(scene) == {k: v for k, v in reference.items() if k.startswith(first + "/")}
+
+
+# ---- a full disk ------------------------------------------------------------------
+
+PAGE = 4096
+
+
+@pytest.fixture
+def small_disk(tmp_path):
+    """small_disk(size): a folder on a fresh tmpfs of `size` bytes, mounted as
+    root; skips the test where mounting is refused."""
+    mounted = []
+
+    def mount(size):
+        folder = tmp_path / f"disk{len(mounted)}"
+        folder.mkdir()
+        done = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size}", "tmpfs", str(folder)], capture_output=True)
+        if done.returncode != 0:
+            pytest.skip(f"cannot mount a tmpfs here: {done.stderr.decode().strip() or done.returncode}")
+        mounted.append(folder)
+        return folder
+
+    yield mount
+    for folder in mounted:  # lazily: Open3D keeps the file of a failed write open
+        subprocess.run(["umount", "--lazy", str(folder)], check=True)
+
+
+def test_full_disk_never_leaves_a_marker_for_incomplete_files(pristine, objects, reference, small_disk, capsys):
+    """The mask folder on disks too small at every write: each write in turn
+    fails with ENOSPC naming its file, and what stays in place is complete."""
+    order = [f"{name}/{out}" for name, _, _ in objects for out in ("sub_mesh.ply", "sub_pcd.ply")] + ["remain.ply"]
+    pages = [-(-len(reference[key]) // PAGE) for key in order]
+    # size=0 would mean no limit to tmpfs: one page at least
+    sizes = sorted({PAGE * max(1, sum(pages[:k]) + part) for k in range(len(order)) for part in (0, pages[k] // 2, pages[k] - 1)})
+    failed = set()
+    for size in sizes + [PAGE * (sum(pages) + 4)]:
+        masks = small_disk(size) / "masks"
+        for name, _, _ in objects:
+            (masks / name).mkdir(parents=True)
+        on_disk = dataclasses.replace(pristine, mask_path=str(masks))
+        try:
+            run_cut(on_disk, objects)
+        except OSError as error:
+            assert error.errno == errno.ENOSPC, (size, error)
+            (note,) = getattr(error, "__notes__", ["while writing ?"])
+            failed.add(os.path.relpath(note.removeprefix("while writing "), masks))
+        else:
+            assert size > PAGE * sum(pages)
+        left = outputs(on_disk)
+        assert {k: v for k, v in reference.items() if k in left} == left, size  # whole files only, nothing staged
+        assert all(k.replace("sub_mesh", "sub_pcd") in left for k in left), size  # no marker without its cloud
+    if hasattr(BaseException, "add_note"):
+        assert failed == set(order)  # every write was hit
+    capsys.readouterr()

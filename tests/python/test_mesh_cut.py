@@ -35,14 +35,14 @@ def load(path):
     return loaded if isinstance(loaded, trimesh.Trimesh) else trimesh.Trimesh()
 
 
-@pytest.fixture
-def scene(tmp_path):
+def make_scene(root):
     """Spheres a, b, c apart from each other in one mesh file; a mask folder
     with one sub-folder per sphere; each sphere's cloud is its vertices."""
     parts = {name: sphere((3.0 * k, 0, 0)) for k, name in enumerate("abc")}
-    mesh_file = tmp_path / "scene.ply"
+    root.mkdir(exist_ok=True)
+    mesh_file = root / "scene.ply"
     trimesh.util.concatenate(list(parts.values())).export(mesh_file)
-    masks = tmp_path / "masks"
+    masks = root / "masks"
     for name in parts:
         (masks / name).mkdir(parents=True)
     clouds = {name: cloud(m.vertices) for name, m in parts.items()}
@@ -54,6 +54,16 @@ def scene(tmp_path):
         boxes={name: pcd.get_axis_aligned_bounding_box() for name, pcd in clouds.items()},
         whole=face_set(trimesh.load(mesh_file)),
     )
+
+
+@pytest.fixture
+def scene(tmp_path):
+    return make_scene(tmp_path)
+
+
+def outputs(folder):
+    """{relative path: bytes} of every file below the folder."""
+    return {str(p.relative_to(folder)): p.read_bytes() for p in sorted(folder.rglob("*")) if p.is_file()}
 
 
 def run(scene, names, capsys):
@@ -108,17 +118,79 @@ def test_first_object_wins_shared_faces(scene, capsys):
     assert face_set(load(scene.masks / "b" / "sub_mesh.ply")) == face_set(scene.parts["b"])
 
 
-def test_rerun_skips_done_objects_and_keeps_their_faces(scene, capsys):
+def test_resumed_and_repeated_runs_write_what_one_run_writes(scene, tmp_path, capsys):
+    once = make_scene(tmp_path / "once")
+    run(once, ["a", "b"], capsys)
+    reference = outputs(once.masks)
+
+    run(scene, ["a"], capsys)  # stopped after a
+    lines = run(scene, ["a", "b"], capsys)
+    assert lines[1:] == [f"Sub-mesh already exists at {scene.masks / 'a' / 'sub_mesh.ply'}, skipping.",
+                         f"Processing point cloud with 162 points and bbox {scene.boxes['b']}.",
+                         "找到的近邻面片数量: 960", f"finish seg part b save ply  {scene.masks / 'b' / 'sub_mesh.ply'}"]
+    assert outputs(scene.masks) == reference  # a's faces left the mesh: remain.ply holds c alone
+
+    lines = run(scene, ["a", "b"], capsys)  # a complete run again changes nothing
+    assert lines[1::2] == [f"Sub-mesh already exists at {scene.masks / n / 'sub_mesh.ply'}, skipping." for n in "ab"]
+    assert outputs(scene.masks) == reference
+    assert face_set(load(scene.masks / "remain.ply")) == face_set(scene.parts["c"])
+
+
+def edited(scene, path):
+    """a's sub-mesh without its first 10 faces, with 3 faces from elsewhere."""
+    a = scene.parts["a"]
+    far = trimesh.creation.icosphere(subdivisions=0).apply_translation((50, 0, 0))
+    trimesh.util.concatenate([a.submesh([np.arange(10, len(a.faces))], only_watertight=False)[0],
+                              far.submesh([[0, 1, 2]], only_watertight=False)[0]]).export(path)
+    return face_set(a.submesh([np.arange(10, len(a.faces))], only_watertight=False)[0])
+
+
+def other_mesh(scene, path):
+    trimesh.creation.box().export(path)
+    return set()
+
+
+def unreadable(how):
+    def make(scene, path):
+        if how == "folder":
+            path.mkdir()
+        elif how == "pipe":
+            os.mkfifo(path)  # never read: it would block for good
+        elif how == "points":
+            trimesh.PointCloud(np.eye(3)).export(path)
+        else:
+            path.write_bytes(b"garbage")
+        return set()
+
+    return make
+
+
+@pytest.mark.parametrize("marker, line", [
+    (edited, "3 of the 313 faces in {path} were not found in the mesh, removing the rest."),
+    (other_mesh, "12 of the 12 faces in {path} were not found in the mesh, removing the rest."),
+    (unreadable("folder"), "Cannot read the faces in {path} (it is a folder), none removed from the mesh."),
+    (unreadable("pipe"), "Cannot read the faces in {path} (it is not a regular file), none removed from the mesh."),
+    (unreadable("points"), "Cannot read the faces in {path} (trimesh read a PointCloud), none removed from the mesh."),
+    (unreadable("garbage"), "Cannot read the faces in {path} (ValueError: "),
+], ids=["edited", "other-mesh", "folder", "pipe", "points", "garbage"])
+def test_marker_that_is_not_the_objects_sub_mesh(scene, capsys, marker, line):
+    path = scene.masks / "a" / "sub_mesh.ply"
+    removed = marker(scene, path)
+    lines = run(scene, ["a", "b"], capsys)
+    assert lines[1] == f"Sub-mesh already exists at {path}, skipping."
+    assert lines[2].startswith(line.format(path=path))
+    assert lines[3].startswith("Processing point cloud with 162 points")
+    assert face_set(load(scene.masks / "remain.ply")) == scene.whole - removed - face_set(scene.parts["b"])
+
+
+def test_stale_temporary_files_of_cut_objects_are_removed(scene, capsys):
+    stale = ["a/.sub_mesh.ply.tmp-0123456789ab.ply", "a/.sub_pcd.ply.tmp-ffffffffffff.ply", ".remain.ply.tmp-000000000000.ply"]
+    kept = ["a/.sub_mesh.ply.tmp-0123456789ab", "a/.sub_mesh.ply.tmp-0123456789AB.ply", "a/notes.txt",
+            "b/.sub_mesh.ply.tmp-0123456789ab.ply", "b/sub_mesh.ply"]  # b is done: skipped, not cut
+    for name in stale + kept:
+        (scene.masks / name).write_bytes(b"left by a stopped run")
     run(scene, ["a", "b"], capsys)
-    done = (scene.masks / "a" / "sub_mesh.ply").read_bytes()
-    lines = run(scene, ["a", "b", "c"], capsys)
-    assert lines[1] == f"Sub-mesh already exists at {scene.masks / 'a' / 'sub_mesh.ply'}, skipping."
-    assert lines[3] == f"Sub-mesh already exists at {scene.masks / 'b' / 'sub_mesh.ply'}, skipping."
-    assert lines[5:] == ["找到的近邻面片数量: 960", f"finish seg part c save ply  {scene.masks / 'c' / 'sub_mesh.ply'}"]
-    assert (scene.masks / "a" / "sub_mesh.ply").read_bytes() == done
-    assert face_set(load(scene.masks / "remain.ply")) == face_set(scene.parts["a"]) | face_set(scene.parts["b"])
-    run(scene, ["a", "b", "c"], capsys)
-    assert face_set(load(scene.masks / "remain.ply")) == scene.whole
+    assert sorted(outputs(scene.masks)) == sorted(kept + ["a/sub_mesh.ply", "a/sub_pcd.ply", "remain.ply"])
 
 
 def test_empty_and_unequal_lists(scene, capsys):

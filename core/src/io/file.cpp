@@ -6,12 +6,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
-#include <random>
 #include <string>
 
 #include "quarnet/errors.hpp"
+#include "quarnet/io/temp_file.hpp"
 
 namespace quarnet::io {
 namespace {
@@ -36,16 +35,6 @@ void write_all(int fd, const std::uint8_t* data, std::size_t n, const std::strin
     data += w;
     n -= static_cast<std::size_t>(w);
   }
-}
-
-std::string temp_name_beside(const std::string& path) {
-  static thread_local std::mt19937_64 rng{std::random_device{}()};
-  const auto slash = path.find_last_of('/');
-  const std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-  const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-  char suffix[24];
-  std::snprintf(suffix, sizeof suffix, "%012llx", static_cast<unsigned long long>(rng() & 0xffffffffffffULL));
-  return dir + "." + base + ".tmp-" + suffix;
 }
 
 }  // namespace

@@ -1,0 +1,38 @@
+// Finds the faces of one triangle mesh (a part, as read back from a file)
+// among the faces of another, by the coordinates of their corners: the
+// faces an earlier run cut out as an object's sub-mesh, to be removed from
+// the working mesh when that object is skipped.
+//
+// Corners are compared at the precision the part keeps: when every part
+// coordinate is a float32 value (trimesh writes PLY vertices as float32),
+// each mesh coordinate is rounded to float32 first, as numpy's astype does;
+// otherwise they are compared as doubles. Zeros of either sign are equal, so
+// are NaNs. A face matches a face with the same corners in the same cyclic
+// order (the same orientation, starting at any corner). Each mesh face
+// matches at most once; of equal faces, the lowest ids go first.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace quarnet::mesh {
+
+// Vertices (x, y, z per vertex) and triangles (three vertex ids per face),
+// packed row by row.
+struct TriangleSoup {
+  std::span<const double> vertices;
+  std::span<const std::int64_t> faces;
+};
+
+struct FaceMatch {
+  std::vector<std::int64_t> ids;  // mesh face ids, in the order of the part faces they match
+  std::size_t not_found = 0;      // part faces without a match (a corner id outside the part's vertices included)
+};
+
+// Throws ArgumentError when an array's length is not a multiple of three or
+// a mesh face refers to a vertex the mesh does not have.
+FaceMatch match_faces(const TriangleSoup& mesh, const TriangleSoup& part);
+
+}  // namespace quarnet::mesh

@@ -1,0 +1,101 @@
+// The faces of an object that an earlier run finished, taken out of the
+// working mesh when the object is skipped, so that later objects and
+// remain.ply see the mesh an uninterrupted run would have left.
+//
+// The object's sub_mesh.ply is read back with trimesh (vertices as the file
+// keeps them, unprocessed) and its faces are found in the working mesh by
+// their corners (the core's face matcher). The matched faces are cut out
+// through the module's own save_nearby_faces_as_ply, as the object's faces
+// were when it was cut. Faces the mesh does not hold (an edited file, or one
+// from another mesh) are counted in one printed line; a marker that is a
+// folder or cannot be read as a mesh removes nothing and says so.
+#include <pybind11/numpy.h>
+
+#include <optional>
+
+#include "quarnet/mesh/face_match.hpp"
+#include "tessaron.hpp"
+
+namespace tessaron {
+namespace {
+
+using F64Array = py::array_t<double, py::array::c_style | py::array::forcecast>;
+using I64Array = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
+
+struct Soup {
+  F64Array vertices;
+  I64Array faces;
+  quarnet::mesh::TriangleSoup view() const {
+    return {{vertices.data(), static_cast<std::size_t>(vertices.size())},
+            {faces.data(), static_cast<std::size_t>(faces.size())}};
+  }
+  std::size_t face_count() const { return static_cast<std::size_t>(faces.size()) / 3; }
+};
+
+bool has_rows_of_three(const py::array& a) { return a.ndim() == 2 && a.shape(1) == 3; }
+
+// The vertex and face arrays of a mesh; nullopt when they are not n x 3.
+std::optional<Soup> soup_of(const qh::Namespace& ns, const py::object& mesh) {
+  const qh::Numpy np = ns.np();
+  Soup s{F64Array::ensure(np.asarray(mesh.attr("vertices"), "float64")),
+         I64Array::ensure(np.asarray(mesh.attr("faces"), "int64"))};
+  if (!s.vertices || !s.faces) throw py::error_already_set();
+  if (s.faces.size() == 0) return s;  // no face, whatever its shape
+  if (!has_rows_of_three(s.vertices) || !has_rows_of_three(s.faces)) return std::nullopt;
+  return s;
+}
+
+// The faces of the marker file, or the reason they cannot be read.
+std::optional<Soup> read_marker(const qh::Namespace& ns, const py::object& path, py::object& reason) {
+  const qh::OsPath os_path = ns.os_path();
+  if (!qh::truthy(os_path.attr("isfile")(path))) {  // never read a device or a pipe to its end
+    reason = py::str(os_path.isdir(path) ? "it is a folder" : "it is not a regular file");
+    return std::nullopt;
+  }
+  try {
+    py::object loaded = ns["trimesh"].attr("load")(path, py::arg("process") = false);
+    if (!py::hasattr(loaded, "faces") || !py::hasattr(loaded, "vertices")) {
+      reason = qh::cat("trimesh read a ", py::type::of(loaded).attr("__name__"));
+      return std::nullopt;
+    }
+    std::optional<Soup> s = soup_of(ns, loaded);
+    if (!s) reason = py::str("its vertices or faces are not rows of three");
+    return s;
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_Exception)) throw;  // interrupts and exits go on
+    reason = qh::cat(py::type::of(e.value()).attr("__name__"), ": ", e.value());
+    return std::nullopt;
+  }
+}
+
+}  // namespace
+
+py::object without_finished_faces(const qh::Namespace& ns, const py::object& mesh, const py::object& sub_mesh_path) {
+  py::object reason;
+  const std::optional<Soup> part = read_marker(ns, sub_mesh_path, reason);
+  if (!part) {
+    ns.print(qh::cat("Cannot read the faces in ", sub_mesh_path, " (", reason, "), none removed from the mesh."));
+    return mesh;
+  }
+  if (part->face_count() == 0) return mesh;
+
+  quarnet::mesh::FaceMatch found;
+  if (!mesh.is_none()) {
+    const std::optional<Soup> whole = soup_of(ns, mesh);
+    if (!whole) qh::raise(PyExc_ValueError, py::str("the working mesh has vertices or faces that are not rows of three"));
+    found = qh::without_gil([&] { return quarnet::mesh::match_faces(whole->view(), part->view()); });
+  } else {
+    found.not_found = part->face_count();  // an earlier object took every face
+  }
+  if (found.not_found > 0) {
+    ns.print(qh::cat(found.not_found, " of the ", part->face_count(), " faces in ", sub_mesh_path,
+                     " were not found in the mesh, removing the rest."));
+  }
+  if (found.ids.empty()) return mesh;
+
+  I64Array ids(static_cast<py::ssize_t>(found.ids.size()));
+  std::copy(found.ids.begin(), found.ids.end(), ids.mutable_data());
+  return qh::unpack(ns["save_nearby_faces_as_ply"](mesh, ids), 2)[1];
+}
+
+}  // namespace tessaron

@@ -1,0 +1,81 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+#include "quarnet/errors.hpp"
+#include "quarnet/mesh/face_match.hpp"
+
+namespace {
+
+using quarnet::mesh::match_faces;
+using Ids = std::vector<std::int64_t>;
+using Coords = std::vector<double>;
+
+// Four triangles over five vertices at coordinates that are no float32 values.
+const Coords kVertices = {0.1, 0.2, 0.3, 1.1, 0.2, 0.3, 0.1, 1.2, 0.3, 1.1, 1.2, 0.3, 2.1, 2.2, 2.3};
+const Ids kFaces = {0, 1, 2, 1, 3, 2, 3, 4, 2, 0, 4, 1};
+
+Coords as_float32(const Coords& xyz) {
+  Coords out;
+  for (double v : xyz) out.push_back(static_cast<float>(v));
+  return out;
+}
+
+quarnet::mesh::FaceMatch match(const Coords& mv, const Ids& mf, const Coords& pv, const Ids& pf) {
+  return match_faces({mv, mf}, {pv, pf});
+}
+
+TEST(FaceMatch, FindsAReindexedFloat32PartInItsOrder) {
+  // faces 2 and 0 of the mesh, vertices renumbered as a sub-mesh file holds them
+  const Coords part = as_float32({1.1, 1.2, 0.3, 2.1, 2.2, 2.3, 0.1, 1.2, 0.3, 0.1, 0.2, 0.3, 1.1, 0.2, 0.3});
+  const auto m = match(kVertices, kFaces, part, {0, 1, 2, 3, 4, 2});
+  EXPECT_EQ(m.ids, (Ids{2, 0}));
+  EXPECT_EQ(m.not_found, 0u);
+  // a part of doubles that are no float32 values is compared exactly
+  const auto exact = match(kVertices, kFaces, Coords(kVertices), {3, 4, 2, 0, 1, 2});
+  EXPECT_EQ(exact.ids, (Ids{2, 0}));
+  Coords off = kVertices;
+  off[0] = std::nextafter(off[0], 1.0);
+  EXPECT_EQ(match(kVertices, kFaces, off, {0, 1, 2}).not_found, 1u);
+}
+
+TEST(FaceMatch, OrientationCountsNotTheStartingCorner) {
+  const Coords v = as_float32(kVertices);
+  EXPECT_EQ(match(kVertices, kFaces, v, {1, 2, 0, 2, 0, 1}).ids, (Ids{0}));  // rotations of face 0, once
+  EXPECT_EQ(match(kVertices, kFaces, v, {1, 2, 0, 2, 0, 1}).not_found, 1u);
+  EXPECT_EQ(match(kVertices, kFaces, v, {0, 2, 1}).not_found, 1u);  // reversed
+}
+
+TEST(FaceMatch, EqualFacesMatchOnceEachLowestFirst) {
+  const Coords mv = {0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 0};  // vertex 3 repeats vertex 0
+  const Ids mf = {0, 1, 2, 3, 1, 2, 1, 2, 0};             // three faces with the same corners
+  const Coords pv = {0, 0, 0, 1, 0, 0, 0, 1, 0};
+  EXPECT_EQ(match(mv, mf, pv, {0, 1, 2}).ids, (Ids{0}));
+  const auto all = match(mv, mf, pv, {0, 1, 2, 0, 1, 2, 2, 0, 1, 0, 1, 2});
+  EXPECT_EQ(all.ids, (Ids{0, 1, 2}));
+  EXPECT_EQ(all.not_found, 1u);
+}
+
+TEST(FaceMatch, SignedZerosAndNaNsAreEqual) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const Coords mv = {0.0, nan, 1, -0.0, 2, 1, 5, 5, 5};
+  const Coords pv = {-0.0, -nan, 1, 0.0, 2, 1, 5, 5, 5};
+  EXPECT_EQ(match(mv, {0, 1, 2}, pv, {0, 1, 2}).ids, (Ids{0}));
+}
+
+TEST(FaceMatch, UnknownCornersAreNotFoundBadMeshesRefused) {
+  const Coords v = as_float32(kVertices);
+  const auto m = match(kVertices, kFaces, v, {0, 1, 7, -1, 0, 1, 0, 1, 2});
+  EXPECT_EQ(m.ids, (Ids{0}));
+  EXPECT_EQ(m.not_found, 2u);
+  EXPECT_EQ(match(kVertices, kFaces, {9, 9, 9, 1, 0, 0, 0, 1, 0}, {0, 1, 2}).not_found, 1u);
+  EXPECT_TRUE(match(kVertices, kFaces, {}, {}).ids.empty());
+  EXPECT_THROW(match(kVertices, {0, 1, 5}, v, {0, 1, 2}), quarnet::ArgumentError);
+  EXPECT_THROW(match(kVertices, {0, 1}, v, {0, 1, 2}), quarnet::ArgumentError);
+  EXPECT_THROW(match(kVertices, kFaces, {0, 1}, {}), quarnet::ArgumentError);
+}
+
+}  // namespace
