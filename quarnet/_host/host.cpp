@@ -319,7 +319,7 @@ void Namespace::import_relative(const char* module, std::initializer_list<const 
 
 namespace detail {
 
-py::object function(const Namespace& ns, Spec sig) {
+py::object function(const Namespace& ns, Signature sig) {
   auto rec = std::make_unique<Record>();
   rec->name = sig.name;
   rec->qualname = sig.name;
@@ -347,12 +347,12 @@ py::object function(const Namespace& ns, Spec sig) {
   return py::reinterpret_steal<py::object>(obj);
 }
 
-py::object static_method(const Namespace& ns, Spec sig) {
+py::object static_method(const Namespace& ns, Signature sig) {
   py::object f = function(ns, std::move(sig));
   return py::reinterpret_steal<py::object>(PyStaticMethod_New(f.ptr()));
 }
 
-void def(const Namespace& ns, Spec sig) {
+void def(const Namespace& ns, Signature sig) {
   const char* name = sig.name;
   ns.set(name, function(ns, std::move(sig)));
 }

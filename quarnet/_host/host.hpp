@@ -129,7 +129,7 @@ namespace detail {
 // The bound arguments of one call, in declaration order, handed to the body.
 using Body = std::function<py::object(const Call&, std::vector<py::object>&)>;
 
-struct Spec {
+struct Signature {
   const char* name;
   std::vector<Param> params;
   const char* doc;  // exact __doc__, or none
@@ -137,7 +137,7 @@ struct Spec {
 };
 
 template <std::size_t N, class... A>
-Spec spec(const char* name, const Param (&params)[N], BodyFn<A...> body, const char* doc) {
+Signature signature(const char* name, const Param (&params)[N], BodyFn<A...> body, const char* doc) {
   static_assert(sizeof...(A) == N, "the body must take one parameter per declared name, after the Call");
   static_assert((std::is_constructible_v<A, py::object&&> && ...), "body parameters must take a py::object");
   return {name, std::vector<Param>(params, params + N), doc,
@@ -148,9 +148,9 @@ Spec spec(const char* name, const Param (&params)[N], BodyFn<A...> body, const c
           }};
 }
 
-py::object function(const Namespace& ns, Spec spec);
-py::object static_method(const Namespace& ns, Spec spec);
-void def(const Namespace& ns, Spec spec);
+py::object function(const Namespace& ns, Signature sig);
+py::object static_method(const Namespace& ns, Signature sig);
+void def(const Namespace& ns, Signature sig);
 
 }  // namespace detail
 
@@ -158,24 +158,24 @@ void def(const Namespace& ns, Spec spec);
 template <std::size_t N, class... A>
 py::object function(const Namespace& ns, const char* name, const Param (&params)[N], BodyFn<A...> body,
                     const char* doc = nullptr) {
-  return detail::function(ns, detail::spec(name, params, body, doc));
+  return detail::function(ns, detail::signature(name, params, body, doc));
 }
 // A function that binds its first parameter to the instance, like a def in a class body.
 template <std::size_t N, class... A>
 py::object method(const Namespace& ns, const char* name, const Param (&params)[N], BodyFn<A...> body,
                   const char* doc = nullptr) {
-  return detail::function(ns, detail::spec(name, params, body, doc));
+  return detail::function(ns, detail::signature(name, params, body, doc));
 }
 // staticmethod(function(...)).
 template <std::size_t N, class... A>
 py::object static_method(const Namespace& ns, const char* name, const Param (&params)[N], BodyFn<A...> body,
                          const char* doc = nullptr) {
-  return detail::static_method(ns, detail::spec(name, params, body, doc));
+  return detail::static_method(ns, detail::signature(name, params, body, doc));
 }
 // Defines a module-level function and binds it in the namespace under its name.
 template <std::size_t N, class... A>
 void def(const Namespace& ns, const char* name, const Param (&params)[N], BodyFn<A...> body, const char* doc = nullptr) {
-  detail::def(ns, detail::spec(name, params, body, doc));
+  detail::def(ns, detail::signature(name, params, body, doc));
 }
 
 using Member = std::pair<const char*, py::object>;
