@@ -5,7 +5,6 @@ array-like input either still gives exactly the library's answer or is
 handed to the collaborator itself, which then gets called."""
 import contextlib
 import io
-import sys
 import types
 
 import numpy as np
@@ -13,24 +12,8 @@ import open3d as o3d
 import pytest
 import trimesh
 
+from python_calls import entered
 from quarnet.mesh_seg import Tessaron as T
-
-
-@contextlib.contextmanager
-def entered(*functions):
-    """Records which of the Python functions run inside the block."""
-    codes = {getattr(f, "_implementation", f).__code__ for f in functions}
-    seen = []
-
-    def profile(frame, event, arg):
-        if event == "call" and frame.f_code in codes:
-            seen.append(frame.f_code.co_name)
-
-    sys.setprofile(profile)
-    try:
-        yield seen
-    finally:
-        sys.setprofile(None)
 
 
 class Recorder:

@@ -4,13 +4,13 @@ and its results equal trimesh's element for element, mesh for mesh, byte for
 byte once exported."""
 import contextlib
 import io
-import sys
 
 import numpy as np
 import open3d as o3d
 import pytest
 import trimesh
 
+from python_calls import entered
 from quarnet.mesh_seg import Tessaron
 
 RNG = np.random.default_rng(7)
@@ -20,23 +20,6 @@ def cloud(points):
     pcd = o3d.geometry.PointCloud()
     pcd.points = o3d.utility.Vector3dVector(np.asarray(points, dtype=float))
     return pcd
-
-
-@contextlib.contextmanager
-def entered(*functions):
-    """Records which of the Python functions run inside the block."""
-    codes = {f.__code__: f.__qualname__ for f in functions}
-    seen = []
-
-    def profile(frame, event, arg):
-        if event == "call" and frame.f_code in codes:
-            seen.append(codes[frame.f_code])
-
-    sys.setprofile(profile)
-    try:
-        yield seen
-    finally:
-        sys.setprofile(None)
 
 
 def quiet(fn, *args, **kwargs):
