@@ -55,7 +55,7 @@ void write_mesh(const qh::Namespace& ns, const py::object& mesh, const py::objec
 py::object cut_and_export(const qh::Call& c, py::object self, py::object all_pcd_cleaned, py::object all_bounding_boxes,
                           py::object all_subdir) {
   const auto& ns = c.ns;
-  py::object join = ns["os"].attr("path").attr("join");
+  const qh::OsPath os_path = ns.os_path();
   py::object mask_path = self.attr("mask_path");
 
   py::object mesh_trimesh = load_scene_mesh(ns, self.attr("mesh_file"));
@@ -65,10 +65,10 @@ py::object cut_and_export(const qh::Call& c, py::object self, py::object all_pcd
     const py::object &pcd = values[0], &bbox = values[1], &subdir = values[2];
     ns.print(qh::cat("Processing point cloud with ", py::len(pcd.attr("points")), " points and bbox ", bbox, "."));
     py::object name = ns["str"](subdir);
-    py::object sub_mesh_path = join(mask_path, name, "sub_mesh.ply");
-    py::object sub_pcd_path = join(mask_path, name, "sub_pcd.ply");
+    py::object sub_mesh_path = os_path.join(mask_path, name, "sub_mesh.ply");
+    py::object sub_pcd_path = os_path.join(mask_path, name, "sub_pcd.ply");
 
-    if (qh::truthy(ns["os"].attr("path").attr("exists")(sub_mesh_path))) {
+    if (ns.os_path().exists(sub_mesh_path)) {
       ns.print(qh::cat("Sub-mesh already exists at ", sub_mesh_path, ", skipping."));
       mesh_trimesh = without_finished_faces(ns, mesh_trimesh, sub_mesh_path);
       continue;
@@ -93,7 +93,7 @@ py::object cut_and_export(const qh::Call& c, py::object self, py::object all_pcd
 
   // With every face taken, remain.ply still replaces any earlier remainder.
   if (mesh_trimesh.is_none()) mesh_trimesh = ns["trimesh"].attr("Trimesh")();
-  write_mesh(ns, mesh_trimesh, join(mask_path, "remain.ply"));
+  write_mesh(ns, mesh_trimesh, os_path.join(mask_path, "remain.ply"));
   return py::none();
 }
 
