@@ -91,12 +91,6 @@ std::span<const std::uint8_t> FileReader::fill_all() {
   return bytes_;
 }
 
-std::vector<std::uint8_t> read_file(const std::string& path) {
-  FileReader in(path);
-  in.fill_all();
-  return std::move(in).release();
-}
-
 std::vector<std::uint8_t> read_text_file(const std::string& path) {
   FileReader in(path);
   if (in.regular()) in.fill_all();

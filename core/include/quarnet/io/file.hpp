@@ -44,9 +44,6 @@ class FileReader final : public ByteSource {
   std::vector<std::uint8_t> bytes_;
 };
 
-// Reads the whole file. Throws OsError (errno and path) when it cannot.
-std::vector<std::uint8_t> read_file(const std::string& path);
-
 // Reads the whole of a text file. A NUL byte, which no text holds, ends the
 // read where it arrives with FormatError "byte offset N: ..." (binary content,
 // or a device such as /dev/zero). Throws OsError when the file cannot be read.
