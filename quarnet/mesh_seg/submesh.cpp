@@ -10,6 +10,9 @@
 // are called.
 #include <pybind11/numpy.h>
 
+#include <optional>
+#include <vector>
+
 #include "native_path.hpp"
 #include "quarnet/mesh/face_ids.hpp"
 #include "quarnet/mesh/submesh_index.hpp"
@@ -70,23 +73,25 @@ py::object save_nearby_faces_as_ply(const qh::Call& c, py::object mesh, py::obje
   py::object faces_once = nearby_faces;
   const auto listed = plain_ids(nearby_faces);
   const bool native_cut = submesh_is_native(ns, mesh);
+  std::optional<std::int64_t> face_count;  // of a plain id list, taken once for the check and the remainder
+  std::vector<std::int64_t> once;
   if (listed) {
-    const auto face_count = static_cast<std::int64_t>(
-        native_cut ? py::len(mesh.attr("faces")) : py::len(mesh.attr("triangles")));
-    check_range(*listed, face_count);
-    faces_once = to_array(qh::without_gil([&] { return mesh_core::unique_in_order(*listed); }));
+    face_count = static_cast<std::int64_t>(native_cut ? py::len(mesh.attr("faces")) : py::len(mesh.attr("triangles")));
+    check_range(*listed, *face_count);
+    once = qh::without_gil([&] { return mesh_core::unique_in_order(*listed); });
+    faces_once = to_array(once);
   }
 
   py::object sub_mesh_list = submesh_list(native_cut, mesh, faces_once);
   if (qh::truthy(ns["isinstance"](sub_mesh_list, ns["list"])) && py::len(sub_mesh_list) > 0) {
     py::object sub_mesh = sub_mesh_list[py::int_(0)];
     py::object remaining_faces;
-    if (native_cut && listed) {
-      const auto once = *plain_ids(faces_once);
-      const std::size_t face_count = py::len(mesh.attr("faces"));
-      remaining_faces = to_array(qh::without_gil([&] { return mesh_core::other_faces(face_count, once); }));
+    if (native_cut && face_count) {
+      const auto count = static_cast<std::size_t>(*face_count);
+      remaining_faces = to_array(qh::without_gil([&] { return mesh_core::other_faces(count, once); }));
     } else {
-      py::object all_faces = np.attr("arange")(py::len(mesh.attr("triangles")));
+      const py::int_ count(face_count ? *face_count : static_cast<std::int64_t>(py::len(mesh.attr("triangles"))));
+      py::object all_faces = np.attr("arange")(count);
       remaining_faces = np.attr("setdiff1d")(all_faces, faces_once);
     }
     py::object remaining_faces_mesh_list = submesh_list(native_cut, mesh, remaining_faces);
