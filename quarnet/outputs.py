@@ -9,14 +9,11 @@ import os
 
 import trimesh
 
+from quarnet._mask_folder import object_folders  # noqa: F401  (the object folders, as the modules see them)
+
 SUB_MESH = "sub_mesh.ply"
 SUB_PCD = "sub_pcd.ply"
 REMAIN = "remain.ply"
-
-
-def object_folders(mask_path):
-    """The object sub-folders of a mask folder, in listing order (the order the modules take them in)."""
-    return [name for name in os.listdir(mask_path) if os.path.isdir(os.path.join(mask_path, name))]
 
 
 def read_mesh(path):

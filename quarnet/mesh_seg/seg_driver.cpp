@@ -1,5 +1,6 @@
 // SceneTessaron.seg_scene_mesh: extracts every object's point cloud from the
 // mask folder's object folders, then cuts and writes all objects in one go.
+#include "mask_folder.hpp"
 #include "tessaron.hpp"
 
 namespace tessaron {
@@ -18,11 +19,10 @@ py::object segment_scene(const qh::Call& c, py::object self) {
   py::object mask_path = self.attr("mask_path");
   ns.print("self.mask_path", mask_path);
 
-  const qh::OsPath os_path = ns.os_path();
   for (py::handle subdir : ns["os"].attr("listdir")(mask_path)) {
-    py::object mask_dir = os_path.join(mask_path, subdir);
     // Outputs of earlier runs (remain.ply) and other files are no objects.
-    if (!os_path.isdir(mask_dir)) continue;
+    py::object mask_dir = qh::object_folder(ns, mask_path, subdir);
+    if (mask_dir.is_none()) continue;
     ns.print(qh::cat("Files in ", subdir, ":"));
     const auto result =
         qh::unpack(ns["extract_masked_pointclouds"](mask_dir, self.attr("depths_path"), poses_dict, self.attr("K")), 2);
