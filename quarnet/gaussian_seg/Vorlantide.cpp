@@ -3,6 +3,7 @@
 // sub-folder after another. A failed external training process is reported
 // and the batch goes on; any other failure ends it.
 #include "host.hpp"
+#include "mask_folder.hpp"
 
 namespace {
 
@@ -40,30 +41,53 @@ void report_or_rethrow(const qh::Namespace& ns, py::error_already_set& e, const 
   }
 }
 
+// One object folder's training, framed by its start and finish lines: the
+// step run_all takes for each object folder. `trainer` is the caller's slot,
+// so that the previous trainer is released once the next one is built.
+// Returns the reported CalledProcessError, None after a run without one; any
+// other error propagates, without the finish line.
+py::object train_subfolder(const qh::Namespace& ns, const py::object& self, const py::object& name,
+                           const py::object& sub_path, py::object& trainer) {
+  ns.print(qh::cat("\n=== Start training for subfolder: ", name, " ==="));
+  trainer = ns["Kelsimar"](py::arg("source_path") = self.attr("source_path"),
+                           py::arg("model_path") = self.attr("model_path"), py::arg("mask_path") = sub_path,
+                           py::arg("checkpoint") = self.attr("checkpoint"), py::arg("text") = name,
+                           py::arg("images") = self.attr("images"), py::arg("N4views") = self.attr("N4views"));
+  py::object reported = py::none();
+  try {
+    trainer.attr("get_obj_gs_pcd")();
+  } catch (py::error_already_set& e) {
+    report_or_rethrow(ns, e, name);
+    reported = e.value();
+  }
+  ns.print(qh::cat("=== Finished training for subfolder: ", name, " ===\n"));
+  return reported;
+}
+
 py::object run_all(const qh::Call& c, py::object self) {
   const auto& ns = c.ns;
   py::object mask_path = self.attr("mask_path");
-  py::object trainer;  // the previous one is released once the next is built
+  py::object trainer;
   for (py::handle entry : ns["os"].attr("listdir")(mask_path)) {
     py::object name = py::reinterpret_borrow<py::object>(entry);
-    const qh::OsPath os_path = ns.os_path();
-    py::object sub_path = os_path.join(self.attr("mask_path"), name);
-    if (!os_path.isdir(sub_path)) continue;
-
-    ns.print(qh::cat("\n=== Start training for subfolder: ", name, " ==="));
-    trainer = ns["Kelsimar"](py::arg("source_path") = self.attr("source_path"),
-                             py::arg("model_path") = self.attr("model_path"), py::arg("mask_path") = sub_path,
-                             py::arg("checkpoint") = self.attr("checkpoint"), py::arg("text") = name,
-                             py::arg("images") = self.attr("images"), py::arg("N4views") = self.attr("N4views"));
-    try {
-      trainer.attr("get_obj_gs_pcd")();
-    } catch (py::error_already_set& e) {
-      report_or_rethrow(ns, e, name);
-    }
-    ns.print(qh::cat("=== Finished training for subfolder: ", name, " ===\n"));
+    py::object sub_path = qh::object_folder(ns, self.attr("mask_path"), name);
+    if (sub_path.is_none()) continue;
+    train_subfolder(ns, self, name, sub_path, trainer);
   }
   return py::none();
 }
+
+// The step alone, for callers that walk the object folders themselves (the
+// quarnet command's workers); the trainer is released when it returns.
+py::object train_one(const qh::Call& c, py::object vorlantide, py::object name, py::object sub_path) {
+  py::object trainer;
+  return train_subfolder(c.ns, vorlantide, name, sub_path, trainer);
+}
+
+constexpr const char* kStepDoc =
+    "Trains the object folder sub_path, named name, as run_all() does: start line,\n"
+    "trainer, a failed external process reported, finish line. Returns the reported\n"
+    "subprocess.CalledProcessError, else None.";
 
 }  // namespace
 
@@ -81,4 +105,5 @@ QUARNET_MODULE(Vorlantide, ns) {
                                               init, kInitDoc)},
                       {"run_all", qh::method(ns, "run_all", {"self"}, run_all)},
                   });
+  qh::def(ns, "_train_subfolder", {"vorlantide", "name", "sub_path"}, train_one, kStepDoc);
 }
