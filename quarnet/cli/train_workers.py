@@ -62,8 +62,19 @@ def connect(address, timeout):
         import distributed
     except ImportError as e:
         raise UserError("--scheduler needs Dask's distributed package: pip install 'quarnet[cluster]'") from e
+
+    class Client(distributed.Client):
+        def start(self, **kwargs):
+            try:
+                super().start(**kwargs)
+            except BaseException:
+                # Closed now, while its event loop runs: left to the end of the
+                # program, it waits out a timeout and prints a traceback.
+                self.close()
+                raise
+
     try:
-        return distributed.Client(address, timeout=timeout, set_as_default=False)
+        return Client(address, timeout=timeout, set_as_default=False)
     except Exception as e:
         raise UserError(f"cannot reach the Dask scheduler at {address}: {describe(e)}") from e
 

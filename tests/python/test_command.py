@@ -90,13 +90,17 @@ def test_errors_are_one_line_naming_the_file(scene, tmp_path):
          f"{tmp_path / 'nomasks'}: no such folder"),
         (["train", scene, tmp_path / "models", "--scheduler", "tcp://127.0.0.1:1", "--connect-timeout", 1],
          "cannot reach the Dask scheduler at tcp://127.0.0.1:1"),
+        (["train", scene, tmp_path / "models", "--scheduler", "10.0.0.5"],
+         "cannot reach the Dask scheduler at 10.0.0.5: missing port number in address '10.0.0.5'"),
+        (["train", scene, tmp_path / "models", "--scheduler", "udp://10.0.0.5:8786"],
+         "cannot reach the Dask scheduler at udp://10.0.0.5:8786: unknown address scheme 'udp'"),
         (["sample", scene], f"{scene}: not an empty folder"),
     ]
     for args, expected in cases:
         done = quarnet(*args)
         errors = [line for line in done.stderr.splitlines() if line.startswith("quarnet: error: ")]
         assert done.returncode == 1 and len(errors) == 1 and expected in errors[0], (args, done.stderr)
-        assert "Traceback" not in done.stderr
+        assert "Traceback" not in done.stderr and errors[0] == done.stderr.splitlines()[-1]  # nothing after it
     debug = quarnet("--debug", *cases[0][0])
     assert debug.returncode == 1 and "Traceback (most recent call last)" in debug.stderr
 
