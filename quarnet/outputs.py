@@ -7,8 +7,6 @@
 
 import os
 
-import trimesh
-
 from quarnet._mask_folder import object_folders  # noqa: F401  (the object folders, as the modules see them)
 
 SUB_MESH = "sub_mesh.ply"
@@ -20,6 +18,8 @@ def read_mesh(path):
     """The single mesh in a mesh file (the meshes of a multi-mesh file joined).
     Raises FileNotFoundError for a missing file and ValueError naming the file
     for one trimesh cannot read."""
+    import trimesh  # here: the commands that only list object folders start without it
+
     if not os.path.exists(path):
         raise FileNotFoundError(2, "No such file or directory", path)
     try:
@@ -36,6 +36,8 @@ def read_mesh(path):
 def load_mesh(path):
     """The mesh in a written output file, None if there is no such file (a
     file without faces reads as an empty mesh)."""
+    import trimesh
+
     if not os.path.exists(path):
         return None
     loaded = trimesh.load(path, process=False)

@@ -1,20 +1,18 @@
 """quarnet train ROOT MODELS: one training per object folder, one after
-another (exactly Vorlantide(...).run_all()), on local worker processes, or on
+another (as Vorlantide(...).run_all() trains them), on local processes, or on
 a Dask cluster."""
 
 import argparse
 import os
-import subprocess
 import sys
 import time
-import traceback
 
 from quarnet import outputs
 
 from .checks import positive_int, require_folder
-from .errors import PROGRAM, describe
+from .errors import PROGRAM
 from .table import print_table
-from .train_task import ERROR, FAILED, NOT_RUN, OK, ObjectResult
+from .train_task import CRASHED, ERROR, FAILED, INTERRUPTED, NOT_RUN, OK, ObjectResult, train_step
 
 NAME = "train"
 HELP = "train one model per object folder"
@@ -26,18 +24,22 @@ training process (subprocess.CalledProcessError) is reported and the others go
 on. Any other error ends the run.
 
 By default the objects run one after another in this process, exactly as
-run_all() runs them. With --workers N they run on N local worker processes;
-with --scheduler ADDRESS they run as tasks on a Dask distributed cluster
-(pip install 'quarnet[cluster]'), and --task-resources GPU=1 makes each task
-ask for one GPU of a worker that offers it (dask worker ... --resources GPU=1),
-so that each object has a GPU of its own. In both worker modes each worker
+run_all() runs them. With --workers N each object runs in a fresh local
+process, N at a time; a process that dies (a crashing trainer) fails its own
+object only. With --scheduler ADDRESS they run as tasks on a Dask distributed
+cluster (pip install 'quarnet[cluster]'), and --task-resources GPU=1 makes each
+task ask for one GPU of a worker that offers it (dask worker ... --resources
+GPU=1), so that each object has a GPU of its own. In both modes each process
 uses the trainer its own quarnet.gaussian_seg.Vorlantide module holds as
 Kelsimar, and each object's lines are printed as one block when it finishes.
 Workers of a cluster must see ROOT, MODELS and MASKS at the same absolute
 paths.
 
+Ctrl-C cancels the objects not started yet and stops the running ones with
+everything they started (with --workers: a second Ctrl-C kills them at once).
+
 A table of each object's status and time closes the run. The exit status is 0
-when every object trained, 1 when any failed.
+when every object trained, 1 when any failed, 130 after Ctrl-C.
 """
 
 
@@ -74,60 +76,20 @@ def add_arguments(parser):
                         help="with --scheduler: how long to try to reach it (default: %(default)s)")
 
 
-class _Timed:
-    """The trainer as run_all sees it in the sequential mode: the trainer
-    itself, with its run timed and its outcome kept."""
-
-    def __init__(self, trainer, result, start):
-        self._trainer, self._result, self._start = trainer, result, start
-
-    def get_obj_gs_pcd(self):
-        try:
-            value = self._trainer.get_obj_gs_pcd()
-        except subprocess.CalledProcessError:
-            self._result.status = FAILED
-            raise
-        else:
-            self._result.status = OK
-            return value
-        finally:
-            self._result.seconds = time.perf_counter() - self._start
-
-    def __getattr__(self, name):
-        return getattr(self._trainer, name)
-
-
-def _sequential(args, masks, names):
-    """Vorlantide(...).run_all() with each trainer timed: the results by name.
-    An error that ends it comes with the object it ended on; one that came
-    from no trainer is raised."""
-    from quarnet.gaussian_seg import Vorlantide as V
-
-    results = {}
-    trainer = V.Kelsimar
-
-    def timed(**keywords):
+def _sequential(job, names):
+    """Each object in this process, one after another, printing as it goes, as
+    run_all() trains them: an error other than a failed training process ends
+    the run. Returns the results by name, and whether Ctrl-C came."""
+    results, interrupted = {}, False
+    for name in names:
         start = time.perf_counter()
-        result = results[keywords["text"]] = ObjectResult(keywords["text"], ERROR)  # until it returns
         try:
-            return _Timed(trainer(**keywords), result, start)
-        finally:
-            result.seconds = time.perf_counter() - start
-
-    V.Kelsimar = timed
-    try:
-        V.Vorlantide(args.root, args.models, masks, args.images, args.n4views, args.checkpoint).run_all()
-        error = None
-    except Exception as e:
-        error = e
-    finally:
-        V.Kelsimar = trainer
-    if error is not None:
-        ended = [r for r in results.values() if r.status == ERROR]
-        if not ended:
-            raise error  # not from a trainer
-        ended[0].error, ended[0].traceback = describe(error), "".join(traceback.format_exception(error))
-    return {name: results.get(name, ObjectResult(name, NOT_RUN)) for name in names}
+            results[name] = train_step(*job(name))
+        except KeyboardInterrupt:
+            results[name], interrupted = ObjectResult(name, INTERRUPTED, time.perf_counter() - start), True
+        if results[name].status in (ERROR, INTERRUPTED):
+            break
+    return {name: results.get(name, ObjectResult(name, NOT_RUN)) for name in names}, interrupted
 
 
 def _write(stream, data):
@@ -157,24 +119,29 @@ def _with_progress(count, train):
         progress.close()
 
 
-def _on_workers(args, masks, names):
-    from . import train_workers
-
+def _jobs(args, masks):
+    """job(name): train_step's arguments for one object."""
     source, models, checkpoint = args.root, args.models, args.checkpoint
     if args.scheduler is not None:
         # Tasks may run on other machines: they get paths that do not depend on this folder.
         source, models, masks = os.path.abspath(source), os.path.abspath(models), os.path.abspath(masks)
         if checkpoint is not None and os.path.exists(checkpoint):
             checkpoint = os.path.abspath(checkpoint)
+    return lambda name: (source, models, masks, name, args.images, args.n4views, checkpoint)
 
-    def job(name):
-        """train_object's arguments for one object."""
-        return source, models, masks, name, args.images, args.n4views, checkpoint
 
+def _train(args, job, names):
+    """Trains in the mode the command line asks for: the results by name, and whether Ctrl-C came."""
+    if args.workers is None and args.scheduler is None:
+        return _sequential(job, names)
     if args.scheduler is None:
-        print(f"training {len(names)} objects on {min(args.workers, len(names))} local worker processes",
+        from .train_local import run_local
+
+        print(f"training {len(names)} objects in local processes, {min(args.workers, len(names))} at a time",
               file=sys.stderr)
-        return _with_progress(len(names), lambda on_done: train_workers.run_local(names, job, args.workers, on_done))
+        return _with_progress(len(names), lambda on_done: run_local(names, job, args.workers, on_done))
+    from . import train_workers
+
     with train_workers.connect(args.scheduler, args.connect_timeout) as client:
         print(f"training {len(names)} objects on the Dask cluster at {args.scheduler}", file=sys.stderr)
         note = train_workers.workers_note(client, args.task_resources)
@@ -194,20 +161,22 @@ def run(args):
     if not names:
         print(f"{PROGRAM}: no object folders in {masks}", file=sys.stderr)
         return 0
-    if args.workers is None and args.scheduler is None:
-        results = _sequential(args, masks, names)
-    else:
-        results = _on_workers(args, masks, names)
+    results, interrupted = _train(args, _jobs(args, masks), names)
 
-    rows = [(r.name, r.status, "-" if r.status == NOT_RUN else f"{r.seconds:.2f} s") for r in results.values()]
+    rows = [(r.name, f"{r.status} ({r.signal})" if r.signal else r.status,
+             "-" if r.status == NOT_RUN else f"{r.seconds:.2f} s") for r in results.values()]
     print()
     print_table(("object", "status", "time"), rows, right=(2,))
-    counts = {status: sum(r.status == status for r in results.values()) for status in (OK, FAILED, ERROR, NOT_RUN)}
+    counts = {status: sum(r.status == status for r in results.values())
+              for status in (OK, FAILED, ERROR, CRASHED, INTERRUPTED, NOT_RUN)}
     print(f"{len(results)} objects: " + ", ".join(f"{n} {status}" for status, n in counts.items() if n))
     sys.stdout.flush()
     for r in results.values():
-        if r.status == ERROR:
+        if r.status in (ERROR, CRASHED):
             if args.debug and r.traceback:
                 print(r.traceback.rstrip(), file=sys.stderr)
             print(f"{PROGRAM}: error: training {r.name}: {r.error}", file=sys.stderr)
+    if interrupted:
+        print(f"{PROGRAM}: interrupted", file=sys.stderr)
+        return 130
     return 0 if counts[OK] == len(results) else 1

@@ -1,7 +1,7 @@
-"""One object's training on a worker (a local worker process or a Dask
-worker): the trainer, its seven keywords and the framing lines that
-Vorlantide.run_all() has for one sub-folder, with everything printed on the
-way kept for one block."""
+"""One object's training, wherever it runs (this process, a local training
+process, a Dask worker): Vorlantide's own step for one object folder, timed,
+with its outcome, and with everything printed on the way kept for one block
+where the object runs elsewhere."""
 
 from __future__ import annotations
 
@@ -9,7 +9,8 @@ import contextlib
 import dataclasses
 import io
 import os
-import subprocess
+import pickle
+import signal
 import sys
 import tempfile
 import threading
@@ -18,18 +19,22 @@ import traceback
 
 from .errors import describe
 
-OK, FAILED, ERROR, NOT_RUN = "ok", "failed", "error", "not run"
+OK, FAILED, ERROR, CRASHED, INTERRUPTED, NOT_RUN = "ok", "failed", "error", "crashed", "interrupted", "not run"
 
 
 @dataclasses.dataclass
 class ObjectResult:
     name: str
-    status: str  # OK, FAILED (a failed external training process), ERROR (any other exception) or NOT_RUN
+    # OK; FAILED: a failed external training process; ERROR: any other exception (it ends the run);
+    # CRASHED: the training process died (`signal` names the signal); INTERRUPTED: stopped by Ctrl-C;
+    # NOT_RUN: never started
+    status: str
     seconds: float = 0.0
     stdout: bytes = b""
     stderr: bytes = b""
-    error: str = ""  # for ERROR: one line
+    error: str = ""  # for ERROR and CRASHED: one line
     traceback: str = ""
+    signal: str = ""  # for CRASHED by a signal: its name, e.g. SIGSEGV
 
 
 # The standard streams belong to the whole process: one capture at a time.
@@ -79,33 +84,58 @@ def captured(out, err):
                     os.close(copy)
 
 
-def train_object(source_path, model_path, masks_path, name, images, N4views, checkpoint):
-    """Trains the object folder `name` of `masks_path` as Vorlantide.run_all()
-    does, with the trainer this process's quarnet.gaussian_seg.Vorlantide
-    module holds as Kelsimar (so a replaced one is used), and returns what
-    happened and what was printed."""
-    from quarnet.gaussian_seg import Vorlantide
+def train_step(source_path, model_path, masks_path, name, images, N4views, checkpoint):
+    """Trains the object folder `name` of `masks_path` with Vorlantide's own
+    step for one object folder (its framing lines, and the trainer the
+    module holds as Kelsimar, so a replaced one is used), printing as it
+    goes; returns the outcome, timed. A KeyboardInterrupt passes through."""
+    start = time.perf_counter()
+    try:
+        from quarnet.gaussian_seg import Vorlantide
 
-    result = ObjectResult(name, OK)
+        batch = Vorlantide.Vorlantide(source_path, model_path, masks_path, images, N4views, checkpoint)
+        failure = Vorlantide._train_subfolder(batch, name, os.path.join(masks_path, name))
+    except Exception as e:  # ends the batch, as in run_all: no finish line
+        result = ObjectResult(name, ERROR, error=describe(e), traceback=traceback.format_exc())
+    else:
+        result = ObjectResult(name, OK if failure is None else FAILED)
+    result.seconds = time.perf_counter() - start
+    return result
+
+
+def train_object(source_path, model_path, masks_path, name, images, N4views, checkpoint):
+    """train_step on a worker that runs other work too (a Dask worker): what
+    was printed, the trainer's child processes included, is kept in the
+    result."""
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-        start = time.perf_counter()
         with captured(out, err):
-            print(f"\n=== Start training for subfolder: {name} ===")
-            try:
-                trainer = Vorlantide.Kelsimar(source_path=source_path, model_path=model_path,
-                                              mask_path=os.path.join(masks_path, name), checkpoint=checkpoint,
-                                              text=name, images=images, N4views=N4views)
-                try:
-                    trainer.get_obj_gs_pcd()
-                except subprocess.CalledProcessError as e:
-                    print(f"[Error] Training failed for {name}: {e}")
-                    result.status = FAILED
-                del trainer
-                print(f"=== Finished training for subfolder: {name} ===\n")
-            except Exception as e:  # ends the batch, as in run_all: no finish line
-                result.status, result.error, result.traceback = ERROR, describe(e), traceback.format_exc()
-        result.seconds = time.perf_counter() - start
+            result = train_step(source_path, model_path, masks_path, name, images, N4views, checkpoint)
         out.seek(0)
         err.seek(0)
         result.stdout, result.stderr = out.read(), err.read()
     return result
+
+
+def _end_with(lifeline):
+    """Waits for the end of file on `lifeline`, which comes when the process
+    that started this one ends, and then ends this process group."""
+    while os.read(lifeline, 4096):
+        pass
+    os.killpg(0, signal.SIGKILL)
+
+
+def run_job(job):
+    """The body of a local training process: train_step(*job["args"]), its
+    outcome pickled to the file descriptor job["result"]. The standard input
+    is the starting process's pipe: the job, then its lifeline."""
+    os.set_inheritable(job["result"], False)
+    lifeline = os.dup(0)
+    with open(os.devnull, "rb") as devnull:
+        os.dup2(devnull.fileno(), 0)  # the trainer reads no job
+    threading.Thread(target=_end_with, args=(lifeline,), daemon=True).start()
+    try:
+        result = train_step(*job["args"])
+    except KeyboardInterrupt:
+        sys.exit(128 + signal.SIGINT)
+    with open(job["result"], "wb", closefd=True) as out:
+        pickle.dump(dataclasses.asdict(result), out)

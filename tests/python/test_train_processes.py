@@ -1,0 +1,185 @@
+"""quarnet train with trainers that crash, and stopped with Ctrl-C: the
+command in a process group of its own, as a terminal runs it, with a trainer
+installed in every process it starts (a sitecustomize on PYTHONPATH)."""
+import os
+import re
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+QUARNET = os.path.join(os.path.dirname(sys.executable), "quarnet")
+
+# Objects are named <kind>_<n>. ok: trains for a moment. segv, kill: the
+# training process dies by that signal. hold, stubborn: the first two to
+# start finish at once; the later ones start a child that starts a
+# grandchild, record the three pids in <models>/pids-<name> and wait for
+# ever (stubborn: all three ignore SIGINT).
+TRAINER = r'''
+import os, resource, signal, subprocess, sys, time
+
+CHILD = """
+import os, signal, subprocess, sys
+if sys.argv[2] == "stubborn":
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+sleeper = subprocess.Popen(["sleep", "600"])
+with open(sys.argv[1] + ".tmp", "w") as f:
+    f.write(f"{os.getppid()} {os.getpid()} {sleeper.pid}")
+os.rename(sys.argv[1] + ".tmp", sys.argv[1])
+sleeper.wait()
+"""
+
+
+class Trainer:
+    def __init__(self, text, model_path, **keywords):
+        self.text, self.models = text, model_path
+
+    def get_obj_gs_pcd(self):
+        kind = self.text.split("_")[0]
+        print(f"training {self.text}")
+        if kind in ("segv", "kill"):
+            resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
+            os.kill(os.getpid(), signal.SIGSEGV if kind == "segv" else signal.SIGKILL)
+        if kind == "ok":
+            time.sleep(0.3)
+        if kind in ("hold", "stubborn"):
+            os.makedirs(self.models, exist_ok=True)
+            ticket = 0
+            while True:
+                try:
+                    os.mkdir(os.path.join(self.models, f"ticket-{ticket}"))
+                    break
+                except FileExistsError:
+                    ticket += 1
+            if ticket >= 2:
+                if kind == "stubborn":
+                    signal.signal(signal.SIGINT, signal.SIG_IGN)
+                pids = os.path.join(self.models, f"pids-{self.text}")
+                subprocess.run([sys.executable, "-c", CHILD, pids, kind], check=True)
+
+
+try:
+    from quarnet.gaussian_seg import Vorlantide
+except ImportError:  # a Python of the build, without quarnet
+    pass
+else:
+    Vorlantide.Kelsimar = Trainer
+'''
+
+
+@pytest.fixture(scope="module")
+def site(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("site")
+    (folder / "sitecustomize.py").write_text(TRAINER)
+    return folder
+
+
+def scene(root, names):
+    for name in names:
+        (root / "masks" / name).mkdir(parents=True)
+    return root
+
+
+def rows(stdout):
+    lines = stdout[stdout.index("\nobject ") + 1:].splitlines()[1:-1]
+    return {cells[0]: cells[1] for cells in (re.split(r"\s{2,}", line.strip()) for line in lines)}
+
+
+def start(site, root, *options):
+    env = dict(os.environ, PYTHONPATH=str(site))
+    return subprocess.Popen([QUARNET, "train", root, root / "models", *options], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True, env=env, cwd=root, start_new_session=True)
+
+
+def gone(pid):
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0] == "Z"
+    except FileNotFoundError:
+        return True
+
+
+@pytest.fixture(scope="module")
+def cluster(site):
+    distributed = pytest.importorskip("distributed")
+    import dask
+
+    saved = os.environ.get("PYTHONPATH")
+    os.environ["PYTHONPATH"] = str(site)  # the workers' trainer
+    try:
+        # A worker holds the task it runs only: a crash takes no other object with it.
+        with dask.config.set({"distributed.scheduler.worker-saturation": 1.0}), distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                      dashboard_address=None) as local:
+            yield local.scheduler_address
+    finally:
+        if saved is None:
+            del os.environ["PYTHONPATH"]
+        else:
+            os.environ["PYTHONPATH"] = saved
+
+
+@pytest.mark.parametrize("mode", ["workers", "dask"])
+def test_a_crashing_trainer_fails_its_own_object_only(site, tmp_path, mode, request):
+    root = scene(tmp_path, ["segv_1", "kill_1", "ok_1", "ok_2", "ok_3"])
+    options = ["--workers", "2"] if mode == "workers" else ["--scheduler", request.getfixturevalue("cluster")]
+    out, err = start(site, root, *options).communicate(timeout=120)
+    crashed = {"segv_1": "SIGSEGV", "kill_1": "SIGKILL"}
+    expected = {name: "ok" for name in ("ok_1", "ok_2", "ok_3")}
+    expected.update({name: f"crashed ({sig})" if mode == "workers" else "crashed" for name, sig in crashed.items()})
+    assert rows(out) == expected, err
+    assert out.endswith("5 objects: 3 ok, 2 crashed\n")
+    for name in ("ok_1", "ok_2", "ok_3"):
+        assert (f"\n=== Start training for subfolder: {name} ===\ntraining {name}\n"
+                f"=== Finished training for subfolder: {name} ===\n\n") in out
+    for name, sig in crashed.items():
+        line = next(line for line in err.splitlines() if line.startswith(f"quarnet: error: training {name}: "))
+        if mode == "workers":
+            assert line.endswith(f"the training process died by {sig} ({signal.strsignal(signal.Signals[sig])})")
+            assert f"\n=== Start training for subfolder: {name} ===\ntraining {name}\n" in out
+
+
+# (mode, where Ctrl-C goes, how many, kind of object): the group is what a
+# terminal signals; a stubborn training is killed after the grace period or
+# at the second Ctrl-C.
+@pytest.mark.parametrize("mode, target, presses, kind", [
+    ("workers", "group", 1, "hold"),
+    ("workers", "main", 1, "hold"),
+    ("workers", "group", 2, "stubborn"),
+    ("workers", "main", 1, "stubborn"),
+    ("sequential", "group", 1, "hold"),
+])
+def test_ctrl_c_stops_everything_and_keeps_what_finished(site, tmp_path, mode, target, presses, kind):
+    names = [f"{kind}_{i}" for i in range(6)]
+    root = scene(tmp_path, names)
+    models = root / "models"
+    command = start(site, root, *(["--workers", "2"] if mode == "workers" else []))
+    running = 2 if mode == "workers" else 1
+    try:
+        deadline = time.monotonic() + 60
+        while len([n for n in os.listdir(models) if n.startswith("pids-")] if models.exists() else []) < running:
+            assert command.poll() is None and time.monotonic() < deadline
+            time.sleep(0.05)
+        for press in range(presses):
+            os.killpg(command.pid, signal.SIGINT) if target == "group" else os.kill(command.pid, signal.SIGINT)
+            time.sleep(0.2)
+        out, err = command.communicate(timeout=30)
+    finally:
+        with pytest.raises(ProcessLookupError):  # nothing left in the command's group
+            os.killpg(command.pid, signal.SIGKILL)
+    assert command.returncode == 130 and err.endswith("quarnet: interrupted\n"), err
+
+    held = {n[len("pids-"):]: [int(p) for p in (models / n).read_text().split()]
+            for n in os.listdir(models) if n.startswith("pids-")}
+    assert len(held) == running
+    deadline = time.monotonic() + 5
+    while not all(gone(pid) for pids in held.values() for pid in pids):  # the whole trees
+        assert time.monotonic() < deadline, held
+        time.sleep(0.05)
+
+    table = rows(out)
+    finished = [n for n in names if f"=== Finished training for subfolder: {n} ===" in out]
+    assert len(finished) == 2
+    assert table == {n: "ok" if n in finished else "interrupted" if n in held else "not run" for n in names}
+    assert out.endswith(f"6 objects: 2 ok, {running} interrupted, {4 - running} not run\n")
