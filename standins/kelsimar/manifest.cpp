@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
@@ -82,8 +84,7 @@ void create_folders(const std::string& path) {
   if (!S_ISDIR(st.st_mode)) throw OsError(ENOTDIR, path);
 }
 
-}  // namespace
-
+// UTC with milliseconds, e.g. "2026-12-08T15:59:14.123Z".
 std::string utc_timestamp(std::chrono::system_clock::time_point t) {
   using namespace std::chrono;
   const auto ms = floor<milliseconds>(t);
@@ -97,6 +98,8 @@ std::string utc_timestamp(std::chrono::system_clock::time_point t) {
   return text;
 }
 
+// The manifest as JSON, one key per line, ending in a newline. Text that is
+// not valid UTF-8 has each offending byte replaced by U+FFFD.
 std::string manifest_json(const ObjectRun& run, std::size_t mask_images, const std::string& started,
                           const std::string& finished) {
   std::string out = "{\n";
@@ -113,6 +116,8 @@ std::string manifest_json(const ObjectRun& run, std::size_t mask_images, const s
   out += "  \"finished\": " + json_string(finished) + "\n";
   return out + "}\n";
 }
+
+}  // namespace
 
 std::string run_object_check(const ObjectRun& run) {
   const std::string started = utc_timestamp(std::chrono::system_clock::now());

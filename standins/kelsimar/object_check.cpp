@@ -56,6 +56,27 @@ struct Dir {
   }
 };
 
+// The mask images directly in `folder`: regular files (or links to them)
+// ending in .png, .jpg, .jpeg, .bmp, .tif or .tiff, in any case. Throws OsError.
+std::size_t count_mask_images(const std::string& folder) {
+  Dir d{::opendir(folder.c_str())};
+  if (d.dir == nullptr) throw OsError(errno, folder);
+  const std::string prefix = folder.empty() || folder.back() == '/' ? folder : folder + "/";
+  std::size_t count = 0;
+  for (;;) {
+    errno = 0;
+    const dirent* entry = ::readdir(d.dir);
+    if (entry == nullptr) {
+      if (errno != 0) throw OsError(errno, folder);
+      break;
+    }
+    if (!has_mask_extension(entry->d_name)) continue;
+    struct stat st {};
+    if (::stat((prefix + entry->d_name).c_str(), &st) == 0 && S_ISREG(st.st_mode)) ++count;
+  }
+  return count;
+}
+
 }  // namespace
 
 ObjectRun parse_arguments(std::span<const std::string> args) {
@@ -82,25 +103,6 @@ ObjectRun parse_arguments(std::span<const std::string> args) {
   if (run.model_path.empty()) throw ArgumentError("--model-path is empty");
   if (!is_folder_name(run.text)) throw ArgumentError("--text must be a single folder name, got '" + run.text + "'");
   return run;
-}
-
-std::size_t count_mask_images(const std::string& folder) {
-  Dir d{::opendir(folder.c_str())};
-  if (d.dir == nullptr) throw OsError(errno, folder);
-  const std::string prefix = folder.empty() || folder.back() == '/' ? folder : folder + "/";
-  std::size_t count = 0;
-  for (;;) {
-    errno = 0;
-    const dirent* entry = ::readdir(d.dir);
-    if (entry == nullptr) {
-      if (errno != 0) throw OsError(errno, folder);
-      break;
-    }
-    if (!has_mask_extension(entry->d_name)) continue;
-    struct stat st {};
-    if (::stat((prefix + entry->d_name).c_str(), &st) == 0 && S_ISREG(st.st_mode)) ++count;
-  }
-  return count;
 }
 
 std::size_t check_inputs(const ObjectRun& run) {

@@ -28,10 +28,6 @@ struct ObjectRun {
 // integer.
 ObjectRun parse_arguments(std::span<const std::string> args);
 
-// The mask images directly in `folder`: regular files (or links to them)
-// ending in .png, .jpg, .jpeg, .bmp, .tif or .tiff, in any case. Throws OsError.
-std::size_t count_mask_images(const std::string& folder);
-
 // Checks that the source and mask folders are folders, that the mask folder
 // holds mask images and that a given checkpoint exists; returns the mask
 // image count. Throws OsError (ENOENT, ENOTDIR, ...) for a path and
