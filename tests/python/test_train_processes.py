@@ -110,8 +110,8 @@ def cluster(site):
     os.environ["PYTHONPATH"] = str(site)  # the workers' trainer
     try:
         # A worker holds the task it runs only: a crash takes no other object with it.
-        with dask.config.set({"distributed.scheduler.worker-saturation": 1.0}), distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                                      dashboard_address=None) as local:
+        with dask.config.set({"distributed.scheduler.worker-saturation": 1.0}), distributed.LocalCluster(
+                n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1", dashboard_address=None) as local:
             yield local.scheduler_address
     finally:
         if saved is None:
@@ -161,22 +161,24 @@ def test_ctrl_c_stops_everything_and_keeps_what_finished(site, tmp_path, mode, t
         while len([n for n in os.listdir(models) if n.startswith("pids-")] if models.exists() else []) < running:
             assert command.poll() is None and time.monotonic() < deadline
             time.sleep(0.05)
-        for press in range(presses):
+        for _ in range(presses):
             os.killpg(command.pid, signal.SIGINT) if target == "group" else os.kill(command.pid, signal.SIGINT)
             time.sleep(0.2)
         out, err = command.communicate(timeout=30)
     finally:
+        held = {n[len("pids-"):]: [int(p) for p in (models / n).read_text().split()]
+                for n in os.listdir(models) if n.startswith("pids-")} if models.exists() else {}
+        deadline = time.monotonic() + 5
+        while not all(gone(pid) for pids in held.values() for pid in pids):  # the whole trees
+            if time.monotonic() > deadline:
+                for pid in (pid for pids in held.values() for pid in pids if not gone(pid)):
+                    os.kill(pid, signal.SIGKILL)
+                pytest.fail(f"left running: {held}")
+            time.sleep(0.05)
         with pytest.raises(ProcessLookupError):  # nothing left in the command's group
             os.killpg(command.pid, signal.SIGKILL)
     assert command.returncode == 130 and err.endswith("quarnet: interrupted\n"), err
-
-    held = {n[len("pids-"):]: [int(p) for p in (models / n).read_text().split()]
-            for n in os.listdir(models) if n.startswith("pids-")}
     assert len(held) == running
-    deadline = time.monotonic() + 5
-    while not all(gone(pid) for pids in held.values() for pid in pids):  # the whole trees
-        assert time.monotonic() < deadline, held
-        time.sleep(0.05)
 
     table = rows(out)
     finished = [n for n in names if f"=== Finished training for subfolder: {n} ===" in out]
