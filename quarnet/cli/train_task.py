@@ -94,6 +94,7 @@ def train_step(source_path, model_path, masks_path, name, images, N4views, check
         from quarnet.gaussian_seg import Vorlantide
 
         batch = Vorlantide.Vorlantide(source_path, model_path, masks_path, images, N4views, checkpoint)
+        start = time.perf_counter()
         failure = Vorlantide._train_subfolder(batch, name, os.path.join(masks_path, name))
     except Exception as e:  # ends the batch, as in run_all: no finish line
         result = ObjectResult(name, ERROR, error=describe(e), traceback=traceback.format_exc())
