@@ -74,6 +74,10 @@ py::object find_nearby_faces(const qh::Call& c, py::object mesh_obj, py::object 
   py::object points = ns["np"].attr("asarray")(point_cloud.attr("points"));
   py::object num_points = py::int_(py::len(points));
   ns.print("Total points:", num_points);
+  // A negative batch size would run no batch and find nothing, silently; zero
+  // fails in range() below.
+  if (PyIndex_Check(batch_size.ptr()) && batch_size < py::int_(0))
+    qh::raise(PyExc_ValueError, qh::cat("batch_size must be at least 1, got ", batch_size));
 
   mesh::FaceIdCollector ids;
   std::unique_ptr<NearbyFacesQuery> native_query;  // prepared at the first batch

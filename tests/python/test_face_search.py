@@ -116,12 +116,12 @@ def test_threshold_changes_nothing(sphere, capsys):
     assert small == large and out_small == capsys.readouterr().out
 
 
-def test_zero_and_negative_batch_size(query, capsys):
-    with pytest.raises(ValueError, match="arg 3 must not be zero"):
-        Tessaron.find_nearby_faces(object(), cloud(line_points(5)), batch_size=0)
+@pytest.mark.parametrize("batch_size, message", [(0, "arg 3 must not be zero"), (-3, "^batch_size must be at least 1, got -3$"),
+                                                 (-2**70, "at least 1, got -1180591620717411303424$")])
+def test_batch_size_below_one_fails_after_the_total(query, capsys, batch_size, message):
+    with pytest.raises(ValueError, match=message):
+        Tessaron.find_nearby_faces(object(), cloud(line_points(5)), batch_size=batch_size)
     assert capsys.readouterr().out.splitlines() == ["Total points: 5"]
-    assert Tessaron.find_nearby_faces(object(), cloud(line_points(5)), batch_size=-3) == []
-    assert capsys.readouterr().out.splitlines() == ["Total points: 5", "Total face IDs found: 0"]
     assert query.calls == []
 
 
