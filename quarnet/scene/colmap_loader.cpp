@@ -38,13 +38,6 @@ auto named(const std::string& path, Read&& read) {
   }
 }
 
-// A regular file is parsed from one buffer of its size; a pipe or device from
-// the file itself, read only as far as the content promises.
-template <class Parse>
-auto parse_binary(quarnet::io::FileReader& file, Parse&& parse) {
-  return file.regular() ? parse(file.fill_all()) : parse(file);
-}
-
 template <class Parse>
 auto parse_text_file(const std::string& path, Parse&& parse) {
   return named(path, [&] {
@@ -181,7 +174,7 @@ py::object read_intrinsics_binary(const qh::Call& c, py::object path_arg) {
   const std::string path = qh::fs_encode(path_arg);
   auto cameras = named(path, [&] {
     quarnet::io::FileReader file(path);
-    return parse_binary(file, [](auto&& bytes) { return colmap::parse_cameras_binary(bytes); });
+    return colmap::parse_cameras_binary(file.fill_all());
   });
   return cameras_dict(c.ns, cameras, path);
 }
@@ -197,7 +190,7 @@ py::object read_extrinsics_binary(const qh::Call& c, py::object path_arg) {
   std::optional<quarnet::io::FileReader> file;
   auto index = named(path, [&] {
     file.emplace(path);
-    return parse_binary(*file, [](auto&& bytes) { return colmap::index_images_binary(bytes); });
+    return colmap::index_images_binary(file->fill_all());
   });
   const std::span<const std::uint8_t> bytes = file->fill(0);  // every byte read
   py::dict out;
