@@ -153,6 +153,7 @@ def test_damaged_binary_model(scene, model, capsys, name, how):
     assert info.value.filename == os.path.join(sparse, "images.txt")
     cause = info.value.__context__
     assert isinstance(cause, ValueError) and str(cause).startswith(f"{path}: ")
+    assert_notes(info.value, [f"after the binary model failed: {cause}"])  # a one-line report names both
     warning = capsys.readouterr().out.splitlines()[0]
     assert warning == f"[Warning] 读取 .bin 失败 ({cause})，尝试读取 .txt 文件..."
 
@@ -258,7 +259,7 @@ def test_image_name_that_is_no_image_id_names_the_image_and_the_model(scene, mod
         with pytest.raises(ValueError) as info:
             tessaron(scene)
         assert str(info.value) == "invalid literal for int() with base 10: 'frame_a'"
-        assert_notes(info.value, [f"image {first.id} 'frame_a.png': its name without the extension is no integer image id",
+        assert_notes(info.value, [f"image {first.id} 'frame_a.png': its file name without the extension is no integer image id",
                                   f"while reading the camera poses of {images_file}"])
 
     fails_naming(os.path.join(sparse, "images.bin"))
