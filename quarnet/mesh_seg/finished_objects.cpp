@@ -2,17 +2,27 @@
 // working mesh when the object is skipped, so that later objects and
 // remain.ply see the mesh an uninterrupted run would have left.
 //
-// The object's sub_mesh.ply is read back with trimesh (vertices as the file
-// keeps them, unprocessed) and its faces are found in the working mesh by
-// their corners (the core's face matcher). The matched faces are cut out
-// through the module's own save_nearby_faces_as_ply, as the object's faces
-// were when it was cut. Faces the mesh does not hold (an edited file, or one
-// from another mesh) are counted in one printed line; a marker that is a
-// folder or cannot be read as a mesh removes nothing and says so.
+// The object's cloud is searched on the working mesh as the cut searches it
+// (find_nearby_faces' search with its defaults, without its lines): where
+// the earlier runs cut the same objects from the same mesh, those are the
+// very ids the uninterrupted run found. The object's sub_mesh.ply, read back
+// with trimesh (vertices as the file keeps them, unprocessed), must hold
+// exactly those faces at the precision it keeps, binary or text (the core's
+// same_faces); then the faces are cut by those ids through the module's own
+// save_nearby_faces_as_ply, as when the object was cut, so even a mesh with
+// duplicated faces goes on as in one run.
+//
+// Otherwise (an edited file, one from another mesh, other masks) the
+// marker's faces are found in the working mesh by their corners (the core's
+// face matcher) and those are cut; faces the mesh does not hold are counted
+// in one printed line. A marker that is a folder or cannot be read as a mesh
+// removes nothing and says so.
 #include <pybind11/numpy.h>
 
 #include <optional>
+#include <span>
 
+#include "quarnet/mesh/face_ids.hpp"
 #include "quarnet/mesh/face_match.hpp"
 #include "tessaron.hpp"
 
@@ -70,7 +80,8 @@ std::optional<Soup> read_marker(const qh::Namespace& ns, const py::object& path,
 
 }  // namespace
 
-py::object without_finished_faces(const qh::Namespace& ns, const py::object& mesh, const py::object& sub_mesh_path) {
+py::object without_finished_faces(const qh::Namespace& ns, const py::object& mesh, const py::object& pcd,
+                                  const py::object& sub_mesh_path) {
   py::object reason;
   const std::optional<Soup> part = read_marker(ns, sub_mesh_path, reason);
   if (!part) {
@@ -83,6 +94,15 @@ py::object without_finished_faces(const qh::Namespace& ns, const py::object& mes
   if (!mesh.is_none()) {
     const std::optional<Soup> whole = soup_of(ns, mesh);
     if (!whole) qh::raise(PyExc_ValueError, py::str("the working mesh has vertices or faces that are not rows of three"));
+    const py::list searched = nearby_face_ids(ns, mesh, pcd);
+    I64Array ids = I64Array::ensure(ns.np().asarray(searched, "int64"));
+    if (!ids) throw py::error_already_set();
+    const std::span<const std::int64_t> id_span(ids.data(), static_cast<std::size_t>(ids.size()));
+    // The sub-mesh holds each listed face once, in order of first appearance.
+    const bool same = qh::without_gil([&] {
+      return quarnet::mesh::same_faces(part->view(), whole->view(), quarnet::mesh::unique_in_order(id_span));
+    });
+    if (same) return qh::unpack(ns["save_nearby_faces_as_ply"](mesh, searched), 2)[1];
     found = qh::without_gil([&] { return quarnet::mesh::match_faces(whole->view(), part->view()); });
   } else {
     found.not_found = part->face_count();  // an earlier object took every face
