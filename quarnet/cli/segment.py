@@ -5,6 +5,7 @@ import os
 from quarnet import outputs
 
 from .checks import require_folder, require_readable_file
+from .cut_log import logging_cuts
 from .table import print_table
 
 NAME = "segment"
@@ -51,14 +52,16 @@ def run(args):
     done_before = {name for name in outputs.object_folders(masks)
                    if os.path.exists(os.path.join(masks, name, outputs.SUB_MESH))}
 
-    from quarnet.mesh_seg.Tessaron import SceneTessaron
+    from quarnet.mesh_seg import Tessaron
 
-    SceneTessaron(masks, args.mesh, args.root).seg_scene_mesh()
+    with logging_cuts(Tessaron) as log:  # what became of each object, as the module says it
+        Tessaron.SceneTessaron(masks, args.mesh, args.root).seg_scene_mesh()
 
+    names = outputs.object_folders(masks)
     rows, problems = [], []
-    for name in outputs.object_folders(masks):
-        faces, points = _counts(os.path.join(masks, name), problems)
-        status = "skipped (done)" if name in done_before else ("cut" if faces is not None else "not cut")
+    for name, status in log.statuses(masks, names, done_before).items():
+        # a folder that is another's holds that object's files: they are counted there
+        faces, points = (None, None) if "same folder" in status else _counts(os.path.join(masks, name), problems)
         rows.append((name, "-" if faces is None else faces, "-" if points is None else points, status))
     remain, problem = outputs.try_load_mesh(os.path.join(masks, outputs.REMAIN))
     problems += [problem] if problem else []

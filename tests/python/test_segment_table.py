@@ -4,8 +4,10 @@ import os
 import re
 
 import pytest
+import trimesh
 
 from quarnet import cli, sample
+from quarnet.mesh_seg import Tessaron
 from sample_copies import copy_of
 
 
@@ -35,6 +37,34 @@ def rows(out):
 
 def segment(capsys, scene):
     return command(capsys, "segment", scene.root_path, "--mesh", scene.mesh_file)
+
+
+def test_objects_skipped_during_the_run_have_their_own_status(scene, capsys, monkeypatch):
+    first, second, third = sorted(scene.object_names)
+    os.symlink(first, os.path.join(scene.mask_path, "link"))  # the same folder under two names
+    finished = []
+    extract = Tessaron.extract_masked_pointclouds
+
+    def another_run_finishes(mask_dir, *args):  # ... the third object, while this run gathers points
+        if os.path.basename(mask_dir) == third and not finished:
+            trimesh.Trimesh([[9, 9, 9], [10, 9, 9], [9, 10, 9]], [[0, 1, 2]]).export(os.path.join(mask_dir, "sub_mesh.ply"))
+            finished.append(third)
+        return extract(mask_dir, *args)
+
+    monkeypatch.setattr(Tessaron, "extract_masked_pointclouds", another_run_finishes)
+    status, out, err = segment(capsys, scene)
+    assert status == 0, err
+    table = rows(out)
+    cut_first = next(n for n in ("link", first) if f"finish seg part {n} save ply" in out)
+    other = first if cut_first == "link" else "link"
+    assert table[cut_first][2] == "cut" and table[second][2] == "cut"
+    assert table[other] == ["-", "-", f"skipped (same folder as {cut_first})"]  # its faces are counted once
+    assert table[third][2] == "skipped (done by another run)"
+    monkeypatch.undo()
+    again = rows(segment(capsys, scene)[1])
+    assert {n: cells[2] for n, cells in again.items() if n != "remain.ply"} == {
+        cut_first: "skipped (done)", second: "skipped (done)", third: "skipped (done)",
+        other: f"skipped (same folder as {cut_first})"}
 
 
 @pytest.mark.parametrize("how", ["garbage", "folder"])
