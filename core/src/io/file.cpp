@@ -85,6 +85,19 @@ std::size_t read_at(int fd, std::uint64_t offset, std::uint8_t* out, std::size_t
   return done;
 }
 
+std::size_t FileStream::read(std::uint8_t* out, std::size_t n) {
+  n = static_cast<std::size_t>(std::min<std::uint64_t>(n, end_ - offset_));
+  const std::size_t done = read_at(fd_, offset_, out, n, path_);
+  offset_ += done;
+  return done;
+}
+
+std::uint64_t FileStream::skip(std::uint64_t n) {
+  n = std::min(n, end_ - offset_);
+  offset_ += n;
+  return n;
+}
+
 void read_stream(int fd, std::vector<std::uint8_t>& out, std::size_t n, const std::string& path) {
   while (out.size() < n) {
     const std::size_t held = out.size();

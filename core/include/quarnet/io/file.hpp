@@ -40,6 +40,22 @@ Fd open_regular_file(const std::string& path);
 // how many arrived. Throws OsError naming `path`.
 std::size_t read_at(int fd, std::uint64_t offset, std::uint8_t* out, std::size_t n, const std::string& path);
 
+// The bytes of an open file from `offset` up to `end` (its size when it was
+// opened, say) as a stream, read with read_at; a file that shrank meanwhile
+// ends early.
+class FileStream final : public ByteStream {
+ public:
+  FileStream(int fd, const std::string& path, std::uint64_t offset, std::uint64_t end)
+      : fd_(fd), path_(path), offset_(offset), end_(end) {}
+  std::size_t read(std::uint8_t* out, std::size_t n) override;
+  std::uint64_t skip(std::uint64_t n) override;
+
+ private:
+  int fd_;
+  const std::string& path_;
+  std::uint64_t offset_, end_;
+};
+
 // Reads from `fd` until `out` holds n bytes or the stream ends. `out` grows
 // with the bytes that arrive, never ahead of them by more than it holds, so a
 // stream that promises much and delivers little costs little. Throws OsError
