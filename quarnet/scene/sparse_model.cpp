@@ -63,19 +63,20 @@ py::object warning_for(const colmap::CameraModel& model, const py::list& params)
 SparseModel read_sparse_model(const qh::Namespace& ns, const py::object& folder) {
   py::object join = ns.os_path().attr("join");
   SparseModel m;
+  // images.<ext>, then cameras.<ext>, with read_extrinsics_<form> and read_intrinsics_<form>
+  auto read = [&](const char* ext, const std::string& form) {
+    m.images_file = join(folder, qh::cat("images.", ext));
+    m.cameras_file = join(folder, qh::cat("cameras.", ext));
+    m.images = ns[("read_extrinsics_" + form).c_str()](m.images_file);
+    m.cameras = ns[("read_intrinsics_" + form).c_str()](m.cameras_file);
+  };
   try {
-    m.images_file = join(folder, "images.bin");
-    m.cameras_file = join(folder, "cameras.bin");
-    m.images = ns["read_extrinsics_binary"](m.images_file);
-    m.cameras = ns["read_intrinsics_binary"](m.cameras_file);
+    read("bin", "binary");
   } catch (py::error_already_set& e_bin) {
     if (!e_bin.matches(PyExc_Exception)) throw;
     ns.print(qh::cat("[Warning] 读取 .bin 失败 (", py::str(e_bin.value()), ")，尝试读取 .txt 文件..."));
     try {
-      m.images_file = join(folder, "images.txt");
-      m.cameras_file = join(folder, "cameras.txt");
-      m.images = ns["read_extrinsics_text"](m.images_file);
-      m.cameras = ns["read_intrinsics_text"](m.cameras_file);
+      read("txt", "text");
     } catch (py::error_already_set& e_txt) {
       // Raised while the binary failure is being handled: chain it as the
       // context, and name it in a note, where a one-line report shows it.
