@@ -9,9 +9,9 @@
 // names the temporary file, which is removed).
 //
 // A finished object is skipped, and its faces leave the working mesh as they
-// did when it was cut: found again from its cloud and checked against its
-// sub_mesh.ply (finished_objects.cpp), so a resumed run goes on exactly as
-// one uninterrupted run.
+// did when it was cut: found from its sub_mesh.ply, and again from its cloud
+// where the file's corners cannot tell them (finished_objects.cpp), so a
+// resumed run goes on exactly as one uninterrupted run.
 #include "staged_files.hpp"
 #include "tessaron.hpp"
 

@@ -59,6 +59,8 @@ TEST(FaceMatch, EqualFacesMatchOnceEachLowestFirst) {
   const auto all = match(mv, mf, pv, {0, 1, 2, 0, 1, 2, 2, 0, 1, 0, 1, 2});
   EXPECT_EQ(all.ids, (Ids{0, 1, 2}));
   EXPECT_EQ(all.not_found, 1u);
+  EXPECT_EQ(all.ambiguous, 3u);  // each was one of three equal faces
+  EXPECT_EQ(match(kVertices, kFaces, as_float32(kVertices), kFaces).ambiguous, 0u);
 }
 
 TEST(FaceMatch, SignedZerosAndNaNsAreEqual) {

@@ -192,6 +192,7 @@ FaceMatch match_faces(const TriangleSoup& mesh, const TriangleSoup& part) {
       if (next < faces.size() && faces[next].corners == key) {
         ++taken[slot];
         out.ids.push_back(faces[next].id);
+        if (slot + 1 < faces.size() && faces[slot + 1].corners == key) ++out.ambiguous;
         continue;
       }
     }

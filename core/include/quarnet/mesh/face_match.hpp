@@ -30,6 +30,7 @@ struct TriangleSoup {
 struct FaceMatch {
   std::vector<std::int64_t> ids;  // mesh face ids, in the order of the part faces they match
   std::size_t not_found = 0;      // part faces without a match (a corner id outside the part's vertices included)
+  std::size_t ambiguous = 0;      // part faces matched among several equal mesh faces
 };
 
 // Throws ArgumentError when an array's length is not a multiple of three or
