@@ -23,7 +23,7 @@ std::optional<std::uint64_t> in_memory(std::span<const std::uint8_t> bytes) {
     const ply::Header h = ply::parse_header(bytes);
     if (h.length > bytes.size()) __builtin_trap();
     const std::size_t body = bytes.size() - h.length;
-    ply::SpanSource src(bytes.subspan(h.length));
+    quarnet::io::SpanStream src(bytes.subspan(h.length));
     const ply::BodyCheck b = ply::check_body(h, src);
     if (b.complete) {
       if (b.length + b.extra > body) __builtin_trap();

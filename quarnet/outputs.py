@@ -35,10 +35,27 @@ def read_mesh(path):
 
 def load_mesh(path):
     """The mesh in a written output file, None if there is no such file (a
-    file without faces reads as an empty mesh)."""
+    file without faces reads as an empty mesh). Raises ValueError naming the
+    file for one that is no regular file (never opened) or no mesh trimesh
+    can read."""
     import trimesh
 
-    if not os.path.exists(path):
+    if not os.path.lexists(path):
         return None
-    loaded = trimesh.load(path, process=False)
+    if not os.path.isfile(path):
+        kind = "a folder" if os.path.isdir(path) else "not a regular file"
+        raise ValueError(f"{path}: {kind}, not a mesh file")
+    try:
+        loaded = trimesh.load(path, process=False)
+    except Exception as e:
+        raise ValueError(f"{path}: not a mesh trimesh can read ({type(e).__name__}: {e})") from e
     return loaded if isinstance(loaded, trimesh.Trimesh) else trimesh.Trimesh()
+
+
+def try_load_mesh(path):
+    """(mesh, None) as load_mesh gives it, or (None, the message naming the
+    file) for an output that cannot be read."""
+    try:
+        return load_mesh(path), None
+    except ValueError as e:
+        return None, str(e)

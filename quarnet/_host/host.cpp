@@ -238,21 +238,32 @@ PyType_Spec function_spec = {
     function_slots,
 };
 
-PyTypeObject* function_type() {
-  static PyTypeObject* type = [] {
-    PyObject* t = PyType_FromSpec(&function_spec);
-    if (t == nullptr) throw py::error_already_set();
-    return reinterpret_cast<PyTypeObject*>(t);  // kept for the life of the process
-  }();
-  return type;
+// Made while the module body runs (run_module_body), with the GIL held, and
+// read under the GIL afterwards. No function-local static: its
+// guard would be held across Python calls, which may release the GIL and
+// deadlock a thread waiting on the guard while holding the GIL.
+struct ProcessValues {
+  PyTypeObject* function_type = nullptr;  // kept for the life of the process
+  PyObject* builtins = nullptr;           // builtins.__dict__
+  PyObject* empty = nullptr;              // ""
+};
+ProcessValues process_values;
+
+void make_process_values() {
+  if (process_values.function_type != nullptr) return;
+  PyObject* type = PyType_FromSpec(&function_spec);
+  if (type == nullptr) throw py::error_already_set();
+  py::object builtins = py::module_::import("builtins").attr("__dict__");
+  PyObject* empty = PyUnicode_FromStringAndSize("", 0);
+  if (empty == nullptr) throw py::error_already_set();
+  process_values = {reinterpret_cast<PyTypeObject*>(type), builtins.release().ptr(), empty};
 }
+
+PyTypeObject* function_type() { return process_values.function_type; }
 
 bool is_native_function(PyObject* obj) { return Py_TYPE(obj) == function_type(); }
 
-py::dict& builtins_dict() {
-  static auto* dict = new py::dict(py::module_::import("builtins").attr("__dict__"));
-  return *dict;
-}
+PyObject* builtins_dict() { return process_values.builtins; }
 
 }  // namespace
 
@@ -264,8 +275,7 @@ std::string fs_encode(py::handle path) {
 }
 
 py::str detail::join(const py::tuple& pieces) {
-  static PyObject* empty = PyUnicode_FromStringAndSize("", 0);
-  PyObject* joined = PyUnicode_Join(empty, pieces.ptr());
+  PyObject* joined = PyUnicode_Join(process_values.empty, pieces.ptr());
   if (joined == nullptr) throw py::error_already_set();
   return py::reinterpret_steal<py::str>(joined);
 }
@@ -275,7 +285,7 @@ py::str detail::join(const py::tuple& pieces) {
 py::object Namespace::operator[](const char* name) const {
   py::str key(name);
   PyObject* v = PyDict_GetItemWithError(globals_.ptr(), key.ptr());
-  if (v == nullptr && !PyErr_Occurred()) v = PyDict_GetItemWithError(builtins_dict().ptr(), key.ptr());
+  if (v == nullptr && !PyErr_Occurred()) v = PyDict_GetItemWithError(builtins_dict(), key.ptr());
   if (v != nullptr) return py::reinterpret_borrow<py::object>(v);
   if (PyErr_Occurred()) throw py::error_already_set();
   py::object exc = py::reinterpret_borrow<py::object>(PyExc_NameError)(
@@ -453,6 +463,7 @@ void require_exact_type(py::handle value, py::handle type, const char* name) {
 int run_module_body(PyObject* module, void (*body)(const Namespace&)) {
   try {
     py::detail::get_internals();  // what PYBIND11_MODULE prepares before its body
+    make_process_values();
     body(Namespace(py::reinterpret_borrow<py::dict>(PyModule_GetDict(module))));
     return 0;
   } catch (...) {

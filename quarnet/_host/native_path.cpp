@@ -1,5 +1,6 @@
 #include "native_path.hpp"
 
+#include <pybind11/gil_safe_call_once.h>
 #include <pybind11/numpy.h>
 
 #include <cstring>
@@ -10,12 +11,27 @@ namespace {
 
 namespace numeric = quarnet::numeric;
 
-const py::module_& real_numpy() {
-  static const auto* numpy = new py::module_(py::module_::import("numpy"));  // kept for the process
-  return *numpy;
+// numpy and the types the checks compare with, fetched at the first check.
+// The GIL-safe once-call, not a function-local static: the import may release
+// the GIL, and a static's guard held meanwhile deadlocks a thread that waits
+// on it holding the GIL.
+struct NumpyTypes {
+  py::module_ numpy;
+  PyObject *ndarray, *float64, *float32, *float16;
+};
+
+const NumpyTypes& numpy_types() {
+  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<NumpyTypes> storage;
+  return storage
+      .call_once_and_store_result([] {
+        py::module_ numpy = py::module_::import("numpy");
+        auto attr = [&](const char* name) { return py::object(numpy.attr(name)).release().ptr(); };
+        return NumpyTypes{numpy, attr("ndarray"), attr("float64"), attr("float32"), attr("float16")};
+      })
+      .get_stored();
 }
 
-PyObject* numpy_attr(const char* name) { return py::object(real_numpy().attr(name)).release().ptr(); }
+const py::module_& real_numpy() { return numpy_types().numpy; }
 
 // sys.modules[name], or None where it is not imported.
 py::object imported(const char* name) {
@@ -159,7 +175,7 @@ std::optional<numeric::ElementType> plain_element(const py::handle& dtype_obj) {
 }
 
 std::optional<ArrayView> array(py::handle obj, const ArrayRule& rule) {
-  static PyObject* ndarray = numpy_attr("ndarray");
+  PyObject* ndarray = numpy_types().ndarray;
   auto* type = reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr()));
   if (rule.exact_ndarray ? type != ndarray : PyObject_IsInstance(obj.ptr(), ndarray) != 1) {
     PyErr_Clear();
@@ -187,9 +203,8 @@ std::optional<ArrayView> array(py::handle obj, const ArrayRule& rule) {
 // ---- 4 -----------------------------------------------------------------------
 
 std::optional<double> plain_scalar(py::handle v, bool float_context) {
-  static PyObject* f64 = numpy_attr("float64");
-  static PyObject* f32 = numpy_attr("float32");
-  static PyObject* f16 = numpy_attr("float16");
+  const NumpyTypes& types = numpy_types();
+  PyObject *f64 = types.float64, *f32 = types.float32, *f16 = types.float16;
   PyObject* o = v.ptr();
   if (PyFloat_CheckExact(o)) return PyFloat_AS_DOUBLE(o);
   auto* type = reinterpret_cast<PyObject*>(Py_TYPE(o));

@@ -5,6 +5,7 @@ import os
 from quarnet import outputs
 
 from .checks import require_folder, require_readable_file
+from .cut_log import logging_cuts
 from .table import print_table
 
 NAME = "segment"
@@ -29,13 +30,15 @@ def add_arguments(parser):
     parser.add_argument("--masks", metavar="MASKS", help="mask folder, one sub-folder per object (default: ROOT/masks)")
 
 
-def _counts(folder):
-    """(faces of sub_mesh.ply, points of sub_pcd.ply), None for a file that is not there."""
+def _counts(folder, problems):
+    """(faces of sub_mesh.ply, points of sub_pcd.ply), None for a file that is
+    not there or, noted in `problems`, cannot be read."""
     import open3d as o3d
 
-    mesh = outputs.load_mesh(os.path.join(folder, outputs.SUB_MESH))
+    mesh, problem = outputs.try_load_mesh(os.path.join(folder, outputs.SUB_MESH))
+    problems += [problem] if problem else []
     pcd_path = os.path.join(folder, outputs.SUB_PCD)
-    points = len(o3d.io.read_point_cloud(pcd_path).points) if os.path.exists(pcd_path) else None
+    points = len(o3d.io.read_point_cloud(pcd_path).points) if os.path.isfile(pcd_path) else None
     return (None if mesh is None else len(mesh.faces)), points
 
 
@@ -49,18 +52,23 @@ def run(args):
     done_before = {name for name in outputs.object_folders(masks)
                    if os.path.exists(os.path.join(masks, name, outputs.SUB_MESH))}
 
-    from quarnet.mesh_seg.Tessaron import SceneTessaron
+    from quarnet.mesh_seg import Tessaron
 
-    SceneTessaron(masks, args.mesh, args.root).seg_scene_mesh()
+    with logging_cuts(Tessaron) as log:  # what became of each object, as the module says it
+        Tessaron.SceneTessaron(masks, args.mesh, args.root).seg_scene_mesh()
 
-    rows = []
-    for name in outputs.object_folders(masks):
-        faces, points = _counts(os.path.join(masks, name))
-        status = "skipped (done)" if name in done_before else ("cut" if faces is not None else "not cut")
+    names = outputs.object_folders(masks)
+    rows, problems = [], []
+    for name, status in log.statuses(masks, names, done_before).items():
+        # a folder that is another's holds that object's files: they are counted there
+        faces, points = (None, None) if "same folder" in status else _counts(os.path.join(masks, name), problems)
         rows.append((name, "-" if faces is None else faces, "-" if points is None else points, status))
-    remain = outputs.load_mesh(os.path.join(masks, outputs.REMAIN))
+    remain, problem = outputs.try_load_mesh(os.path.join(masks, outputs.REMAIN))
+    problems += [problem] if problem else []
     if remain is not None:
         rows.append((outputs.REMAIN, len(remain.faces), "-", "the faces no object took"))
     print()
     print_table(("object", "faces", "points", "status"), rows, right=(1, 2))
+    for problem in problems:
+        print(f"cannot read {problem}")
     return 0

@@ -46,7 +46,8 @@ def run(args):
         camera = picture.camera_from_view(args.root, args.view, args.width)
     else:
         camera = picture.camera_from_bounds(mesh.bounds, args.width, max(1, args.width * 3 // 4), args.up)
-    image, rows = picture.segmentation_picture(mesh, args.masks, names, camera)
+    problems = []
+    image, rows = picture.segmentation_picture(mesh, args.masks, names, camera, problems)
     picture.write_png(args.output, image)
 
     total = len(mesh.faces)
@@ -56,5 +57,7 @@ def run(args):
         table.append((name, "#{:02x}{:02x}{:02x}".format(*(int(c) for c in colour)),
                       faces if sub is not None else "-", f"{100 * faces / total:.1f}%"))
     print_table(("object", "colour", "faces", "of the scene"), table, right=(2, 3))
+    for problem in problems:
+        print(f"cannot read {problem}")
     print(f"picture: {args.output}")
     return 0

@@ -66,14 +66,21 @@ py::list to_list(const std::vector<std::int64_t>& ids) {
   return out;
 }
 
-py::object find_nearby_faces(const qh::Call& c, py::object mesh_obj, py::object point_cloud, py::object threshold,
-                             py::object batch_size) {
-  (void)threshold;  // accepted; the query has no distance cut-off
-  const auto& ns = c.ns;
+constexpr int kBatchSize = 10000;  // find_nearby_faces' default
 
+// The search of find_nearby_faces, printing its lines where `report` is set.
+py::list search(const qh::Namespace& ns, const py::object& mesh_obj, const py::object& point_cloud,
+                const py::object& batch_size, bool report) {
+  auto print = [&](auto&&... args) {
+    if (report) ns.print(std::forward<decltype(args)>(args)...);
+  };
   py::object points = ns["np"].attr("asarray")(point_cloud.attr("points"));
   py::object num_points = py::int_(py::len(points));
-  ns.print("Total points:", num_points);
+  print("Total points:", num_points);
+  // A negative batch size would run no batch and find nothing, silently; zero
+  // fails in range() below.
+  if (PyIndex_Check(batch_size.ptr()) && batch_size < py::int_(0))
+    qh::raise(PyExc_ValueError, qh::cat("batch_size must be at least 1, got ", batch_size));
 
   mesh::FaceIdCollector ids;
   std::unique_ptr<NearbyFacesQuery> native_query;  // prepared at the first batch
@@ -82,7 +89,7 @@ py::object find_nearby_faces(const qh::Call& c, py::object mesh_obj, py::object 
   for (py::handle start : ns["range"](0, num_points, batch_size)) {
     py::object end = min(start + batch_size, num_points);
     py::object batch_points = points[py::slice(start, end, py::none())];
-    ns.print(qh::cat("Processing points from ", start, " to ", end, " (Batch size: ", py::len(batch_points), ")"));
+    print(qh::cat("Processing points from ", start, " to ", end, " (Batch size: ", py::len(batch_points), ")"));
     if (!prepared) {
       native_query = NearbyFacesQuery::prepare(ns, mesh_obj, points);
       prepared = true;
@@ -95,19 +102,29 @@ py::object find_nearby_faces(const qh::Call& c, py::object mesh_obj, py::object 
       groups = py::len(candidates);
       add_groups(ids, candidates);
     }
-    ns.print(qh::cat("Batch ", start, "-", end, ": Found ", groups, " candidate face groups"));
+    print(qh::cat("Batch ", start, "-", end, ": Found ", groups, " candidate face groups"));
   }
 
   py::list all_face_ids = to_list(ids.ids());
-  ns.print("Total face IDs found:", py::len(all_face_ids));
+  print("Total face IDs found:", py::len(all_face_ids));
   return all_face_ids;
+}
+
+py::object find_nearby_faces(const qh::Call& c, py::object mesh_obj, py::object point_cloud, py::object threshold,
+                             py::object batch_size) {
+  (void)threshold;  // accepted; the query has no distance cut-off
+  return search(c.ns, mesh_obj, point_cloud, batch_size, true);
 }
 
 }  // namespace
 
+py::list nearby_face_ids(const qh::Namespace& ns, const py::object& mesh, const py::object& point_cloud) {
+  return search(ns, mesh, point_cloud, py::int_(kBatchSize), false);
+}
+
 void define_face_search(const qh::Namespace& ns) {
-  qh::def(ns, "find_nearby_faces", {"mesh", "point_cloud", qh::arg("threshold", 0.05), qh::arg("batch_size", 10000)},
-          find_nearby_faces);
+  qh::def(ns, "find_nearby_faces",
+          {"mesh", "point_cloud", qh::arg("threshold", 0.05), qh::arg("batch_size", kBatchSize)}, find_nearby_faces);
 }
 
 }  // namespace tessaron

@@ -4,15 +4,29 @@
 //
 // The object's sub_mesh.ply is read back with trimesh (vertices as the file
 // keeps them, unprocessed) and its faces are found in the working mesh by
-// their corners (the core's face matcher). The matched faces are cut out
-// through the module's own save_nearby_faces_as_ply, as the object's faces
-// were when it was cut. Faces the mesh does not hold (an edited file, or one
-// from another mesh) are counted in one printed line; a marker that is a
-// folder or cannot be read as a mesh removes nothing and says so.
+// their corners (the core's face matcher). Where each was the one face of
+// the mesh with its corners, they are the faces the run took, and are cut.
+//
+// Otherwise (equal faces in the mesh, a marker re-saved as text, or any
+// other doubt) the object's cloud is searched on the working mesh as the
+// cut searches it (find_nearby_faces' search with its defaults, without its
+// lines): where the earlier runs cut the same objects from the same inputs,
+// those are the very ids the uninterrupted run found. If the marker holds
+// exactly those faces at the precision it keeps, binary or text (the core's
+// same_faces), they are cut by those ids, as when the object was cut, so even
+// a mesh of duplicated faces goes on as in one run.
+//
+// Failing both (an edited file, one from another mesh, other masks), the
+// faces the corners matched are cut, and those the mesh does not hold are
+// counted in one printed line. All cuts go through the module's own
+// save_nearby_faces_as_ply. A marker that is a folder or cannot be read as a
+// mesh removes nothing and says so.
 #include <pybind11/numpy.h>
 
 #include <optional>
+#include <span>
 
+#include "quarnet/mesh/face_ids.hpp"
 #include "quarnet/mesh/face_match.hpp"
 #include "tessaron.hpp"
 
@@ -68,9 +82,17 @@ std::optional<Soup> read_marker(const qh::Namespace& ns, const py::object& path,
   }
 }
 
+// The remainder of save_nearby_faces_as_ply(mesh, ids).
+py::object cut_out(const qh::Namespace& ns, const py::object& mesh, const std::vector<std::int64_t>& faces) {
+  I64Array ids(static_cast<py::ssize_t>(faces.size()));
+  std::copy(faces.begin(), faces.end(), ids.mutable_data());
+  return qh::unpack(ns["save_nearby_faces_as_ply"](mesh, ids), 2)[1];
+}
+
 }  // namespace
 
-py::object without_finished_faces(const qh::Namespace& ns, const py::object& mesh, const py::object& sub_mesh_path) {
+py::object without_finished_faces(const qh::Namespace& ns, const py::object& mesh, const py::object& pcd,
+                                  const py::object& sub_mesh_path) {
   py::object reason;
   const std::optional<Soup> part = read_marker(ns, sub_mesh_path, reason);
   if (!part) {
@@ -84,6 +106,21 @@ py::object without_finished_faces(const qh::Namespace& ns, const py::object& mes
     const std::optional<Soup> whole = soup_of(ns, mesh);
     if (!whole) qh::raise(PyExc_ValueError, py::str("the working mesh has vertices or faces that are not rows of three"));
     found = qh::without_gil([&] { return quarnet::mesh::match_faces(whole->view(), part->view()); });
+    if (found.not_found == 0 && found.ambiguous == 0) {
+      // Each of the marker's faces is the one face of the mesh with its corners:
+      // these are the faces the run took, and the remainder does not depend on
+      // the order in which they are listed.
+      return cut_out(ns, mesh, found.ids);
+    }
+    const py::list searched = nearby_face_ids(ns, mesh, pcd);
+    I64Array ids = I64Array::ensure(ns.np().asarray(searched, "int64"));
+    if (!ids) throw py::error_already_set();
+    const std::span<const std::int64_t> id_span(ids.data(), static_cast<std::size_t>(ids.size()));
+    // The sub-mesh holds each listed face once, in order of first appearance.
+    const bool same = qh::without_gil([&] {
+      return quarnet::mesh::same_faces(part->view(), whole->view(), quarnet::mesh::unique_in_order(id_span));
+    });
+    if (same) return qh::unpack(ns["save_nearby_faces_as_ply"](mesh, searched), 2)[1];
   } else {
     found.not_found = part->face_count();  // an earlier object took every face
   }
@@ -92,10 +129,7 @@ py::object without_finished_faces(const qh::Namespace& ns, const py::object& mes
                      " were not found in the mesh, removing the rest."));
   }
   if (found.ids.empty()) return mesh;
-
-  I64Array ids(static_cast<py::ssize_t>(found.ids.size()));
-  std::copy(found.ids.begin(), found.ids.end(), ids.mutable_data());
-  return qh::unpack(ns["save_nearby_faces_as_ply"](mesh, ids), 2)[1];
+  return cut_out(ns, mesh, found.ids);
 }
 
 }  // namespace tessaron

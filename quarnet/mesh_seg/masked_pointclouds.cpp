@@ -13,6 +13,7 @@
 // Errors keep their type and message; those caused by one mask (its name, its
 // depth map, its pose) gain a note naming the mask file.
 #include <pybind11/numpy.h>
+#include <sys/stat.h>
 
 #include <cmath>
 #include <span>
@@ -106,33 +107,41 @@ bool is_utf8_text(const py::object& text) {
 
 // The first `limit` bytes of a regular file (all of it without a limit);
 // nothing for any other kind of file or one that cannot be read.
-std::vector<std::uint8_t> regular_file_bytes(const py::object& path, std::size_t limit) {
-  const std::string fs_path = qh::fs_encode(path);
+std::vector<std::uint8_t> regular_file_bytes(const std::string& fs_path, std::size_t limit) {
   std::vector<std::uint8_t> bytes;
   try {
     qh::without_gil([&] {
       quarnet::io::FileReader file(fs_path);
-      if (!file.regular()) return;
       if (limit > 0) file.fill(limit); else file.fill_all();
       bytes = std::move(file).release();
     });
   } catch (const quarnet::OsError&) {
+  } catch (const quarnet::FormatError&) {  // no regular file
   }
   return bytes;
 }
 
+bool is_regular_file(const std::string& fs_path) {
+  struct stat st {};
+  return qh::without_gil([&] { return ::stat(fs_path.c_str(), &st) == 0 && S_ISREG(st.st_mode); });
+}
+
 // cv2.imread(mask_path, cv2.IMREAD_GRAYSCALE), or None for an unreadable
-// entry. OpenCV cannot open a name that is not UTF-8 (its str holds
-// surrogates): such a file is read here and decoded by OpenCV from its bytes,
-// to the same pixels.
+// entry. Only a regular file is handed on: imread would block on a FIFO
+// without a writer and read a device without end; any other entry is one
+// that cannot be read as an image. OpenCV cannot open a name that is not
+// UTF-8 (its str holds surrogates): such a file is read here and decoded by
+// OpenCV from its bytes, to the same pixels.
 py::object read_mask(const qh::Namespace& ns, const py::object& mask_path) {
+  const std::string fs_path = qh::fs_encode(mask_path);
+  if (!is_regular_file(fs_path)) return py::none();
   py::object cv2 = ns["cv2"];
   if (is_utf8_text(mask_path)) {
     py::object mask = cv2.attr("imread")(mask_path, cv2.attr("IMREAD_GRAYSCALE"));
-    if (!mask.is_none()) warn_if_wide(ns, mask_path, regular_file_bytes(mask_path, quarnet::image::kHeaderBytes));
+    if (!mask.is_none()) warn_if_wide(ns, mask_path, regular_file_bytes(fs_path, quarnet::image::kHeaderBytes));
     return mask;
   }
-  const std::vector<std::uint8_t> bytes = regular_file_bytes(mask_path, 0);
+  const std::vector<std::uint8_t> bytes = regular_file_bytes(fs_path, 0);
   if (bytes.empty()) return py::none();  // unreadable, as imread finds it
   py::object np = ns["np"];
   py::object buffer = np.attr("frombuffer")(py::bytes(reinterpret_cast<const char*>(bytes.data()), bytes.size()),

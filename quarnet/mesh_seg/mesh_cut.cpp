@@ -9,8 +9,9 @@
 // names the temporary file, which is removed).
 //
 // A finished object is skipped, and its faces leave the working mesh as they
-// did when it was cut (finished_objects.cpp), so a resumed run goes on
-// exactly as one uninterrupted run.
+// did when it was cut: found from its sub_mesh.ply, and again from its cloud
+// where the file's corners cannot tell them (finished_objects.cpp), so a
+// resumed run goes on exactly as one uninterrupted run.
 #include "staged_files.hpp"
 #include "tessaron.hpp"
 
@@ -70,7 +71,7 @@ py::object cut_and_export(const qh::Call& c, py::object self, py::object all_pcd
 
     if (ns.os_path().exists(sub_mesh_path)) {
       ns.print(qh::cat("Sub-mesh already exists at ", sub_mesh_path, ", skipping."));
-      mesh_trimesh = without_finished_faces(ns, mesh_trimesh, sub_mesh_path);
+      mesh_trimesh = without_finished_faces(ns, mesh_trimesh, pcd, sub_mesh_path);
       continue;
     }
     if (mesh_trimesh.is_none()) {  // an earlier object took every face

@@ -21,8 +21,10 @@ void define_depth_lifting(const qh::Namespace& ns);
 // masked_pointclouds.cpp: extract_masked_pointclouds
 void define_masked_pointclouds(const qh::Namespace& ns);
 
-// face_search.cpp: find_nearby_faces
+// face_search.cpp: find_nearby_faces; and its search as the cut step calls
+// it (default batch size), without its printed lines
 void define_face_search(const qh::Namespace& ns);
+py::list nearby_face_ids(const qh::Namespace& ns, const py::object& mesh, const py::object& point_cloud);
 
 // submesh.cpp: save_nearby_faces_as_ply
 void define_submesh(const qh::Namespace& ns);
@@ -30,9 +32,10 @@ void define_submesh(const qh::Namespace& ns);
 // scene_mesh.cpp: trimesh.load of the scene mesh, joined into one mesh with faces
 py::object load_scene_mesh(const qh::Namespace& ns, const py::object& mesh_file);
 
-// finished_objects.cpp: the working mesh without the faces in a finished
-// object's sub_mesh.ply (None when none is left)
-py::object without_finished_faces(const qh::Namespace& ns, const py::object& mesh, const py::object& sub_mesh_path);
+// finished_objects.cpp: the working mesh without the faces of a finished
+// object (its cloud `pcd`, its marker sub_mesh.ply), None when none is left
+py::object without_finished_faces(const qh::Namespace& ns, const py::object& mesh, const py::object& pcd,
+                                  const py::object& sub_mesh_path);
 
 // mesh_cut.cpp: SceneTessaron.process_and_visualize_mesh_with_pointcloud_and_bbox
 py::object process_and_visualize(const qh::Namespace& ns);

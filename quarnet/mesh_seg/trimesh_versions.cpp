@@ -3,6 +3,8 @@
 // entry points of the copy the rtree package loads.
 #include "trimesh_versions.hpp"
 
+#include <pybind11/gil_safe_call_once.h>
+
 #include <string>
 
 #include "native_path.hpp"
@@ -59,8 +61,11 @@ bool trimesh_covered() {
 }
 
 const spatial::SpatialIndexApi* rtree_spatial_index() {
-  // Resolved once: the library a process has loaded does not change.
-  static const std::optional<spatial::SpatialIndexApi> api = load_spatial_index();
+  // Resolved once: the library a process has loaded does not change. The
+  // lookup calls Python (ctypes), which may release the GIL: the GIL-safe
+  // once-call, never a function-local static, whose guard would deadlock.
+  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<std::optional<spatial::SpatialIndexApi>> storage;
+  const auto& api = storage.call_once_and_store_result(load_spatial_index).get_stored();
   return api ? &*api : nullptr;
 }
 

@@ -22,11 +22,6 @@ _FRAMES = {
     "-z": ((0, 1, 0), (1, 0, 0), (0, 0, -1)),
 }
 
-# COLMAP camera models whose parameters start with one focal length (f, cx, cy, ...);
-# every other model starts with fx, fy, cx, cy.
-_SINGLE_FOCAL = {"SIMPLE_PINHOLE", "SIMPLE_RADIAL", "RADIAL", "SIMPLE_RADIAL_FISHEYE", "RADIAL_FISHEYE"}
-
-
 @dataclasses.dataclass(frozen=True)
 class Camera:
     eye: np.ndarray
@@ -47,26 +42,14 @@ def camera_from_bounds(bounds, width=800, height=600, up="+z"):
     return Camera(eye, look_at(eye, centre, upward), intrinsics(width, height, fov_degrees=45.0), width, height)
 
 
-def _read_model(sparse):
-    """(images, cameras) of a sparse-model folder: the binary files, or the text files when those fail."""
-    try:
-        return (cl.read_extrinsics_binary(os.path.join(sparse, "images.bin")),
-                cl.read_intrinsics_binary(os.path.join(sparse, "cameras.bin")))
-    except Exception as binary:
-        try:
-            return (cl.read_extrinsics_text(os.path.join(sparse, "images.txt")),
-                    cl.read_intrinsics_text(os.path.join(sparse, "cameras.txt")))
-        except FileNotFoundError:
-            raise binary from None
-
-
 def camera_from_view(root_path, image_id, width=800):
     """The camera of image `image_id` in `root_path`/sparse/0, scaled to `width`
     pixels (distortion ignored)."""
     sparse = os.path.join(root_path, "sparse", "0")
     if not os.path.isdir(sparse):
         raise FileNotFoundError(2, "No such file or directory", sparse)
-    images, cameras = _read_model(sparse)
+    model = cl.read_model(sparse)
+    images, cameras = model.images, model.cameras
     if image_id not in images:
         known = sorted(images)
         shown = ", ".join(map(str, known[:10])) + (", ..." if len(known) > 10 else "")
@@ -75,14 +58,7 @@ def camera_from_view(root_path, image_id, width=800):
     if image.camera_id not in cameras:
         raise ValueError(f"{sparse}: image {image_id} refers to camera {image.camera_id}, which is not in the model")
     camera = cameras[image.camera_id]
-    params = [float(p) for p in camera.params]
-    if camera.model in _SINGLE_FOCAL and len(params) >= 3:
-        fx = fy = params[0]
-        cx, cy = params[1:3]
-    elif len(params) >= 4:
-        fx, fy, cx, cy = params[:4]
-    else:
-        raise ValueError(f"{sparse}: camera {camera.id} of model {camera.model} has too few parameters {params}")
+    (fx, fy, cx, cy), _ = cl.camera_intrinsics(camera, model.cameras_path)  # its warning: distortion is ignored here
     scale = width / camera.width
     R_wc = np.asarray(cl.qvec2rotmat(image.qvec), dtype=float)
     eye = -R_wc.T @ np.asarray(image.tvec, dtype=float)

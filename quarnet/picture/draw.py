@@ -69,22 +69,30 @@ def _with_faces(mesh):
     return mesh if mesh is not None and len(mesh.faces) else None
 
 
-def segmentation_picture(scene_mesh, mask_path, object_names, camera):
+def segmentation_picture(scene_mesh, mask_path, object_names, camera, problems=None):
     """The picture of the segmentation in `mask_path` of `scene_mesh`, objects
     coloured and listed in the order of `object_names`. Returns the RGB image
     and one (name, colour, sub-mesh or None) row per object, then the
-    remainder's row."""
+    remainder's row. An output file that cannot be read is drawn as missing
+    and its message, naming it, is appended to the list `problems`."""
+    def read(path):
+        mesh, problem = outputs.try_load_mesh(path)
+        if problem is not None and problems is not None:
+            problems.append(problem)
+        return _with_faces(mesh), problem is not None
+
     before = render([(scene_mesh, face_colours(scene_mesh))], camera)
-    rows = []
-    for k, name in enumerate(object_names):
-        sub_mesh = outputs.load_mesh(os.path.join(mask_path, name, outputs.SUB_MESH))
-        rows.append((name, object_colour(k), _with_faces(sub_mesh)))
-    remain = ("remain", REMAIN_GREY, _with_faces(outputs.load_mesh(os.path.join(mask_path, outputs.REMAIN))))
+    read_rows = [(name, object_colour(k), *read(os.path.join(mask_path, name, outputs.SUB_MESH)))
+                 for k, name in enumerate(object_names)]
+    remain_mesh, remain_unreadable = read(os.path.join(mask_path, outputs.REMAIN))
+    rows = [row[:3] for row in read_rows]
+    remain = ("remain", REMAIN_GREY, remain_mesh)
     after = render([(mesh, np.tile(colour, (len(mesh.faces), 1))) for _, colour, mesh in rows + [remain]
                     if mesh is not None], camera)
     draw_legend(before, [("scene mesh", SCENE_LEGEND)])
-    draw_legend(after, [(name if mesh is not None else f"{name} (no sub-mesh)", colour) for name, colour, mesh in rows]
-                + [remain[:2]])
+    legend = [(name if mesh is not None else f"{name} ({'unreadable' if bad else 'no sub-mesh'})", colour)
+              for name, colour, mesh, bad in read_rows]
+    draw_legend(after, legend + [("remain (unreadable)" if remain_unreadable else "remain", REMAIN_GREY)])
     gap = np.full((camera.height, GAP, 3), 255, np.uint8)
     return np.concatenate([before, gap, after], axis=1), rows + [remain]
 

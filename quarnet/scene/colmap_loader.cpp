@@ -3,7 +3,9 @@
 // and rotation matrices. Records are immutable named tuples:
 //   Camera(id, model, width, height, params)
 //   Image(id, qvec, tvec, camera_id, name, xys, point3D_ids)
-// Readers return dicts keyed by id, in file order.
+// Readers return dicts keyed by id, in file order. read_model reads a model
+// folder as SceneTessaron does (binary first, text on failure), and
+// camera_intrinsics gives a camera's K as SceneTessaron builds it.
 #include <pybind11/numpy.h>
 
 #include <cstring>
@@ -18,6 +20,7 @@
 #include "quarnet/colmap/rotation.hpp"
 #include "quarnet/errors.hpp"
 #include "quarnet/io/file.hpp"
+#include "sparse_model.hpp"
 
 namespace py = pybind11;
 namespace qh = quarnet::host;
@@ -36,13 +39,6 @@ auto named(const std::string& path, Read&& read) {
   } catch (const quarnet::FormatError& e) {
     throw quarnet::FormatError(path + ": " + e.what());
   }
-}
-
-// A regular file is parsed from one buffer of its size; a pipe or device from
-// the file itself, read only as far as the content promises.
-template <class Parse>
-auto parse_binary(quarnet::io::FileReader& file, Parse&& parse) {
-  return file.regular() ? parse(file.fill_all()) : parse(file);
 }
 
 template <class Parse>
@@ -181,7 +177,7 @@ py::object read_intrinsics_binary(const qh::Call& c, py::object path_arg) {
   const std::string path = qh::fs_encode(path_arg);
   auto cameras = named(path, [&] {
     quarnet::io::FileReader file(path);
-    return parse_binary(file, [](auto&& bytes) { return colmap::parse_cameras_binary(bytes); });
+    return colmap::parse_cameras_binary(file.fill_all());
   });
   return cameras_dict(c.ns, cameras, path);
 }
@@ -197,7 +193,7 @@ py::object read_extrinsics_binary(const qh::Call& c, py::object path_arg) {
   std::optional<quarnet::io::FileReader> file;
   auto index = named(path, [&] {
     file.emplace(path);
-    return parse_binary(*file, [](auto&& bytes) { return colmap::index_images_binary(bytes); });
+    return colmap::index_images_binary(file->fill_all());
   });
   const std::span<const std::uint8_t> bytes = file->fill(0);  // every byte read
   py::dict out;
@@ -275,6 +271,16 @@ py::object rotmat2qvec(const qh::Call& c, py::object R) {
   return f64_array(q.data(), 4);
 }
 
+py::object read_model(const qh::Call& c, py::object path) {
+  const quarnet::scene::SparseModel m = quarnet::scene::read_sparse_model(c.ns, path);
+  return c.ns["SparseModel"](m.images, m.cameras, m.images_file, m.cameras_file);
+}
+
+py::object camera_intrinsics(const qh::Call& c, py::object camera, py::object cameras_file) {
+  const quarnet::scene::Intrinsics k = quarnet::scene::camera_intrinsics(c.ns, camera, cameras_file);
+  return py::make_tuple(k.K, k.warning);
+}
+
 }  // namespace
 
 QUARNET_MODULE(colmap_loader, ns) {
@@ -287,6 +293,9 @@ QUARNET_MODULE(colmap_loader, ns) {
   ns.set("Image", ns["namedtuple"]("Image", py::make_tuple("id", "qvec", "tvec", "camera_id", "name", "xys", "point3D_ids"),
                                    py::arg("module") = ns.module_name()));
 
+  ns.set("SparseModel", ns["namedtuple"]("SparseModel", py::make_tuple("images", "cameras", "images_path", "cameras_path"),
+                                        py::arg("module") = ns.module_name()));
+
   qh::def(ns, "read_intrinsics_binary", {"path"}, read_intrinsics_binary);
   qh::def(ns, "read_intrinsics_text", {"path"}, read_intrinsics_text);
   qh::def(ns, "read_extrinsics_binary", {"path"}, read_extrinsics_binary);
@@ -295,6 +304,8 @@ QUARNET_MODULE(colmap_loader, ns) {
   qh::def(ns, "write_intrinsics_text", {"cameras", "path"}, write_intrinsics_text);
   qh::def(ns, "write_extrinsics_binary", {"images", "path"}, write_extrinsics_binary);
   qh::def(ns, "write_extrinsics_text", {"images", "path"}, write_extrinsics_text);
+  qh::def(ns, "read_model", {"path"}, read_model);
+  qh::def(ns, "camera_intrinsics", {"camera", qh::arg("cameras_file", py::none())}, camera_intrinsics);
   qh::def(ns, "qvec2rotmat", {"qvec"}, qvec2rotmat);
   qh::def(ns, "rotmat2qvec", {"R"}, rotmat2qvec);
 }

@@ -2,6 +2,8 @@
 
 #include <cmath>
 #include <cstring>
+#include <optional>
+#include <array>
 #include <functional>
 #include <string>
 #include <vector>
@@ -49,11 +51,13 @@ std::string message_of(const std::function<void()>& f) {
 
 TEST(ColmapBinary, CamerasRoundTrip) {
   std::vector<colmap::Camera> in{pinhole(), {8, "SIMPLE_PINHOLE", 10, 20, {1, 2, 3}},
-                                 {9, "OPENCV", 1, 1, {1, 2, 3, 4, 5, 6, 7, 8}}};
+                                 {9, "OPENCV", 1, 1, {1, 2, 3, 4, 5, 6, 7, 8}},
+                                 {10, "EUCM", 4, 3, {1, 2, 3, 4, 0.5, 1}},
+                                 {11, "EQUIRECTANGULAR", 640, 320, {640, 320}}};
   const Bytes bytes = colmap::serialize_cameras_binary(in);
-  EXPECT_EQ(bytes.size(), 8u + 3 * 24 + (4 + 3 + 8) * 8);
+  EXPECT_EQ(bytes.size(), 8u + 5 * 24 + (4 + 3 + 8 + 6 + 2) * 8);
   const auto out = colmap::parse_cameras_binary(bytes);
-  ASSERT_EQ(out.size(), 3u);
+  ASSERT_EQ(out.size(), in.size());
   for (std::size_t i = 0; i < in.size(); ++i) {
     EXPECT_EQ(out[i].id, in[i].id);
     EXPECT_EQ(out[i].model, in[i].model);
@@ -259,4 +263,30 @@ TEST(Rotation, QuaternionMatrixRoundTrip) {
     for (int i = 0; i < 4; ++i) EXPECT_NEAR(back[i], unit[i], 1e-12);
     EXPECT_GE(back[0], 0.0);
   }
+}
+
+TEST(CameraModels, WhereKSitsAndWhatItLeavesOut) {
+  using Index = std::array<std::size_t, 4>;
+  const auto* simple_radial = colmap::camera_model_by_name("SIMPLE_RADIAL");
+  const auto* eucm = colmap::camera_model_by_id(16);
+  const auto* equirectangular = colmap::camera_model_by_id(17);
+  ASSERT_TRUE(simple_radial && eucm && equirectangular);
+  EXPECT_EQ(eucm->name, "EUCM");
+  EXPECT_EQ(equirectangular->name, "EQUIRECTANGULAR");
+  EXPECT_EQ(colmap::pinhole_indices(simple_radial, 4), (Index{0, 0, 1, 2}));
+  EXPECT_EQ(colmap::pinhole_indices(simple_radial, 2), std::nullopt);          // too few for any rule
+  EXPECT_EQ(colmap::pinhole_indices(colmap::camera_model_by_name("PINHOLE"), 3), (Index{0, 0, 1, 2}));  // by count
+  EXPECT_EQ(colmap::pinhole_indices(nullptr, 8), (Index{0, 1, 2, 3}));
+  EXPECT_EQ(colmap::pinhole_indices(eucm, 6), (Index{0, 1, 2, 3}));
+  EXPECT_EQ(colmap::pinhole_indices(equirectangular, 2), std::nullopt);
+  EXPECT_EQ(colmap::pinhole_indices(equirectangular, 4), std::nullopt);         // never a focal length
+
+  using O = colmap::Omitted;
+  const std::vector<double> radial_zero{500, 320, 240, 0}, radial{500, 320, 240, -0.25};
+  EXPECT_EQ(colmap::omitted_by_pinhole(*simple_radial, radial_zero), O::nothing);
+  EXPECT_EQ(colmap::omitted_by_pinhole(*simple_radial, radial), O::distortion);
+  EXPECT_EQ(colmap::omitted_by_pinhole(*colmap::camera_model_by_name("SIMPLE_FISHEYE"), std::vector<double>{500, 1, 2}),
+            O::fisheye);
+  EXPECT_EQ(colmap::omitted_by_pinhole(*eucm, std::vector<double>{5, 5, 1, 1, 0, 1}), O::nothing);  // alpha 0: pinhole
+  EXPECT_EQ(colmap::omitted_by_pinhole(*eucm, std::vector<double>{5, 5, 1, 1, 0.5, 1}), O::unified);
 }

@@ -2,6 +2,8 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <limits>
 #include <vector>
 
@@ -57,6 +59,8 @@ TEST(FaceMatch, EqualFacesMatchOnceEachLowestFirst) {
   const auto all = match(mv, mf, pv, {0, 1, 2, 0, 1, 2, 2, 0, 1, 0, 1, 2});
   EXPECT_EQ(all.ids, (Ids{0, 1, 2}));
   EXPECT_EQ(all.not_found, 1u);
+  EXPECT_EQ(all.ambiguous, 3u);  // each was one of three equal faces
+  EXPECT_EQ(match(kVertices, kFaces, as_float32(kVertices), kFaces).ambiguous, 0u);
 }
 
 TEST(FaceMatch, SignedZerosAndNaNsAreEqual) {
@@ -79,3 +83,34 @@ TEST(FaceMatch, UnknownCornersAreNotFoundBadMeshesRefused) {
 }
 
 }  // namespace
+
+TEST(SameFaces, HoldsTheGivenFacesAtThePrecisionThePartKeeps) {
+  using quarnet::mesh::same_faces;
+  // faces 2 and 0 of the mesh, as a sub-mesh file holds them
+  const Ids part_faces = {0, 1, 2, 3, 4, 2};
+  const Coords part = {1.1, 1.2, 0.3, 2.1, 2.2, 2.3, 0.1, 1.2, 0.3, 0.1, 0.2, 0.3, 1.1, 0.2, 0.3};
+  auto printed = [&](const char* format, bool as_float) {  // a text file, read back as a double or float reader does
+    Coords out;
+    for (double v : part) {
+      char text[64];
+      std::snprintf(text, sizeof text, format, as_float ? static_cast<double>(static_cast<float>(v)) : v);
+      const double read = std::strtod(text, nullptr);
+      out.push_back(as_float ? static_cast<double>(static_cast<float>(read)) : read);
+    }
+    return out;
+  };
+  const auto holds = [&](const Coords& pv, const Ids& pf, const Ids& ids) {
+    return same_faces({pv, pf}, {kVertices, kFaces}, ids);
+  };
+  for (const Coords& kept : {part, as_float32(part), printed("%g", false), printed("%.8f", true), printed("%.3e", false)})
+    EXPECT_TRUE(holds(kept, part_faces, {2, 0}));
+  EXPECT_TRUE(holds(part, {1, 2, 0, 4, 2, 3}, {2, 0}));    // corners turned, orientation kept
+  EXPECT_FALSE(holds(part, {0, 2, 1, 3, 4, 2}, {2, 0}));   // orientation flipped
+  EXPECT_FALSE(holds(part, part_faces, {0, 2}));           // another order
+  EXPECT_FALSE(holds(part, part_faces, {2, 0, 1}));        // another count
+  EXPECT_FALSE(holds(part, part_faces, {2, 4}));           // an id out of range
+  EXPECT_FALSE(holds(part, {0, 1, 9, 3, 4, 2}, {2, 0}));   // a corner out of range
+  Coords off = printed("%g", false);
+  off[4] += 1e-5;  // beyond the sixth digit
+  EXPECT_FALSE(holds(off, part_faces, {2, 0}));
+}

@@ -37,7 +37,7 @@ Bytes mesh_file() {
 
 ply::BodyCheck body_of(const Bytes& file) {
   const ply::Header h = ply::parse_header(file);
-  ply::SpanSource src(std::span<const std::uint8_t>(file).subspan(h.length));
+  quarnet::io::SpanStream src(std::span<const std::uint8_t>(file).subspan(h.length));
   return ply::check_body(h, src);
 }
 
@@ -219,6 +219,7 @@ TEST(PlyFileCheck, TellsCompleteShortAndForeignFiles) {
   } catch (const quarnet::OsError& e) {
     EXPECT_EQ(e.code(), EISDIR);
   }
+  EXPECT_EQ(ply::check_file("/dev/null").problem, "a character device, not a regular file");
 }
 
 }  // namespace

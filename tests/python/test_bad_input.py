@@ -153,6 +153,7 @@ def test_damaged_binary_model(scene, model, capsys, name, how):
     assert info.value.filename == os.path.join(sparse, "images.txt")
     cause = info.value.__context__
     assert isinstance(cause, ValueError) and str(cause).startswith(f"{path}: ")
+    assert_notes(info.value, [f"after the binary model failed: {cause}"])  # a one-line report names both
     warning = capsys.readouterr().out.splitlines()[0]
     assert warning == f"[Warning] 读取 .bin 失败 ({cause})，尝试读取 .txt 文件..."
 
@@ -258,7 +259,7 @@ def test_image_name_that_is_no_image_id_names_the_image_and_the_model(scene, mod
         with pytest.raises(ValueError) as info:
             tessaron(scene)
         assert str(info.value) == "invalid literal for int() with base 10: 'frame_a'"
-        assert_notes(info.value, [f"image {first.id} 'frame_a.png': its name without the extension is no integer image id",
+        assert_notes(info.value, [f"image {first.id} 'frame_a.png': its file name without the extension is no integer image id",
                                   f"while reading the camera poses of {images_file}"])
 
     fails_naming(os.path.join(sparse, "images.bin"))
@@ -331,31 +332,13 @@ def test_object_folder_whose_name_is_not_utf8_is_cut_like_any_other(scene, refer
     assert os.path.getsize(sub_mesh) > 0
 
 
-# ---- files that never end ---------------------------------------------------
+# ---- files that are no regular files ------------------------------------------
 
-ENDLESS = r"""
-import json, os, resource, sys, threading
+NO_REGULAR_FILES = r"""
+import contextlib, io, json, os, sys
 import numpy as np
 from quarnet.mesh_seg import Tessaron
 from quarnet.scene import colmap_loader as cl
-
-# From here on the address space may grow by 512 MB only: a read without bound fails fast.
-vm = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
-resource.setrlimit(resource.RLIMIT_AS, (vm + 2**29, resource.RLIM_INFINITY))
-
-def serve(path, content, endless):
-    # A pipe that delivers `content`, then zeros for as long as it is read.
-    os.mkfifo(path)
-    def write():
-        with open(path, "wb") as f:
-            try:
-                f.write(content)
-                while endless:
-                    f.write(bytes(1 << 16))
-            except BrokenPipeError:
-                pass
-    threading.Thread(target=write, daemon=True).start()
-    return path
 
 def outcome(read, path):
     try:
@@ -364,48 +347,44 @@ def outcome(read, path):
     except Exception as e:
         return f"{type(e).__name__}: {e}"
 
-folder, cameras, depth = sys.argv[1:4]
+folder, mask = sys.argv[1:3]
 readers = {"cameras.bin": cl.read_intrinsics_binary, "images.bin": cl.read_extrinsics_binary,
            "cameras.txt": cl.read_intrinsics_text, "images.txt": cl.read_extrinsics_text,
            "depth.npy": Tessaron.load_depth}
 results = {}
 for name, read in readers.items():
-    link = os.path.join(folder, "zero-" + name)
-    os.symlink("/dev/zero", link)
-    results["zero-" + name] = outcome(read, link)
-with open(cameras, "rb") as f:
-    content = f.read()
-results["cameras.bin then zeros"] = outcome(cl.read_intrinsics_binary, serve(folder + "/c.bin", content, True))
-with open(depth, "rb") as f:
-    content = f.read()
-results["depth then zeros"] = outcome(Tessaron.load_depth, serve(folder + "/d.npy", content, True))
-results["depth cut short"] = outcome(Tessaron.load_depth, serve(folder + "/s.npy", content[:-4], False))
+    os.symlink("/dev/zero", os.path.join(folder, "zero-" + name))
+    os.mkfifo(os.path.join(folder, "fifo-" + name))  # no writer: opening it for reading would block
+    for kind in ("zero-", "fifo-"):
+        results[kind + name] = outcome(read, os.path.join(folder, kind + name))
+# Masks that are no regular files are entries that cannot be read as an image: skipped silently.
+masks = os.path.join(folder, "masks")
+os.makedirs(os.path.join(masks, "0.png"))
+os.mkfifo(os.path.join(masks, "1.png"))
+os.symlink("/dev/zero", os.path.join(masks, "2.png"))
+os.replace(mask, os.path.join(masks, "3.png"))
+np.save(os.path.join(folder, "3.npy"), np.full((6, 8), 2.0, np.float32))
+with contextlib.redirect_stdout(io.StringIO()) as out, contextlib.redirect_stderr(io.StringIO()):
+    Tessaron.extract_masked_pointclouds(masks, folder, {3: ([0.0, 0.0, 0.0], [0.0, 0.0, 0.0, 1.0])},
+                                                 [1.0, 1.0, 0.0, 0.0])
+results["masks"] = [line for line in out.getvalue().splitlines() if "Open3D" not in line]
 print(json.dumps(results))
 """
 
 
-def test_endless_files_are_read_only_as_far_as_they_promise(tmp_path):
-    """A sparse-model or depth file that is /dev/zero or a pipe is refused at once, or read
-    no further than its header promises, by a process that may not grow by more than 512 MB."""
-    cameras, depth = str(tmp_path / "cameras.bin"), str(tmp_path / "depth.npy")
-    colmap_loader.write_intrinsics_binary({1: colmap_loader.Camera(1, "PINHOLE", 4, 3, np.arange(4.0))}, cameras)
-    np.save(depth, np.arange(6, dtype=np.float32).reshape(2, 3))
-    child = subprocess.run([sys.executable, "-c", ENDLESS, str(tmp_path), cameras, depth], capture_output=True,
-                           text=True, timeout=120, cwd=tmp_path)
+def test_files_that_are_no_regular_files_are_refused_at_once(tmp_path):
+    """A sparse-model file or depth map that is a FIFO or a device is refused before it is
+    opened, naming it; such a mask is skipped like any entry that is no image."""
+    mask = str(tmp_path / "mask.png")
+    cv2.imwrite(mask, np.full((6, 8), 255, np.uint8))
+    child = subprocess.run([sys.executable, "-c", NO_REGULAR_FILES, str(tmp_path), mask], capture_output=True,
+                           text=True, timeout=60, cwd=tmp_path)
     assert child.returncode == 0, child.stderr
-    zero = {name: str(tmp_path / f"zero-{name}") for name in ("cameras.bin", "images.bin", "cameras.txt",
-                                                               "images.txt", "depth.npy")}
-    assert json.loads(child.stdout) == {
-        "zero-cameras.bin": f"ValueError: {zero['cameras.bin']}: 1 or more unexpected bytes after the last camera",
-        "zero-images.bin": f"ValueError: {zero['images.bin']}: 1 or more unexpected bytes after the last image",
-        "zero-cameras.txt": f"ValueError: {zero['cameras.txt']}: byte offset 0: a NUL byte, which no text file holds",
-        "zero-images.txt": f"ValueError: {zero['images.txt']}: byte offset 0: a NUL byte, which no text file holds",
-        "zero-depth.npy": f"ValueError: {zero['depth.npy']}: not a .npy file (bad magic string)",
-        "cameras.bin then zeros": f"ValueError: {tmp_path}/c.bin: 1 or more unexpected bytes after the last camera",
-        "depth then zeros": "[[0.0, 1.0, 2.0], [3.0, 4.0, 5.0]]",
-        "depth cut short": f"ValueError: {tmp_path}/s.npy: data is truncated: shape (2, 3) of '<f4' needs 24 bytes, "
-                           "20 present",
-    }
+    expected = {f"{kind}-{name}": f"ValueError: {tmp_path}/{kind}-{name}: {what}, not a regular file"
+                for name in ("cameras.bin", "images.bin", "cameras.txt", "images.txt", "depth.npy")
+                for kind, what in (("zero", "a character device"), ("fifo", "a FIFO"))}
+    expected["masks"] = ["", "原始点云点数: 48", "滤波后点数: 0"]  # the one mask's 48 pixels
+    assert json.loads(child.stdout) == expected
 
 
 # ---- the scene mesh ---------------------------------------------------------

@@ -5,7 +5,7 @@ import pytest
 from scipy.spatial.transform import Rotation
 
 from quarnet.scene import colmap_loader as cl
-from colmap_scene import camera, image
+from colmap_scene import CAMERA_MODELS, camera, image
 
 
 @pytest.fixture
@@ -45,11 +45,8 @@ def test_written_model_reads_back_identically_in_file_order(tmp_path, model, kin
     assert cams[3].params.tolist() == [400.0, 320.5, 240.25]
 
 
-# Every camera model of current COLMAP, by id, with its parameter count.
-MODELS = ["SIMPLE_PINHOLE", "PINHOLE", "SIMPLE_RADIAL", "RADIAL", "OPENCV", "OPENCV_FISHEYE", "FULL_OPENCV", "FOV",
-          "SIMPLE_RADIAL_FISHEYE", "RADIAL_FISHEYE", "THIN_PRISM_FISHEYE", "RAD_TAN_THIN_PRISM_FISHEYE",
-          "SIMPLE_DIVISION", "DIVISION", "SIMPLE_FISHEYE", "FISHEYE"]
-COUNTS = [3, 4, 4, 5, 8, 8, 12, 5, 4, 5, 12, 16, 4, 5, 3, 4]
+MODELS = list(CAMERA_MODELS)
+COUNTS = [count for count, _, _ in CAMERA_MODELS.values()]
 
 
 def test_every_camera_model_in_both_formats(tmp_path):
@@ -64,11 +61,11 @@ def test_every_camera_model_in_both_formats(tmp_path):
     for count in COUNTS:  # u32 id, i32 model id, u64 width, u64 height, f64 params[count]
         ids.append(int.from_bytes(data[at + 4:at + 8], "little"))
         at += 24 + 8 * count
-    assert ids == list(range(16)) and at == len(data)
+    assert ids == list(range(18)) and at == len(data)
     with pytest.raises(ValueError, match="model SIMPLE_DIVISION takes 4 parameters, got 3"):
         cl.write_intrinsics_binary({1: camera(1, "SIMPLE_DIVISION", (1, 2, 3))}, tmp_path / "binary")
-    (tmp_path / "binary").write_bytes(data[:12] + (16).to_bytes(4, "little") + data[16:])
-    with pytest.raises(ValueError, match="unknown camera model id 16"):
+    (tmp_path / "binary").write_bytes(data[:12] + (18).to_bytes(4, "little") + data[16:])
+    with pytest.raises(ValueError, match="unknown camera model id 18"):
         cl.read_intrinsics_binary(tmp_path / "binary")
 
 

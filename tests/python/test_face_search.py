@@ -1,3 +1,6 @@
+import subprocess
+import sys
+
 import numpy as np
 import open3d as o3d
 import pytest
@@ -113,12 +116,12 @@ def test_threshold_changes_nothing(sphere, capsys):
     assert small == large and out_small == capsys.readouterr().out
 
 
-def test_zero_and_negative_batch_size(query, capsys):
-    with pytest.raises(ValueError, match="arg 3 must not be zero"):
-        Tessaron.find_nearby_faces(object(), cloud(line_points(5)), batch_size=0)
+@pytest.mark.parametrize("batch_size, message", [(0, "arg 3 must not be zero"), (-3, "^batch_size must be at least 1, got -3$"),
+                                                 (-2**70, "at least 1, got -1180591620717411303424$")])
+def test_batch_size_below_one_fails_after_the_total(query, capsys, batch_size, message):
+    with pytest.raises(ValueError, match=message):
+        Tessaron.find_nearby_faces(object(), cloud(line_points(5)), batch_size=batch_size)
     assert capsys.readouterr().out.splitlines() == ["Total points: 5"]
-    assert Tessaron.find_nearby_faces(object(), cloud(line_points(5)), batch_size=-3) == []
-    assert capsys.readouterr().out.splitlines() == ["Total points: 5", "Total face IDs found: 0"]
     assert query.calls == []
 
 
@@ -140,3 +143,49 @@ def test_arguments_and_errors(sphere, monkeypatch, capsys):
     monkeypatch.setattr(trimesh.proximity, "nearby_faces", lambda mesh, points: [[1.5]])
     with pytest.raises(TypeError):
         Tessaron.find_nearby_faces(sphere, cloud(line_points(1)))
+
+
+FIRST_CALLS_FROM_THREADS = """
+import contextlib, io, os, signal, threading, time
+import open3d as o3d, trimesh
+from quarnet.mesh_seg import Tessaron
+meshes = [trimesh.creation.icosphere(subdivisions=2) for _ in range(4)]
+pcd = o3d.geometry.PointCloud()
+pcd.points = o3d.utility.Vector3dVector(meshes[0].vertices * 1.01)
+
+def first_calls():
+    start, found = threading.Barrier(4), []
+    def call(mesh):
+        start.wait()
+        found.append(len(Tessaron.find_nearby_faces(mesh, pcd)))
+    with contextlib.redirect_stdout(io.StringIO()):
+        threads = [threading.Thread(target=call, args=(m,)) for m in meshes]
+        for t in threads: t.start()
+        for t in threads: t.join()
+    return found
+
+outcomes = []
+for _ in range(20):
+    pid = os.fork()
+    if pid == 0:
+        os._exit(0 if first_calls() == [960] * 4 else 1)
+    deadline, status = time.monotonic() + 10, None
+    while status is None and time.monotonic() < deadline:
+        done, code = os.waitpid(pid, os.WNOHANG)
+        status = os.waitstatus_to_exitcode(code) if done else time.sleep(0.01)
+    if status is None:
+        os.kill(pid, signal.SIGKILL)
+        os.waitpid(pid, 0)
+    outcomes.append({None: "hung", 0: "ok"}.get(status, f"failed {status}"))
+    if status is None:
+        break
+print(outcomes)
+"""
+
+
+def test_first_calls_from_four_threads_never_deadlock():
+    """The module's first calls, made from four threads at once, return in
+    each of 20 fresh processes (forked before any call, so nothing is made
+    yet). A value made lazily under a guard while Python ran hung 3 in 4."""
+    run = subprocess.run([sys.executable, "-c", FIRST_CALLS_FROM_THREADS], capture_output=True, text=True, timeout=50)
+    assert run.stdout.strip() == str(["ok"] * 20), run.stderr

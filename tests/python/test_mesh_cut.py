@@ -136,6 +136,49 @@ def test_resumed_and_repeated_runs_write_what_one_run_writes(scene, tmp_path, ca
     assert face_set(load(scene.masks / "remain.ply")) == face_set(scene.parts["c"])
 
 
+def doubled_scene(root):
+    """Three overlapping spheres whose every face is in the mesh twice; each
+    cloud lies a little off its sphere, so a point has more than 20
+    candidates and keeps only some of a face's twins."""
+    scene = make_scene(root)
+    parts = [sphere((0.7 * k, 0, 0)) for k in range(3)]
+    whole = trimesh.util.concatenate(parts)
+    trimesh.Trimesh(whole.vertices, np.vstack([whole.faces, whole.faces[::-1]]), process=False).export(scene.self.mesh_file)
+    for name, part in zip("abc", parts):
+        scene.clouds[name] = cloud(part.vertices * 1.15 - part.center_mass * 0.15)
+        scene.boxes[name] = scene.clouds[name].get_axis_aligned_bounding_box()
+    return scene
+
+
+def resave_ascii(path, how):
+    if how == "open3d":
+        o3d.io.write_triangle_mesh(str(path), o3d.io.read_triangle_mesh(str(path)), write_ascii=True)
+    else:
+        trimesh.load(path).export(path, encoding="ascii")
+
+
+def test_resumed_after_any_object_on_a_mesh_of_twin_faces(tmp_path, capsys):
+    """Stopped after each object, with its sub_mesh.ply as written or re-saved as
+    text by Open3D or trimesh, a rerun writes byte for byte what one run writes."""
+    once = doubled_scene(tmp_path / "once")
+    run(once, "abc", capsys)
+    reference = outputs(once.masks)
+    for stop in (1, 2):
+        for how in ("as written", "open3d", "trimesh"):
+            scene = doubled_scene(tmp_path / f"{stop}-{how}")
+            run(scene, "abc"[:stop], capsys)
+            resaved = {}
+            if how != "as written":
+                for name in "abc"[:stop]:
+                    resave_ascii(scene.masks / name / "sub_mesh.ply", how)
+                    assert (scene.masks / name / "sub_mesh.ply").read_bytes().startswith(b"ply\nformat ascii 1.0\n")
+                    resaved[f"{name}/sub_mesh.ply"] = (scene.masks / name / "sub_mesh.ply").read_bytes()
+            lines = run(scene, "abc", capsys)
+            assert [line for line in lines if "already exists" in line or "faces in" in line] == [
+                f"Sub-mesh already exists at {scene.masks / n / 'sub_mesh.ply'}, skipping." for n in "abc"[:stop]]
+            assert outputs(scene.masks) == {**reference, **resaved}, (stop, how)
+
+
 def edited(scene, path):
     """a's sub-mesh without its first 10 faces, with 3 faces from elsewhere."""
     a = scene.parts["a"]

@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import quarnet.mesh_seg.Tessaron as T
-from colmap_scene import camera, image, make_scene, write_model
+from colmap_scene import CAMERA_MODELS, camera, image, make_scene, write_model
 
 
 def build(root, capsys=None):
@@ -100,34 +100,38 @@ def test_intrinsics_from_parameter_count(tmp_path, model, params, K):
     assert build(make_scene(tmp_path, [camera(1, model, params)])).K == K
 
 
-# name: (parameter count, focal lengths, fisheye)
-MODELS = {"SIMPLE_PINHOLE": (3, 1, False), "PINHOLE": (4, 2, False), "SIMPLE_RADIAL": (4, 1, False),
-          "RADIAL": (5, 1, False), "OPENCV": (8, 2, False), "OPENCV_FISHEYE": (8, 2, True),
-          "FULL_OPENCV": (12, 2, False), "FOV": (5, 2, False), "SIMPLE_RADIAL_FISHEYE": (4, 1, True),
-          "RADIAL_FISHEYE": (5, 1, True), "THIN_PRISM_FISHEYE": (12, 2, True),
-          "RAD_TAN_THIN_PRISM_FISHEYE": (16, 2, True), "SIMPLE_DIVISION": (4, 1, False), "DIVISION": (5, 2, False),
-          "SIMPLE_FISHEYE": (3, 1, True), "FISHEYE": (4, 2, True)}
-
-
-@pytest.mark.parametrize("model", MODELS)
+@pytest.mark.parametrize("model", [m for m, (_, focals, _) in CAMERA_MODELS.items() if focals])
 def test_intrinsics_follow_the_camera_model(tmp_path, capsys, model):
-    count, focals, fisheye = MODELS[model]
+    count, focals, omitted = CAMERA_MODELS[model]
     pinhole = [500.0, 320.0, 240.0] if focals == 1 else [500.0, 400.0, 320.0, 240.0]
     K = [500.0, 500.0, 320.0, 240.0] if focals == 1 else [500.0, 400.0, 320.0, 240.0]
-    distortion = [0.0] * (count - len(pinhole))
-    fisheye_line = (f"[Warning] camera model {model} is a fisheye model: its projection and distortion are ignored, "
-                    "undistorted images are expected")
-    for kind, params in [("binary", distortion), ("text", [0.125] + distortion[1:] if distortion else [])]:
+    extra = [0.0] * (count - len(pinhole))
+    for kind, params in [("binary", extra), ("text", [0.125] + extra[1:] if extra else [])]:
         root = make_scene(tmp_path / kind, [camera(1, model, pinhole + params)], binary=kind == "binary",
                           text=kind == "text")
         capsys.readouterr()
         assert build(root).K == K
         lines = [line for line in capsys.readouterr().out.splitlines() if "读取 .bin 失败" not in line]
-        warning = fisheye_line if fisheye else (
-            f"[Warning] camera model {model} has distortion parameters {[float(p) for p in params]}: distortion is "
-            "ignored, undistorted images are expected")
+        warning = {
+            "fisheye": f"[Warning] camera model {model} is a fisheye model: its projection and distortion are ignored, "
+                       "undistorted images are expected",
+            "alpha": f"[Warning] camera model {model} with alpha {params[0] if params else 0.0} is no pinhole "
+                     "projection: its projection is ignored, undistorted images are expected",
+            "distortion": f"[Warning] camera model {model} has distortion parameters {params}: distortion is "
+                          "ignored, undistorted images are expected"}[omitted]
         assert lines[-1] == f" - 内参K: {K}"
-        assert lines[:-1] == ([warning] if fisheye or any(params) else []), kind
+        assert lines[:-1] == ([warning] if omitted == "fisheye" or any(params) else []), kind
+
+
+@pytest.mark.parametrize("kind", ["binary", "text"])
+def test_a_camera_without_focal_length_names_its_file(tmp_path, capsys, kind):
+    root = make_scene(tmp_path, [camera(1, "EQUIRECTANGULAR", (640, 320))], binary=kind == "binary", text=kind == "text")
+    with pytest.raises(ValueError) as info:
+        build(root)
+    assert str(info.value) == "未知的相机参数格式: [640. 320.]"
+    cameras = os.path.join(root, "sparse/0", "cameras.bin" if kind == "binary" else "cameras.txt")
+    assert info.value.__notes__ == [f"the camera of {cameras} is of model EQUIRECTANGULAR, which has no focal length"]
+    assert "内参K" not in capsys.readouterr().out
 
 
 @pytest.mark.parametrize("model", ["CUSTOM", None, 1, 2, True])
@@ -222,6 +226,7 @@ def test_text_failure_leaves_the_constructor_chained_to_the_binary_error(tmp_pat
     assert info.value.filename.endswith("images.txt")
     assert isinstance(info.value.__context__, FileNotFoundError)
     assert info.value.__context__.filename.endswith("images.bin")
+    assert info.value.__notes__ == [f"after the binary model failed: {info.value.__context__}"]
 
 
 def test_interrupts_from_the_binary_reader_are_not_caught(tmp_path, monkeypatch, capsys):
@@ -261,6 +266,11 @@ def test_pose_table_follows_reader_order_and_keeps_duplicates(tmp_path):
     assert [p[0] for p in s.pose] == [123, 123, 3]
     assert s.process_extrinsics() is not s.pose
     assert [p[1].tolist() for p in s.process_extrinsics()] == [p[1].tolist() for p in s.pose]
+
+
+def test_image_id_is_the_stem_of_the_file_name(tmp_path):
+    images = [image(1, "cam0/00001.png"), image(2, "rig/cam1/7.jpg"), image(3, "12")]
+    assert [p[0] for p in build(make_scene(tmp_path, images=images)).pose] == [1, 7, 12]
 
 
 def test_two_dot_name_fails_in_int(tmp_path):

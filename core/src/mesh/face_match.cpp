@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <charconv>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -51,7 +52,78 @@ struct MeshFace {
   bool operator<(const MeshFace& o) const { return std::tie(corners, id) < std::tie(o.corners, o.id); }
 };
 
+// A coordinate as a part file keeps it: its value, and half a unit of the
+// last digit of its shortest decimal form (the most a text file printed to
+// those digits can be off).
+struct Kept {
+  double value;
+  double half_unit;
+};
+
+Kept kept(double p, bool as_float32) {
+  if (!std::isfinite(p)) return {p, 0.0};
+  // A zero shows no digits: "0" may stand for any value printed to fewer
+  // places than it needs, so it keeps anything below half a unit.
+  char text[64];
+  const auto r = as_float32 ? std::to_chars(text, text + sizeof text, static_cast<float>(p), std::chars_format::scientific)
+                            : std::to_chars(text, text + sizeof text, p, std::chars_format::scientific);
+  const std::string_view s(text, static_cast<std::size_t>(r.ptr - text));  // [-]d[.ddd]e[+-]xx
+  const auto e = s.find('e');
+  const auto point = s.find('.');
+  int exponent = 0;
+  std::from_chars(s.data() + e + 1 + (s[e + 1] == '+'), s.data() + s.size(), exponent);
+  const int decimals = point == std::string_view::npos || point > e ? 0 : static_cast<int>(e - point - 1);
+  double value = p;
+  std::from_chars(s.data(), s.data() + s.size(), value);
+  return {value, 0.5 * std::pow(10.0, exponent - decimals)};
+}
+
+bool keeps(const Kept& p, double m) {
+  if (std::isnan(p.value) || std::isnan(m)) return std::isnan(p.value) && std::isnan(m);
+  if (p.value == m || p.value == static_cast<double>(static_cast<float>(m))) return true;
+  // The decimal difference itself is rounded: a relative margin far below any printed digit.
+  const double slack = p.half_unit * (1 + 1e-9);
+  return std::abs(p.value - m) <= slack || std::abs(p.value - static_cast<double>(static_cast<float>(m))) <= slack;
+}
+
 }  // namespace
+
+bool same_faces(const TriangleSoup& part, const TriangleSoup& mesh, std::span<const std::int64_t> ids) {
+  require_triples(part.vertices.size(), "part vertex array");
+  require_triples(part.faces.size(), "part face array");
+  require_triples(mesh.vertices.size(), "mesh vertex array");
+  require_triples(mesh.faces.size(), "mesh face array");
+  if (part.faces.size() != 3 * ids.size()) return false;
+  const bool as_float32 = std::all_of(part.vertices.begin(), part.vertices.end(), is_float32_value);
+  std::vector<Kept> part_coords;
+  part_coords.reserve(part.vertices.size());
+  for (double p : part.vertices) part_coords.push_back(kept(p, as_float32));
+
+  const std::size_t part_vertices = part.vertices.size() / 3, mesh_vertices = mesh.vertices.size() / 3;
+  const std::size_t mesh_faces = mesh.faces.size() / 3;
+  auto vertex = [](std::int64_t v, std::size_t count) { return v >= 0 && static_cast<std::uint64_t>(v) < count; };
+  auto corner_kept = [&](std::int64_t pv, std::int64_t mv) {
+    for (std::size_t k = 0; k < 3; ++k) {
+      if (!keeps(part_coords[3 * static_cast<std::size_t>(pv) + k], mesh.vertices[3 * static_cast<std::size_t>(mv) + k]))
+        return false;
+    }
+    return true;
+  };
+  for (std::size_t f = 0; f < ids.size(); ++f) {
+    if (!vertex(ids[f], mesh_faces)) return false;
+    const std::int64_t* p = &part.faces[3 * f];
+    const std::int64_t* m = &mesh.faces[3 * static_cast<std::size_t>(ids[f])];
+    for (std::size_t k = 0; k < 3; ++k) {
+      if (!vertex(p[k], part_vertices) || !vertex(m[k], mesh_vertices)) return false;
+    }
+    bool found = false;
+    for (std::size_t turn = 0; turn < 3 && !found; ++turn) {
+      found = corner_kept(p[0], m[turn]) && corner_kept(p[1], m[(turn + 1) % 3]) && corner_kept(p[2], m[(turn + 2) % 3]);
+    }
+    if (!found) return false;
+  }
+  return true;
+}
 
 FaceMatch match_faces(const TriangleSoup& mesh, const TriangleSoup& part) {
   require_triples(mesh.vertices.size(), "mesh vertex array");
@@ -120,6 +192,7 @@ FaceMatch match_faces(const TriangleSoup& mesh, const TriangleSoup& part) {
       if (next < faces.size() && faces[next].corners == key) {
         ++taken[slot];
         out.ids.push_back(faces[next].id);
+        if (slot + 1 < faces.size() && faces[slot + 1].corners == key) ++out.ambiguous;
         continue;
       }
     }

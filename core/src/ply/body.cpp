@@ -14,19 +14,6 @@
 
 namespace quarnet::ply {
 
-std::size_t SpanSource::read(std::uint8_t* out, std::size_t n) {
-  const std::size_t k = std::min(n, bytes_.size() - pos_);
-  std::memcpy(out, bytes_.data() + pos_, k);
-  pos_ += k;
-  return k;
-}
-
-std::uint64_t SpanSource::skip(std::uint64_t n) {
-  const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(n, bytes_.size() - pos_));
-  pos_ += k;
-  return k;
-}
-
 namespace {
 
 constexpr std::uint64_t kUnbounded = std::numeric_limits<std::uint64_t>::max();
@@ -36,10 +23,10 @@ std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
   return b != 0 && a > kUnbounded / b ? kUnbounded : a * b;
 }
 
-// A buffered reader over a Source that counts the bytes it has passed.
+// A buffered reader over a stream that counts the bytes it has passed.
 class Cursor {
  public:
-  explicit Cursor(Source& src) : src_(src), buf_(1 << 16) {}
+  explicit Cursor(io::ByteStream& src) : src_(src), buf_(1 << 16) {}
 
   std::uint64_t consumed() const noexcept { return consumed_; }
 
@@ -84,7 +71,7 @@ class Cursor {
     return end_ > 0;
   }
 
-  Source& src_;
+  io::ByteStream& src_;
   std::vector<std::uint8_t> buf_;
   std::size_t pos_ = 0, end_ = 0;
   std::uint64_t consumed_ = 0;
@@ -269,7 +256,7 @@ BodyCheck ascii_body(const Header& h, Cursor& in) {
 
 }  // namespace
 
-BodyCheck check_body(const Header& header, Source& body) {
+BodyCheck check_body(const Header& header, io::ByteStream& body) {
   Cursor in(body);
   return header.format == Format::ascii ? ascii_body(header, in) : binary_body(header, in);
 }

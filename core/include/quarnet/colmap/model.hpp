@@ -8,6 +8,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -21,18 +22,37 @@ namespace quarnet::colmap {
 
 // ---- camera models -------------------------------------------------------
 
+// How a model projects, as far as K = [fx, fy, cx, cy] is concerned.
+enum class Projection {
+  pinhole,    // a pinhole projection once its distortion parameters are all zero
+  fisheye,    // never a pinhole projection
+  unified,    // EUCM: a pinhole projection when alpha (its fifth parameter) is zero
+  spherical,  // EQUIRECTANGULAR: no focal length at all
+};
+
 struct CameraModel {
   int id;
   std::string_view name;
   int num_params;
-  // 1: params begin f, cx, cy; 2: fx, fy, cx, cy. The rest are distortion.
+  // 1: params begin f, cx, cy; 2: fx, fy, cx, cy; 0: no focal length. The
+  // rest are distortion or projection parameters.
   int focal_lengths;
-  bool fisheye;  // not a pinhole projection even without distortion
+  Projection projection;
 };
 
 // The models COLMAP defines, by id. Returns nullptr for an unknown id/name.
 const CameraModel* camera_model_by_id(std::int64_t id);
 const CameraModel* camera_model_by_name(std::string_view name);
+
+// Where fx, fy, cx and cy sit in a camera's `num_params` parameters: by the
+// model where it is known and has that many parameters (f twice for a model
+// with one focal length), else by the count (four or more: fx, fy, cx, cy;
+// three: f, cx, cy). None for fewer than three, or a spherical model.
+std::optional<std::array<std::size_t, 4>> pinhole_indices(const CameraModel* model, std::size_t num_params);
+
+// What K leaves out of a known model's projection, given its parameters.
+enum class Omitted { nothing, distortion, fisheye, unified };
+Omitted omitted_by_pinhole(const CameraModel& model, std::span<const double> params);
 
 // ---- records -------------------------------------------------------------
 

@@ -32,6 +32,39 @@ class ByteSource {
   ~ByteSource() = default;
 };
 
+// Bytes passed in order and not held (a body walked to its end): read()
+// fills up to n bytes and returns how many it gave (fewer only at the end);
+// skip() moves past up to n bytes and returns how many it passed.
+class ByteStream {
+ public:
+  virtual std::size_t read(std::uint8_t* out, std::size_t n) = 0;
+  virtual std::uint64_t skip(std::uint64_t n) = 0;
+
+ protected:
+  ~ByteStream() = default;
+};
+
+// The bytes of a buffer as a stream.
+class SpanStream final : public ByteStream {
+ public:
+  explicit SpanStream(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
+  std::size_t read(std::uint8_t* out, std::size_t n) override {
+    const std::size_t k = n < bytes_.size() - pos_ ? n : bytes_.size() - pos_;
+    if (k != 0) std::memcpy(out, bytes_.data() + pos_, k);
+    pos_ += k;
+    return k;
+  }
+  std::uint64_t skip(std::uint64_t n) override {
+    const std::size_t k = n < bytes_.size() - pos_ ? static_cast<std::size_t>(n) : bytes_.size() - pos_;
+    pos_ += k;
+    return k;
+  }
+
+ private:
+  std::span<const std::uint8_t> bytes_;
+  std::size_t pos_ = 0;
+};
+
 class ByteReader {
  public:
   explicit ByteReader(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}

@@ -7,14 +7,16 @@
 //
 // The header is checked against the file's size before it is returned, so a
 // buffer of header().count floats is never larger than four times the file.
-// Errors: OsError (errno, path); FormatError with a message starting
-// "<path>: ". A pipe or device is read no further than its header promises.
+// Errors: OsError (errno, path; EISDIR for a folder); FormatError with a
+// message starting "<path>: ", also for a file that is not a regular file
+// (a pipe or a device is never opened).
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "quarnet/io/file.hpp"
 #include "quarnet/npy/format.hpp"
 
 namespace quarnet::npy {
@@ -22,7 +24,6 @@ namespace quarnet::npy {
 class Reader {
  public:
   explicit Reader(std::string path);
-  ~Reader();
   Reader(const Reader&) = delete;
   Reader& operator=(const Reader&) = delete;
 
@@ -38,10 +39,8 @@ class Reader {
   std::size_t read_at(std::uint64_t offset, void* dst, std::size_t n) const;
 
   std::string path_;
-  int fd_ = -1;
+  io::Fd fd_;
   Header header_;
-  std::vector<std::uint8_t> buffered_;  // header and data of a non-regular file, read no further
-  bool is_buffered_ = false;
 };
 
 }  // namespace quarnet::npy

@@ -15,7 +15,9 @@ struct FileCheck {
 };
 
 // Reads the header with bounded reads and walks the body without holding
-// it. Throws OsError when the file cannot be opened or read.
+// it. A file that is no regular file is not opened (its problem says what it
+// is). Throws OsError when the file cannot be opened or read, EISDIR for a
+// folder.
 FileCheck check_file(const std::string& path);
 
 }  // namespace quarnet::ply

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "quarnet/errors.hpp"
+#include "quarnet/io/byte_reader.hpp"
 
 namespace quarnet::ply {
 
@@ -62,27 +63,6 @@ class TruncatedHeader : public FormatError {
   using FormatError::FormatError;
 };
 
-// Sequential bytes of a body. read() fills up to n bytes and returns how many
-// it gave (fewer only at the end); skip() moves past up to n bytes and
-// returns how many it passed.
-class Source {
- public:
-  virtual ~Source() = default;
-  virtual std::size_t read(std::uint8_t* out, std::size_t n) = 0;
-  virtual std::uint64_t skip(std::uint64_t n) = 0;
-};
-
-class SpanSource final : public Source {
- public:
-  explicit SpanSource(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
-  std::size_t read(std::uint8_t* out, std::size_t n) override;
-  std::uint64_t skip(std::uint64_t n) override;
-
- private:
-  std::span<const std::uint8_t> bytes_;
-  std::size_t pos_ = 0;
-};
-
 // What a body holds against what its header promises.
 struct BodyCheck {
   bool complete = false;    // every promised row is there
@@ -96,6 +76,6 @@ struct BodyCheck {
 // Walks the body after the header (`body` starts right after it) and checks
 // it holds exactly the elements the header promises. Lists make the length
 // depend on the data; a negative list count is a fault.
-BodyCheck check_body(const Header& header, Source& body);
+BodyCheck check_body(const Header& header, io::ByteStream& body);
 
 }  // namespace quarnet::ply
