@@ -7,6 +7,7 @@
 
 import os
 
+import numpy as np
 import trimesh
 
 SUB_MESH = "sub_mesh.ply"
@@ -43,3 +44,24 @@ def load_mesh(path):
         return None
     loaded = trimesh.load(path, process=False)
     return loaded if isinstance(loaded, trimesh.Trimesh) else trimesh.Trimesh()
+
+
+def scene_mesh_bounds(path):
+    """The bounds (2 x 3) of the faces of a scene mesh file, read as the
+    segmentation will read it (trimesh.load; a file of several meshes counts
+    them all), without processing. Raises FileNotFoundError for a missing
+    file and ValueError naming the file for one trimesh cannot read or one
+    without faces, so that a wrong mesh is found before the long steps."""
+    if not os.path.exists(path):
+        raise FileNotFoundError(2, "No such file or directory", path)
+    try:
+        loaded = trimesh.load(path, process=False)
+    except OSError:
+        raise
+    except Exception as e:
+        raise ValueError(f"{path}: not a mesh trimesh can read ({type(e).__name__}: {e})") from e
+    meshes = loaded.dump() if isinstance(loaded, trimesh.Scene) else [loaded]
+    meshes = [m for m in meshes if isinstance(m, trimesh.Trimesh) and len(m.faces)]
+    if not meshes:
+        raise ValueError(f"{path}: the mesh has no faces (trimesh read a {type(loaded).__name__})")
+    return np.array([np.min([m.bounds[0] for m in meshes], axis=0), np.max([m.bounds[1] for m in meshes], axis=0)])

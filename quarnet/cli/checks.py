@@ -30,3 +30,14 @@ def require_readable_file(path):
         raise IsADirectoryError(errno.EISDIR, "a folder, not a file", path)
     with open(path, "rb"):
         pass
+
+
+def positive_float(text):
+    """argparse type: a finite number above 0."""
+    try:
+        value = float(text)
+    except ValueError:
+        value = 0.0
+    if not (0 < value < float("inf")):
+        raise argparse.ArgumentTypeError(f"expected a number above 0, got {text!r}")
+    return value

@@ -1,10 +1,12 @@
-"""quarnet segment ROOT --mesh MESH [--masks MASKS]: SceneTessaron(...).seg_scene_mesh()."""
+"""quarnet segment ROOT --mesh MESH [--masks MASKS] [--dense [--radius R]]:
+SceneTessaron(...).seg_scene_mesh(), or the whole-object cut."""
 
 import os
 
 from quarnet import outputs
 
-from .checks import require_folder, require_readable_file
+from .checks import positive_float, require_folder, require_readable_file
+from .errors import UserError
 from .table import print_table
 
 NAME = "segment"
@@ -18,6 +20,16 @@ object took go to MASKS/remain.ply. An object that already has a sub_mesh.ply
 is skipped as done, so an interrupted run resumes where it stopped. The
 module's own lines are printed as they come; a table of the objects closes.
 
+With --dense, every face whose distance to an object's points is at most R
+goes to that object (to the nearest object where several are that near):
+whole objects on meshes of any density, from the same points, into the same
+files (seg_scene_mesh_dense in quarnet.mesh_seg.Tessaron). The default cut
+takes only the faces right at each point, which on a dense mesh leaves the
+objects full of holes.
+
+The run fails (status 1) when no object was cut, and a note names an object
+whose depth points mostly miss the mesh (depth maps in millimetres, say).
+
 ROOT holds depths/<image id>.npy and sparse/0 (cameras.bin and images.bin, or
 cameras.txt and images.txt); MASKS/<object>/<image id>.png are 8-bit masks.
 """
@@ -27,6 +39,10 @@ def add_arguments(parser):
     parser.add_argument("root", metavar="ROOT", help="scene folder holding depths/ and sparse/0")
     parser.add_argument("--mesh", required=True, metavar="MESH", help="the scene mesh (any file trimesh reads)")
     parser.add_argument("--masks", metavar="MASKS", help="mask folder, one sub-folder per object (default: ROOT/masks)")
+    parser.add_argument("--dense", action="store_true",
+                        help="whole objects: every face within R of an object's points goes to the nearest such object")
+    parser.add_argument("--radius", type=positive_float, metavar="R",
+                        help="with --dense: the distance in the mesh's units (default: 0.02, 2 cm in metres)")
 
 
 def _counts(folder):
@@ -40,22 +56,37 @@ def _counts(folder):
 
 
 def run(args):
+    if args.radius is not None and not args.dense:
+        args.parser.error("--radius goes with --dense")
     masks = args.masks if args.masks is not None else os.path.join(args.root, "masks")
     require_folder(args.root)
     require_folder(masks)
-    # The module reads the mesh only after every object's points: a wrong path
-    # should not cost the user that wait.
     require_readable_file(args.mesh)
-    done_before = {name for name in outputs.object_folders(masks)
-                   if os.path.exists(os.path.join(masks, name, outputs.SUB_MESH))}
+    # The module reads the mesh only after every object's points: a mesh it
+    # cannot read should not cost the user that wait.
+    bounds = outputs.scene_mesh_bounds(args.mesh)
+    names = outputs.object_folders(masks)
+    from quarnet import depth_scale
+    from quarnet import masks as mask_files
 
-    from quarnet.mesh_seg.Tessaron import SceneTessaron
+    warning = mask_files.jpeg_warning(masks, names)
+    if warning:
+        print(warning)
+    done_before = {name for name in names if os.path.exists(os.path.join(masks, name, outputs.SUB_MESH))}
 
-    SceneTessaron(masks, args.mesh, args.root).seg_scene_mesh()
+    from quarnet.mesh_seg import Tessaron
 
-    rows = []
+    scene = Tessaron.SceneTessaron(masks, args.mesh, args.root)
+    notes = depth_scale.depth_scale_notes(scene, names, bounds)
+    if args.dense:
+        Tessaron.seg_scene_mesh_dense(scene, **({} if args.radius is None else {"radius": args.radius}))
+    else:
+        scene.seg_scene_mesh()
+
+    rows, with_sub_mesh = [], 0
     for name in outputs.object_folders(masks):
         faces, points = _counts(os.path.join(masks, name))
+        with_sub_mesh += faces is not None
         status = "skipped (done)" if name in done_before else ("cut" if faces is not None else "not cut")
         rows.append((name, "-" if faces is None else faces, "-" if points is None else points, status))
     remain = outputs.load_mesh(os.path.join(masks, outputs.REMAIN))
@@ -63,4 +94,10 @@ def run(args):
         rows.append((outputs.REMAIN, len(remain.faces), "-", "the faces no object took"))
     print()
     print_table(("object", "faces", "points", "status"), rows, right=(1, 2))
+    for note in notes:
+        print(note)
+    if not with_sub_mesh:
+        raise UserError("no object was cut: remain.ply holds the whole scene mesh"
+                        + (" (see the notes above)" if notes else " (do the masks mark the objects, and do their "
+                                                                  "depth points lie on the mesh?)"))
     return 0
