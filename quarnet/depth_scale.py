@@ -23,13 +23,13 @@ SCALES = (0.001, 0.01, 0.1, 10.0, 100.0, 1000.0)
 
 def _sample_views(folder, count):
     """Up to `count` (image id, mask) pairs of the folder's masks that have object pixels, spread over the views."""
-    files = masks.mask_files(folder)
+    files = masks.mask_views(folder)
     spread = np.linspace(0, len(files) - 1, num=min(len(files), 4 * count)).round().astype(int)
     picked = []
-    for _, path in (files[k] for k in spread):
+    for image_id, path in (files[k] for k in spread):
         mask = masks.read_mask(path)
         if mask is not None and mask.any():
-            picked.append((masks.image_id(path), mask))
+            picked.append((image_id, mask))
         if len(picked) == count:
             break
     return picked

@@ -27,6 +27,22 @@ def mask_files(folder):
             if os.path.isfile(os.path.join(folder, name))]
 
 
+def mask_views(folder):
+    """(image id, path) of the folder's masks, in sorted name order. As the
+    segmentation does, an entry that is no image (sub_mesh.ply, say) is left
+    out, and an image whose name is no image id raises ValueError; an entry
+    whose name is an image id is read only later, and left out then if it
+    is no image."""
+    views = []
+    for _, path in mask_files(folder):
+        try:
+            views.append((image_id(path), path))
+        except ValueError:
+            if read_mask(path) is not None:
+                raise
+    return views
+
+
 def read_mask(path):
     """The mask as a boolean array (True for the object), or None when it is no image."""
     image = cv2.imread(path, cv2.IMREAD_GRAYSCALE)

@@ -6,6 +6,7 @@
 """
 
 import os
+import re
 
 import numpy as np
 import trimesh
@@ -18,6 +19,22 @@ REMAIN = "remain.ply"
 def object_folders(mask_path):
     """The object sub-folders of a mask folder, in listing order (the order the modules take them in)."""
     return [name for name in os.listdir(mask_path) if os.path.isdir(os.path.join(mask_path, name))]
+
+
+def by_name(names):
+    """Object names in natural order: the numbers in them compared as numbers (box_3 before box_11)."""
+    return sorted(names, key=lambda n: ([int(t) if k % 2 else t for k, t in enumerate(re.split(r"(\d+)", n))], n))
+
+
+def require_segmentation(mask_path, names):
+    """ValueError naming the folder unless a segmentation has written into it
+    (a sub_mesh.ply in one of the object folders `names`, or remain.ply)."""
+    if os.path.exists(os.path.join(mask_path, REMAIN)):
+        return
+    if any(os.path.exists(os.path.join(mask_path, name, SUB_MESH)) for name in names):
+        return
+    raise ValueError(f"{mask_path}: no segmentation here (no {SUB_MESH} in its {len(names)} object folders, "
+                     f"no {REMAIN}); run quarnet segment first")
 
 
 def read_mesh(path):

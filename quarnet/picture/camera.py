@@ -60,13 +60,15 @@ def _read_model(sparse):
             raise binary from None
 
 
-def camera_from_view(root_path, image_id, width=800):
-    """The camera of image `image_id` in `root_path`/sparse/0, scaled to `width`
-    pixels (distortion ignored)."""
+def _sparse_folder(root_path):
     sparse = os.path.join(root_path, "sparse", "0")
     if not os.path.isdir(sparse):
         raise FileNotFoundError(2, "No such file or directory", sparse)
-    images, cameras = _read_model(sparse)
+    return sparse
+
+
+def _camera_of(sparse, images, cameras, image_id, width):
+    """The Camera of image `image_id` of the read model, scaled to `width` pixels."""
     if image_id not in images:
         known = sorted(images)
         shown = ", ".join(map(str, known[:10])) + (", ..." if len(known) > 10 else "")
@@ -88,3 +90,34 @@ def camera_from_view(root_path, image_id, width=800):
     eye = -R_wc.T @ np.asarray(image.tvec, dtype=float)
     return Camera(eye, R_wc.T, [fx * scale, fy * scale, cx * scale, cy * scale], width,
                   max(1, round(camera.height * scale)))
+
+
+def _distortion_warning(camera):
+    """The warning line for a camera whose distortion or fisheye projection the pinhole camera ignores, or None."""
+    k_params = 3 if camera.model in _SINGLE_FOCAL else 4
+    distortion = [float(p) for p in camera.params[k_params:]]
+    if "FISHEYE" in str(camera.model):
+        return f"[Warning] camera model {camera.model} is a fisheye model: its projection and distortion are ignored"
+    if any(distortion):
+        return f"[Warning] camera model {camera.model} has distortion parameters {distortion}: distortion is ignored"
+    return None
+
+
+def camera_from_view(root_path, image_id, width=800):
+    """The camera of image `image_id` in `root_path`/sparse/0, scaled to `width`
+    pixels (distortion ignored)."""
+    sparse = _sparse_folder(root_path)
+    images, cameras = _read_model(sparse)
+    return _camera_of(sparse, images, cameras, image_id, width)
+
+
+def cameras_of_views(root_path, widths):
+    """The cameras of several images of `root_path`/sparse/0, the model read
+    once: {image id: Camera scaled to widths[image id] pixels}, and the
+    warning lines of their camera models' ignored distortion."""
+    sparse = _sparse_folder(root_path)
+    images, cameras = _read_model(sparse)
+    views = {image_id: _camera_of(sparse, images, cameras, image_id, width) for image_id, width in widths.items()}
+    used = {images[i].camera_id for i in views}
+    warnings = [w for w in (_distortion_warning(cameras[c]) for c in sorted(used)) if w]
+    return views, warnings
