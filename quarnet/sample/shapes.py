@@ -178,6 +178,13 @@ def _layout(shapes, rng, region):
     return placed
 
 
+def smallest_scene(n_objects, seed):
+    """(faces of the smallest scene of `n_objects` for `seed`, faces of its
+    ground): a request for fewer faces cannot be honoured."""
+    _, tris, labels, *_ = scene_mesh(n_objects, 1, np.random.default_rng(seed))
+    return len(tris), int(np.count_nonzero(labels == GROUND))
+
+
 def scene_mesh(n_objects, faces, rng):
     """Ground plus objects: vertices, faces, per-face label, per-vertex colour,
     object names, and the radius of the region the objects stand in."""
