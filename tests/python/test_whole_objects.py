@@ -261,3 +261,15 @@ def test_names_in_natural_order_and_colours_distinct():
     assert band.shape == (8 + 22 * -(-31 // columns), 800, 3)
     for k, (_, colour) in enumerate(entries):  # every entry drawn, the last row included
         assert np.all(band == colour.astype(np.uint8), axis=2).any(), k
+
+
+def test_one_default_radius():
+    import inspect
+
+    from quarnet.cli import build_parser
+
+    defaults = {inspect.signature(f).parameters["radius"].default
+                for f in (Tessaron.seg_scene_mesh_dense, Tessaron.assign_faces_to_objects)}
+    helps = [a.help for a in build_parser()._subparsers._group_actions[0].choices["segment"]._actions
+             if a.dest == "radius"]
+    assert defaults == {0.02} and "(default: 0.02," in helps[0]
