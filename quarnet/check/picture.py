@@ -19,15 +19,32 @@ LEGEND = 34  # pixels below the tiles
 COLUMNS = 4
 
 
-def _tile(worst, width):
-    height = max(1, round(worst.mask.shape[0] * width / worst.mask.shape[1]))
+def _crop(worst, aspect):
+    """The window onto the object in its view: the box of its mask and render,
+    grown by half its size on every side, widened to `aspect` (width / height)
+    and kept within the image."""
+    h, w = worst.mask.shape
+    rows, cols = np.nonzero(worst.mask | worst.rendered)
+    if len(rows) == 0:
+        return 0, h, 0, w
+    cy, cx = (rows.min() + rows.max() + 1) / 2, (cols.min() + cols.max() + 1) / 2
+    half_h = max(rows.max() + 1 - rows.min(), (cols.max() + 1 - cols.min()) / aspect, 16) * 1.0
+    half_h = min(half_h, h / 2, w / 2 / aspect)
+    half_w = half_h * aspect
+    top = int(round(min(max(cy - half_h, 0), h - 2 * half_h)))
+    left = int(round(min(max(cx - half_w, 0), w - 2 * half_w)))
+    return top, top + int(round(2 * half_h)), left, left + int(round(2 * half_w))
+
+
+def _tile(worst, width, height):
     image = np.empty(worst.mask.shape + (3,), np.uint8)
     image[:] = BACKGROUND
     image[worst.surface] = SURFACE
     image[worst.mask & ~worst.rendered] = MASK_ONLY
     image[worst.rendered & ~worst.mask] = RENDER_ONLY
     image[worst.rendered & worst.mask] = BOTH
-    return cv2.resize(image, (width, height), interpolation=cv2.INTER_AREA)
+    top, bottom, left, right = _crop(worst, width / height)
+    return cv2.resize(image[top:bottom, left:right], (width, height), interpolation=cv2.INTER_NEAREST)
 
 
 def _text(image, text, x, y, scale=0.45):
@@ -35,13 +52,13 @@ def _text(image, text, x, y, scale=0.45):
 
 
 def worst_view_picture(agreements, tile_width=320):
-    """An RGB image with one tile per object that has a view: its worst view,
-    captioned with the object, the view and its IoU; a legend below. None
-    when no object has a view."""
+    """An RGB image with one tile per object that has a view: its worst view
+    around the object, captioned with the object, the view and its IoU; a
+    legend below. None when no object has a view."""
     shown = [a for a in agreements if a.worst is not None]
     if not shown:
         return None
-    tiles = [_tile(a.worst, tile_width) for a in shown]
+    tiles = [_tile(a.worst, tile_width, tile_width * 3 // 4) for a in shown]
     columns = min(COLUMNS, len(tiles))
     rows = math.ceil(len(tiles) / columns)
     cell_h = CAPTION + max(t.shape[0] for t in tiles)
