@@ -273,3 +273,35 @@ def test_one_default_radius():
     helps = [a.help for a in build_parser()._subparsers._group_actions[0].choices["segment"]._actions
              if a.dest == "radius"]
     assert defaults == {0.02} and "(default: 0.02," in helps[0]
+
+
+@pytest.mark.parametrize("model, params, warning", [
+    ("PINHOLE", (500, 500, 320, 240), None),
+    ("OPENCV", (500, 500, 320, 240, 0, 0, 0, 0), None),
+    ("OPENCV", (500, 500, 320, 240, 0.1, 0, 0, 0), "[Warning] camera model OPENCV has distortion parameters "
+                                                   "[0.1, 0.0, 0.0, 0.0]: distortion is ignored"),
+    ("SIMPLE_RADIAL_FISHEYE", (500, 320, 240, 0.0), "[Warning] camera model SIMPLE_RADIAL_FISHEYE is a fisheye "
+                                                    "model: its projection and distortion are ignored"),
+])
+def test_check_cameras_warn_of_ignored_distortion(tmp_path, model, params, warning):
+    from colmap_scene import camera, image, make_scene
+
+    root = make_scene(tmp_path, [camera(model=model, params=params)], [image(1, "0001.png"), image(2, "0002.png")])
+    views, warnings = picture.cameras_of_views(root, {1: 320, 2: 640})
+    assert warnings == ([warning] if warning else [])
+    assert (views[1].width, views[1].height, views[2].height) == (320, 240, 480)
+    assert views[2].K == [500.0, 500.0, 320.0, 240.0] and views[1].K == [250.0, 250.0, 160.0, 120.0]
+
+
+def test_show_frames_the_objects(small, tmp_path):
+    from quarnet.cli import show
+
+    scene = copy_of(small[0], tmp_path / "scene")
+    mesh = trimesh.load(scene.mesh_file, process=False)
+    assert np.array_equal(show._objects_bounds(scene.mask_path, list(scene.object_names), mesh), mesh.bounds)
+    dense(scene)
+    parts = [trimesh.load(os.path.join(scene.mask_path, n, outputs.SUB_MESH), process=False).bounds
+             for n in scene.object_names]
+    lo, hi = show._objects_bounds(scene.mask_path, list(scene.object_names), mesh)
+    assert np.array_equal(lo, np.min(parts, axis=0)[0]) and np.array_equal(hi, np.max(parts, axis=0)[1])
+    assert np.all(hi - lo < 0.8 * (mesh.bounds[1] - mesh.bounds[0])[:2].max())
