@@ -272,7 +272,7 @@ def test_one_default_radius():
                 for f in (Tessaron.seg_scene_mesh_dense, Tessaron.assign_faces_to_objects)}
     helps = [a.help for a in build_parser()._subparsers._group_actions[0].choices["segment"]._actions
              if a.dest == "radius"]
-    assert defaults == {0.02} and "(default: 0.02," in helps[0]
+    assert defaults == {0.015} and "(default: 0.015," in helps[0]
 
 
 @pytest.mark.parametrize("model, params, warning", [
