@@ -43,18 +43,9 @@ print(json.dumps(seconds))
 """
 
 
-def clear_outputs(mask_path):
-    for entry in os.listdir(mask_path):
-        path = os.path.join(mask_path, entry)
-        if os.path.isdir(path):
-            for name in ("sub_mesh.ply", "sub_pcd.ply"):
-                if os.path.exists(os.path.join(path, name)):
-                    os.remove(os.path.join(path, name))
-        elif entry == "remain.ply":
-            os.remove(path)
-
-
 def run_mode(scene, mode, workdir):
+    from bench_segmentation import clear_outputs  # beside this script
+
     from quarnet import sample
 
     clear_outputs(scene.mask_path)
