@@ -37,18 +37,24 @@ def require_segmentation(mask_path, names):
                      f"no {REMAIN}); run quarnet segment first")
 
 
-def read_mesh(path):
-    """The single mesh in a mesh file (the meshes of a multi-mesh file joined).
-    Raises FileNotFoundError for a missing file and ValueError naming the file
-    for one trimesh cannot read."""
+def _load(path, **options):
+    """trimesh.load(path, **options); FileNotFoundError for a missing file,
+    ValueError naming the file for one trimesh cannot read."""
     if not os.path.exists(path):
         raise FileNotFoundError(2, "No such file or directory", path)
     try:
-        loaded = trimesh.load(path, force="mesh", process=False)
+        return trimesh.load(path, **options)
     except OSError:
         raise
     except Exception as e:
         raise ValueError(f"{path}: not a mesh trimesh can read ({type(e).__name__}: {e})") from e
+
+
+def read_mesh(path):
+    """The single mesh in a mesh file (the meshes of a multi-mesh file joined).
+    Raises FileNotFoundError for a missing file and ValueError naming the file
+    for one trimesh cannot read."""
+    loaded = _load(path, force="mesh", process=False)
     if not isinstance(loaded, trimesh.Trimesh):
         raise ValueError(f"{path}: not a mesh trimesh can read")
     return loaded
@@ -69,14 +75,7 @@ def scene_mesh_bounds(path):
     them all), without processing. Raises FileNotFoundError for a missing
     file and ValueError naming the file for one trimesh cannot read or one
     without faces, so that a wrong mesh is found before the long steps."""
-    if not os.path.exists(path):
-        raise FileNotFoundError(2, "No such file or directory", path)
-    try:
-        loaded = trimesh.load(path, process=False)
-    except OSError:
-        raise
-    except Exception as e:
-        raise ValueError(f"{path}: not a mesh trimesh can read ({type(e).__name__}: {e})") from e
+    loaded = _load(path, process=False)
     meshes = loaded.dump() if isinstance(loaded, trimesh.Scene) else [loaded]
     meshes = [m for m in meshes if isinstance(m, trimesh.Trimesh) and len(m.faces)]
     if not meshes:

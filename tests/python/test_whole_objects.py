@@ -10,21 +10,15 @@ import sys
 
 import cv2
 import numpy as np
-import open3d as o3d
 import pytest
 import trimesh
 
 from quarnet import check, outputs, picture, sample
 from quarnet.mesh_seg import Tessaron
+from clouds import cloud
 from sample_copies import copy_of
 
 QUARNET = os.path.join(os.path.dirname(sys.executable), "quarnet")
-
-
-def cloud(points):
-    pcd = o3d.geometry.PointCloud()
-    pcd.points = o3d.utility.Vector3dVector(np.asarray(points, dtype=float).reshape(-1, 3))
-    return pcd
 
 
 def quarnet(*args):
