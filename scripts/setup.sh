@@ -44,7 +44,7 @@ fi
 [ -x .venv/bin/python ] || python3 -m venv .venv
 pip() { .venv/bin/python -m pip --disable-pip-version-check -q "$@" 2> >(grep -v '^WARNING: Location' >&2); }
 
-step "Python dependencies into .venv: torch (CPU), numpy, OpenCV, Open3D, SciPy, trimesh, ... (2-4 minutes the first time, seconds after)"
+step "torch (CPU) and the build tools into .venv (a few minutes the first time: torch is a large download; seconds after)"
 # The CPU build of torch first, so that nothing else can ask for another build.
 quietly pip install torch==2.13.0
 quietly pip install -r requirements/build.txt
@@ -53,7 +53,7 @@ if [ "${1:-}" = "--test" ]; then
 fi
 done_step
 
-step "build the C++ core and extension modules into one wheel, and install it (4-6 minutes on 2 cores)"
+step "build the C++ core and extension modules into one wheel, and install it with numpy, OpenCV, Open3D, SciPy, trimesh, ... (3-5 minutes on 2 cores)"
 # One wheel, built once: installed here, and reused by the test command's
 # installation check in a fresh environment.
 rm -rf build/wheelhouse
