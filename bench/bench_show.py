@@ -65,7 +65,7 @@ def main(argv=None):
         print("phases in this process:")
         mesh = timed("read the scene mesh", outputs.read_mesh, scene.mesh_file)
         camera = picture.camera_from_bounds(mesh.bounds)
-        names = sorted(outputs.object_folders(scene.mask_path))
+        names = outputs.by_name(outputs.object_folders(scene.mask_path))
         image, _ = timed("read the outputs, ray-cast both panels", picture.segmentation_picture, mesh, scene.mask_path,
                          names, camera)
         timed("write the PNG", picture.write_png, png, image)

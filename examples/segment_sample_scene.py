@@ -28,7 +28,7 @@ def draw(scene, path):
     _, labels, _ = sample.load_ground_truth(scene.ground_truth_path)
     corners = original.vertices[original.faces[labels != sample.GROUND]].reshape(-1, 3)
     camera = picture.camera_from_bounds([corners.min(axis=0), corners.max(axis=0)])
-    image, _ = picture.segmentation_picture(original, scene.mask_path, sorted(scene.object_names), camera)
+    image, _ = picture.segmentation_picture(original, scene.mask_path, outputs.by_name(scene.object_names), camera)
     picture.write_png(path, image)
 
 

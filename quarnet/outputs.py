@@ -6,6 +6,7 @@
 """
 
 import os
+import re
 
 from quarnet._mask_folder import object_folders  # noqa: F401  (the object folders, as the modules see them)
 
@@ -14,20 +15,44 @@ SUB_PCD = "sub_pcd.ply"
 REMAIN = "remain.ply"
 
 
-def read_mesh(path):
-    """The single mesh in a mesh file (the meshes of a multi-mesh file joined).
-    Raises FileNotFoundError for a missing file and ValueError naming the file
-    for one trimesh cannot read."""
+def by_name(names):
+    """Object names in natural order: the numbers in them compared as numbers (box_3 before box_11)."""
+    return sorted(names, key=lambda n: ([int(t) if k % 2 else t for k, t in enumerate(re.split(r"(\d+)", n))], n))
+
+
+def require_segmentation(mask_path, names):
+    """ValueError naming the folder unless a segmentation has written into it
+    (a sub_mesh.ply in one of the object folders `names`, or remain.ply)."""
+    if os.path.exists(os.path.join(mask_path, REMAIN)):
+        return
+    if any(os.path.exists(os.path.join(mask_path, name, SUB_MESH)) for name in names):
+        return
+    raise ValueError(f"{mask_path}: no segmentation here (no {SUB_MESH} in its {len(names)} object folders, "
+                     f"no {REMAIN}); run quarnet segment first")
+
+
+def _load(path, **options):
+    """trimesh.load(path, **options); FileNotFoundError for a missing file,
+    ValueError naming the file for one trimesh cannot read."""
     import trimesh  # here: the commands that only list object folders start without it
 
     if not os.path.exists(path):
         raise FileNotFoundError(2, "No such file or directory", path)
     try:
-        loaded = trimesh.load(path, force="mesh", process=False)
+        return trimesh.load(path, **options)
     except OSError:
         raise
     except Exception as e:
         raise ValueError(f"{path}: not a mesh trimesh can read ({type(e).__name__}: {e})") from e
+
+
+def read_mesh(path):
+    """The single mesh in a mesh file (the meshes of a multi-mesh file joined).
+    Raises FileNotFoundError for a missing file and ValueError naming the file
+    for one trimesh cannot read."""
+    import trimesh
+
+    loaded = _load(path, force="mesh", process=False)
     if not isinstance(loaded, trimesh.Trimesh):
         raise ValueError(f"{path}: not a mesh trimesh can read")
     return loaded
@@ -45,10 +70,7 @@ def load_mesh(path):
     if not os.path.isfile(path):
         kind = "a folder" if os.path.isdir(path) else "not a regular file"
         raise ValueError(f"{path}: {kind}, not a mesh file")
-    try:
-        loaded = trimesh.load(path, process=False)
-    except Exception as e:
-        raise ValueError(f"{path}: not a mesh trimesh can read ({type(e).__name__}: {e})") from e
+    loaded = _load(path, process=False)
     return loaded if isinstance(loaded, trimesh.Trimesh) else trimesh.Trimesh()
 
 
@@ -59,3 +81,20 @@ def try_load_mesh(path):
         return load_mesh(path), None
     except ValueError as e:
         return None, str(e)
+
+
+def scene_mesh_bounds(path):
+    """The bounds (2 x 3) of the faces of a scene mesh file, read as the
+    segmentation will read it (trimesh.load; a file of several meshes counts
+    them all), without processing. Raises FileNotFoundError for a missing
+    file and ValueError naming the file for one trimesh cannot read or one
+    without faces, so that a wrong mesh is found before the long steps."""
+    import numpy as np
+    import trimesh
+
+    loaded = _load(path, process=False)
+    meshes = loaded.dump() if isinstance(loaded, trimesh.Scene) else [loaded]
+    meshes = [m for m in meshes if isinstance(m, trimesh.Trimesh) and len(m.faces)]
+    if not meshes:
+        raise ValueError(f"{path}: the mesh has no faces (trimesh read a {type(loaded).__name__})")
+    return np.array([np.min([m.bounds[0] for m in meshes], axis=0), np.max([m.bounds[1] for m in meshes], axis=0)])

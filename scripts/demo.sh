@@ -6,4 +6,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
+echo
+echo "== the demo: build the sample scene, segment it, score it against its ground truth, draw it (a few seconds)"
 .venv/bin/python examples/segment_sample_scene.py "$@"

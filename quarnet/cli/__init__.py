@@ -1,8 +1,9 @@
 """The quarnet command: segment a scene, look at the result, train every
 object, or write a sample scene to try them on.
 
-    quarnet segment ROOT --mesh MESH [--masks MASKS]
+    quarnet segment ROOT --mesh MESH [--masks MASKS] [--dense [--radius R]]
     quarnet show MASKS --mesh MESH [-o picture.png] [--root ROOT --view ID]
+    quarnet check MASKS --mesh MESH --root ROOT [-o check.png] [--json FILE]
     quarnet train ROOT MODELS [--masks MASKS] [--workers N | --scheduler ADDRESS [--task-resources GPU=1]]
     quarnet sample OUT
 """
@@ -11,15 +12,16 @@ import argparse
 import sys
 import traceback
 
-from . import sample, segment, show, train
+from . import check, sample, segment, show, train
 from .errors import PROGRAM, error_line
 
-COMMANDS = (segment, show, train, sample)
+COMMANDS = (segment, show, check, train, sample)
 EPILOG = """\
 A first try:
   quarnet sample scene
   quarnet segment scene --mesh scene/mesh.ply
   quarnet show scene/masks --mesh scene/mesh.ply -o segmentation.png
+  quarnet check scene/masks --mesh scene/mesh.ply --root scene
   quarnet train scene models --workers 2
 
 'quarnet COMMAND --help' explains each command. Errors print one line,
@@ -32,6 +34,7 @@ def build_parser():
     parser = argparse.ArgumentParser(prog=PROGRAM, description=__doc__.split("\n\n")[0].replace("\n", " "),
                                      epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--debug", action="store_true", help="show the traceback of an error")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {version()}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     for command in COMMANDS:
         sub = commands.add_parser(command.NAME, help=command.HELP, description=command.DESCRIPTION,
@@ -43,9 +46,20 @@ def build_parser():
     return parser
 
 
+def version():
+    """The installed package's version."""
+    from importlib import metadata
+
+    try:
+        return metadata.version("quarnet")
+    except metadata.PackageNotFoundError:
+        return "unknown (not installed)"
+
+
 def main(argv=None):
     """Runs the command line `argv` (default: sys.argv[1:]); returns the exit status."""
-    args = build_parser().parse_args(argv)
+    argv = sys.argv[1:] if argv is None else list(argv)
+    args = build_parser().parse_args(show.join_signed_values(argv))
     try:
         return args.run(args)
     except KeyboardInterrupt:

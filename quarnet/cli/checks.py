@@ -5,15 +5,21 @@ import errno
 import os
 
 
-def positive_int(text):
-    """argparse type: a whole number of at least 1."""
-    try:
-        value = int(text)
-    except ValueError:
-        value = 0
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"expected a whole number of at least 1, got {text!r}")
-    return value
+def whole_number(least):
+    """argparse type: a whole number of at least `least`."""
+    def parse(text):
+        try:
+            value = int(text)
+        except ValueError:
+            value = least - 1
+        if value < least:
+            raise argparse.ArgumentTypeError(f"expected a whole number of at least {least}, got {text!r}")
+        return value
+
+    return parse
+
+
+positive_int = whole_number(1)
 
 
 def require_folder(path):
@@ -30,3 +36,14 @@ def require_readable_file(path):
         raise IsADirectoryError(errno.EISDIR, "a folder, not a file", path)
     with open(path, "rb"):
         pass
+
+
+def positive_float(text):
+    """argparse type: a finite number above 0."""
+    try:
+        value = float(text)
+    except ValueError:
+        value = 0.0
+    if not (0 < value < float("inf")):
+        raise argparse.ArgumentTypeError(f"expected a number above 0, got {text!r}")
+    return value

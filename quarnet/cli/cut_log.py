@@ -1,7 +1,8 @@
 """What one segmentation run did to each object, as the module said it: the
-lines its cut step prints when it cuts an object ("finish seg part <name>
-save ply  <path>") and when it skips one whose sub_mesh.ply exists ("Sub-mesh
-already exists at <path>, skipping.")."""
+lines its cut steps print when they cut an object ("finish seg part <name>
+save ply  <path>", or the whole-object cut's "<name>: <n> faces, written to
+<path>") and when they skip one whose sub_mesh.ply exists ("Sub-mesh already
+exists at <path>, skipping.")."""
 
 import contextlib
 import os
@@ -9,11 +10,12 @@ import os
 from quarnet import outputs
 
 SKIPPED = ("Sub-mesh already exists at ", ", skipping.")
+WRITTEN = " faces, written to "
 
 
 class CutLog:
     """The module's print while a run lasts: passes every line on and notes
-    the objects cut and the sub_mesh.ply paths skipped."""
+    the sub_mesh.ply paths written and skipped."""
 
     def __init__(self, print_):
         self._print = print_
@@ -23,10 +25,13 @@ class CutLog:
     def __call__(self, *args, **kwargs):
         self._print(*args, **kwargs)
         if len(args) == 4 and args[0] == "finish seg part":
-            self.cut.add(args[1])
-        elif len(args) == 1 and isinstance(args[0], str) and args[0].startswith(SKIPPED[0]) \
-                and args[0].endswith(SKIPPED[1]):
-            self.skipped.add(args[0][len(SKIPPED[0]):-len(SKIPPED[1])])
+            self.cut.add(args[3])
+        elif len(args) == 1 and isinstance(args[0], str):
+            line = args[0]
+            if line.startswith(SKIPPED[0]) and line.endswith(SKIPPED[1]):
+                self.skipped.add(line[len(SKIPPED[0]):-len(SKIPPED[1])])
+            elif WRITTEN in line:
+                self.cut.add(line.rpartition(WRITTEN)[2])
 
     def statuses(self, masks, names, done_before):
         """{name: status} of the object folders `names` in MASKS, in order:
@@ -36,9 +41,10 @@ class CutLog:
         while this run lasted; "not cut" otherwise."""
         found = {}
         for name in names:
-            if name in self.cut:
+            sub_mesh = os.path.join(masks, name, outputs.SUB_MESH)
+            if sub_mesh in self.cut:
                 found[name] = "cut"
-            elif os.path.join(masks, name, outputs.SUB_MESH) in self.skipped:
+            elif sub_mesh in self.skipped:
                 twin = next((other for other, status in found.items() if not status.startswith("skipped (same")
                              and _same_folder(masks, name, other)), None)
                 found[name] = (f"skipped (same folder as {twin})" if twin is not None else

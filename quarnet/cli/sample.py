@@ -22,5 +22,6 @@ def add_arguments(parser):
 
 
 def run(args):
+    command.check_scene_options(args.parser, args)
     command.write_scene(args)
     return 0

@@ -1,11 +1,13 @@
-"""quarnet segment ROOT --mesh MESH [--masks MASKS]: SceneTessaron(...).seg_scene_mesh()."""
+"""quarnet segment ROOT --mesh MESH [--masks MASKS] [--dense [--radius R]]:
+SceneTessaron(...).seg_scene_mesh(), or the whole-object cut."""
 
 import os
 
 from quarnet import outputs
 
-from .checks import require_folder, require_readable_file
+from .checks import positive_float, require_folder, require_readable_file
 from .cut_log import logging_cuts
+from .errors import UserError
 from .table import print_table
 
 NAME = "segment"
@@ -19,6 +21,16 @@ object took go to MASKS/remain.ply. An object that already has a sub_mesh.ply
 is skipped as done, so an interrupted run resumes where it stopped. The
 module's own lines are printed as they come; a table of the objects closes.
 
+With --dense, every face whose distance to an object's points is at most R
+goes to that object (to the nearest object where several are that near):
+whole objects on meshes of any density, from the same points, into the same
+files (seg_scene_mesh_dense in quarnet.mesh_seg.Tessaron). The default cut
+takes only the faces right at each point, which on a dense mesh leaves the
+objects full of holes.
+
+The run fails (status 1) when no object was cut, and a note names an object
+whose depth points mostly miss the mesh (depth maps in millimetres, say).
+
 ROOT holds depths/<image id>.npy and sparse/0 (cameras.bin and images.bin, or
 cameras.txt and images.txt); MASKS/<object>/<image id>.png are 8-bit masks.
 """
@@ -28,6 +40,10 @@ def add_arguments(parser):
     parser.add_argument("root", metavar="ROOT", help="scene folder holding depths/ and sparse/0")
     parser.add_argument("--mesh", required=True, metavar="MESH", help="the scene mesh (any file trimesh reads)")
     parser.add_argument("--masks", metavar="MASKS", help="mask folder, one sub-folder per object (default: ROOT/masks)")
+    parser.add_argument("--dense", action="store_true",
+                        help="whole objects: every face within R of an object's points goes to the nearest such object")
+    parser.add_argument("--radius", type=positive_float, metavar="R",
+                        help="with --dense: the distance in the mesh's units (default: 0.015, 1.5 cm in metres)")
 
 
 def _counts(folder, problems):
@@ -43,25 +59,39 @@ def _counts(folder, problems):
 
 
 def run(args):
+    if args.radius is not None and not args.dense:
+        args.parser.error("--radius goes with --dense")
     masks = args.masks if args.masks is not None else os.path.join(args.root, "masks")
     require_folder(args.root)
     require_folder(masks)
-    # The module reads the mesh only after every object's points: a wrong path
-    # should not cost the user that wait.
     require_readable_file(args.mesh)
-    done_before = {name for name in outputs.object_folders(masks)
-                   if os.path.exists(os.path.join(masks, name, outputs.SUB_MESH))}
+    # The module reads the mesh only after every object's points: a mesh it
+    # cannot read should not cost the user that wait.
+    bounds = outputs.scene_mesh_bounds(args.mesh)
+    names = outputs.object_folders(masks)
+    from quarnet import depth_scale
+    from quarnet import masks as mask_files
+
+    warning = mask_files.jpeg_warning(masks, names)
+    if warning:
+        print(warning)
+    done_before = {name for name in names if os.path.exists(os.path.join(masks, name, outputs.SUB_MESH))}
 
     from quarnet.mesh_seg import Tessaron
 
     with logging_cuts(Tessaron) as log:  # what became of each object, as the module says it
-        Tessaron.SceneTessaron(masks, args.mesh, args.root).seg_scene_mesh()
+        scene = Tessaron.SceneTessaron(masks, args.mesh, args.root)
+        notes = depth_scale.depth_scale_notes(scene, names, bounds)
+        if args.dense:
+            Tessaron.seg_scene_mesh_dense(scene, **({} if args.radius is None else {"radius": args.radius}))
+        else:
+            scene.seg_scene_mesh()
 
-    names = outputs.object_folders(masks)
-    rows, problems = [], []
-    for name, status in log.statuses(masks, names, done_before).items():
+    rows, problems, with_sub_mesh = [], [], 0
+    for name, status in log.statuses(masks, outputs.object_folders(masks), done_before).items():
         # a folder that is another's holds that object's files: they are counted there
         faces, points = (None, None) if "same folder" in status else _counts(os.path.join(masks, name), problems)
+        with_sub_mesh += faces is not None or status.startswith("skipped")
         rows.append((name, "-" if faces is None else faces, "-" if points is None else points, status))
     remain, problem = outputs.try_load_mesh(os.path.join(masks, outputs.REMAIN))
     problems += [problem] if problem else []
@@ -71,4 +101,10 @@ def run(args):
     print_table(("object", "faces", "points", "status"), rows, right=(1, 2))
     for problem in problems:
         print(f"cannot read {problem}")
+    for note in notes:
+        print(note)
+    if not with_sub_mesh:
+        raise UserError("no object was cut: remain.ply holds the whole scene mesh"
+                        + (" (see the notes above)" if notes else " (do the masks mark the objects, and do their "
+                                                                  "depth points lie on the mesh?)"))
     return 0

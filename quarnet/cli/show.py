@@ -1,5 +1,9 @@
 """quarnet show MASKS --mesh MESH [-o picture.png]: the picture of a segmentation."""
 
+import os
+
+import numpy as np
+
 from quarnet import outputs
 
 from .checks import positive_int, require_folder
@@ -10,10 +14,13 @@ HELP = "draw the segmentation: the scene mesh beside its objects"
 DESCRIPTION = """\
 Draws two panels side by side: the scene mesh in its own colours, and each
 object's MASKS/<object>/sub_mesh.ply in its own colour with MASKS/remain.ply in
-grey, with a legend in each. The panels are ray-cast on the CPU, so a mesh of
-a million faces takes seconds and no GPU is needed. The camera looks at the
-mesh's bounding box from above and in front, or, with --root and --view, it
-is the camera of that image in ROOT/sparse/0. Prints one row per object.
+grey, with the legends in a band below. The panels are ray-cast on the CPU,
+so a mesh of a million faces takes seconds and no GPU is needed. The camera
+looks at the objects' bounding box (the mesh's when no object has a
+sub-mesh) from above and in front, or, with --root and --view, it is the
+camera of that image in ROOT/sparse/0. Prints one row per object; objects
+are listed by name, numbers as numbers (box_3 before box_11). A folder no
+segmentation has written into is refused.
 """
 UP_AXES = ("+x", "-x", "+y", "-y", "+z", "-z")
 
@@ -32,20 +39,46 @@ def add_arguments(parser):
                              "(default: %(default)s)")
 
 
+def join_signed_values(argv):
+    """The command line with `--up -z` as `--up=-z`: argparse reads a value
+    that starts with '-' as an option of its own."""
+    joined, k = [], 0
+    while k < len(argv):
+        if argv[k] == "--up" and k + 1 < len(argv) and argv[k + 1] in UP_AXES:
+            joined.append(f"--up={argv[k + 1]}")
+            k += 2
+        else:
+            joined.append(argv[k])
+            k += 1
+    return joined
+
+
+def _objects_bounds(masks, names, mesh):
+    """The bounds of the objects' sub-meshes, or of `mesh` when there are none."""
+    corners = []
+    for name in names:
+        sub, _ = outputs.try_load_mesh(os.path.join(masks, name, outputs.SUB_MESH))  # the picture names what fails
+        if sub is not None and len(sub.faces):
+            corners += list(sub.bounds)
+    return (np.min(corners, axis=0), np.max(corners, axis=0)) if corners else mesh.bounds
+
+
 def run(args):
     if (args.root is None) != (args.view is None):
         args.parser.error("--root and --view go together")
     require_folder(args.masks)
     from quarnet import picture
 
-    names = sorted(outputs.object_folders(args.masks))
+    names = outputs.by_name(outputs.object_folders(args.masks))
+    outputs.require_segmentation(args.masks, names)
     mesh = outputs.read_mesh(args.mesh)
     if len(mesh.faces) == 0:
         raise ValueError(f"{args.mesh}: the mesh has no faces")
     if args.view is not None:
         camera = picture.camera_from_view(args.root, args.view, args.width)
     else:
-        camera = picture.camera_from_bounds(mesh.bounds, args.width, max(1, args.width * 3 // 4), args.up)
+        camera = picture.camera_from_bounds(_objects_bounds(args.masks, names, mesh), args.width,
+                                            max(1, args.width * 3 // 4), args.up)
     problems = []
     image, rows = picture.segmentation_picture(mesh, args.masks, names, camera, problems)
     picture.write_png(args.output, image)

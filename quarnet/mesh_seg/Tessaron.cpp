@@ -19,6 +19,7 @@ QUARNET_MODULE(Tessaron, ns) {
   define_masked_pointclouds(ns);
   define_face_search(ns);
   define_submesh(ns);
+  define_whole_objects(ns);
 
   qh::plain_class(ns, "SceneTessaron", py::tuple(),
                   {

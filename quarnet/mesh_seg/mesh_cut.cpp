@@ -28,6 +28,8 @@ void export_mesh(const qh::Namespace& ns, const py::object& mesh, const py::obje
       [&](auto&) { return writing(path); });
 }
 
+}  // namespace
+
 void write_object(const qh::Namespace& ns, const py::object& sub_mesh, const py::object& pcd,
                   const py::object& sub_mesh_path, const py::object& sub_pcd_path) {
   StagedFiles files(ns);
@@ -52,6 +54,8 @@ void write_mesh(const qh::Namespace& ns, const py::object& mesh, const py::objec
   export_mesh(ns, mesh, files.stage(path), path);
   files.commit();
 }
+
+namespace {
 
 py::object cut_and_export(const qh::Call& c, py::object self, py::object all_pcd_cleaned, py::object all_bounding_boxes,
                           py::object all_subdir) {

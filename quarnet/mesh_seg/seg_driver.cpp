@@ -4,19 +4,19 @@
 #include "tessaron.hpp"
 
 namespace tessaron {
-namespace {
 
-py::object segment_scene(const qh::Call& c, py::object self) {
-  const auto& ns = c.ns;
-
+py::dict keyed_poses(const py::object& scene) {
   py::dict poses_dict;
-  for (py::handle entry : self.attr("pose")) {
+  for (py::handle entry : scene.attr("pose")) {
     const auto values = qh::unpack(entry, 3);
     poses_dict[values[0]] = py::make_tuple(values[1], values[2]);
   }
+  return poses_dict;
+}
 
-  py::list all_bounding_box, all_pcd_cleaned, all_subdir;
-  py::object mask_path = self.attr("mask_path");
+ObjectClouds extract_objects(const qh::Namespace& ns, const py::object& scene, const py::dict& poses_dict) {
+  ObjectClouds objects;
+  py::object mask_path = scene.attr("mask_path");
   ns.print("self.mask_path", mask_path);
 
   for (py::handle subdir : ns["os"].attr("listdir")(mask_path)) {
@@ -24,17 +24,24 @@ py::object segment_scene(const qh::Call& c, py::object self) {
     py::object mask_dir = qh::object_folder(ns, mask_path, subdir);
     if (mask_dir.is_none()) continue;
     ns.print(qh::cat("Files in ", subdir, ":"));
-    const auto result =
-        qh::unpack(ns["extract_masked_pointclouds"](mask_dir, self.attr("depths_path"), poses_dict, self.attr("K")), 2);
+    const auto result = qh::unpack(
+        ns["extract_masked_pointclouds"](mask_dir, scene.attr("depths_path"), poses_dict, scene.attr("K")), 2);
     const py::object &pcd_cleaned = result[0], &bounding_box = result[1];
     if (qh::truthy(bounding_box)) {
-      all_bounding_box.append(bounding_box);
-      all_pcd_cleaned.append(pcd_cleaned);
-      all_subdir.append(subdir);
+      objects.bounding_boxes.append(bounding_box);
+      objects.clouds.append(pcd_cleaned);
+      objects.subdirs.append(subdir);
     }
   }
+  return objects;
+}
 
-  self.attr("process_and_visualize_mesh_with_pointcloud_and_bbox")(all_pcd_cleaned, all_bounding_box, all_subdir);
+namespace {
+
+py::object segment_scene(const qh::Call& c, py::object self) {
+  const ObjectClouds objects = extract_objects(c.ns, self, keyed_poses(self));
+  self.attr("process_and_visualize_mesh_with_pointcloud_and_bbox")(objects.clouds, objects.bounding_boxes,
+                                                                    objects.subdirs);
   return py::none();
 }
 

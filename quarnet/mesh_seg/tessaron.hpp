@@ -40,7 +40,24 @@ py::object without_finished_faces(const qh::Namespace& ns, const py::object& mes
 // mesh_cut.cpp: SceneTessaron.process_and_visualize_mesh_with_pointcloud_and_bbox
 py::object process_and_visualize(const qh::Namespace& ns);
 
-// seg_driver.cpp: SceneTessaron.seg_scene_mesh
+// seg_driver.cpp: SceneTessaron.seg_scene_mesh, and its two steps before the
+// cut: the pose table keyed by image id (poses_dict), and every object
+// folder's cleaned point cloud (extract_masked_pointclouds), in listing order,
+// for the objects that yielded points
 py::object seg_scene_mesh(const qh::Namespace& ns);
+py::dict keyed_poses(const py::object& scene);
+struct ObjectClouds {
+  py::list bounding_boxes, clouds, subdirs;  // parallel: one entry per object with points
+};
+ObjectClouds extract_objects(const qh::Namespace& ns, const py::object& scene, const py::dict& poses_dict);
+
+// mesh_cut.cpp: an object's sub_mesh.ply and sub_pcd.ply, and a mesh file
+// such as remain.ply, staged and put in place (staged_files.hpp)
+void write_object(const qh::Namespace& ns, const py::object& sub_mesh, const py::object& pcd,
+                  const py::object& sub_mesh_path, const py::object& sub_pcd_path);
+void write_mesh(const qh::Namespace& ns, const py::object& mesh, const py::object& path);
+
+// whole_objects.cpp: assign_faces_to_objects and seg_scene_mesh_dense
+void define_whole_objects(const qh::Namespace& ns);
 
 }  // namespace tessaron

@@ -42,13 +42,16 @@ def camera_from_bounds(bounds, width=800, height=600, up="+z"):
     return Camera(eye, look_at(eye, centre, upward), intrinsics(width, height, fov_degrees=45.0), width, height)
 
 
-def camera_from_view(root_path, image_id, width=800):
-    """The camera of image `image_id` in `root_path`/sparse/0, scaled to `width`
-    pixels (distortion ignored)."""
+def _sparse_folder(root_path):
     sparse = os.path.join(root_path, "sparse", "0")
     if not os.path.isdir(sparse):
         raise FileNotFoundError(2, "No such file or directory", sparse)
-    model = cl.read_model(sparse)
+    return sparse
+
+
+def _camera_of(sparse, model, image_id, width):
+    """(the Camera of image `image_id` of the read model, scaled to `width`
+    pixels; the warning line for what K leaves out of its projection, or None)."""
     images, cameras = model.images, model.cameras
     if image_id not in images:
         known = sorted(images)
@@ -58,9 +61,30 @@ def camera_from_view(root_path, image_id, width=800):
     if image.camera_id not in cameras:
         raise ValueError(f"{sparse}: image {image_id} refers to camera {image.camera_id}, which is not in the model")
     camera = cameras[image.camera_id]
-    (fx, fy, cx, cy), _ = cl.camera_intrinsics(camera, model.cameras_path)  # its warning: distortion is ignored here
+    (fx, fy, cx, cy), warning = cl.camera_intrinsics(camera, model.cameras_path)
     scale = width / camera.width
     R_wc = np.asarray(cl.qvec2rotmat(image.qvec), dtype=float)
     eye = -R_wc.T @ np.asarray(image.tvec, dtype=float)
     return Camera(eye, R_wc.T, [fx * scale, fy * scale, cx * scale, cy * scale], width,
-                  max(1, round(camera.height * scale)))
+                  max(1, round(camera.height * scale))), warning
+
+
+def camera_from_view(root_path, image_id, width=800):
+    """The camera of image `image_id` in `root_path`/sparse/0, scaled to `width`
+    pixels (distortion ignored)."""
+    sparse = _sparse_folder(root_path)
+    return _camera_of(sparse, cl.read_model(sparse), image_id, width)[0]
+
+
+def cameras_of_views(root_path, widths):
+    """The cameras of several images of `root_path`/sparse/0, the model read
+    once: {image id: Camera scaled to widths[image id] pixels}, and the
+    warning lines of their camera models' ignored distortion, once each."""
+    sparse = _sparse_folder(root_path)
+    model = cl.read_model(sparse)
+    views, warnings = {}, []
+    for image_id, width in widths.items():
+        views[image_id], warning = _camera_of(sparse, model, image_id, width)
+        if warning is not None and warning not in warnings:
+            warnings.append(warning)
+    return views, warnings

@@ -1,6 +1,6 @@
 """The two-panel picture of a segmentation: the scene mesh in its own colours
-on the left; each object's sub-mesh in its palette colour and the remainder in
-grey on the right; a legend in each panel."""
+on the left; each object's sub-mesh in its own colour and the remainder in
+grey on the right; the legends in a band below the panels."""
 
 from __future__ import annotations
 
@@ -13,7 +13,8 @@ import numpy as np
 from quarnet import outputs
 from quarnet.raycast import cast, raycaster_of
 
-# Object k is drawn in PALETTE[k % len(PALETTE)] (the sample scene paints its objects so too).
+# Object k is drawn in object_colour(k): PALETTE[k] for the first ten (the
+# sample scene paints its objects so too), distinct hues after them.
 PALETTE = np.array(
     [[214, 69, 65], [52, 152, 219], [46, 204, 113], [241, 196, 15], [155, 89, 182],
      [230, 126, 34], [26, 188, 156], [236, 112, 160], [127, 140, 41], [93, 109, 226]],
@@ -24,10 +25,20 @@ UNCOLOURED = np.array([200, 200, 200], dtype=float)
 BACKGROUND = np.array([250, 250, 250], dtype=float)
 SCENE_LEGEND = (90, 90, 90)
 GAP = 6  # white pixels between the panels
+LEGEND_ROW = 22  # pixels per legend line
+LEGEND_FONT = 0.5
 
 
 def object_colour(k):
-    return PALETTE[k % len(PALETTE)].astype(float)
+    """The RGB colour of the k-th object: the palette's, then hues a golden
+    angle apart, in two saturations and two brightnesses, none grey or twice."""
+    if k < len(PALETTE):
+        return PALETTE[k].astype(float)
+    hue = (k * 0.6180339887) % 1.0
+    saturation = 0.75 if k % 2 else 0.55
+    value = 0.9 if (k // 2) % 2 else 0.7
+    hsv = np.uint8([[[round(hue * 180) % 180, round(saturation * 255), round(value * 255)]]])
+    return cv2.cvtColor(hsv, cv2.COLOR_HSV2RGB)[0, 0].astype(float)
 
 
 def face_colours(mesh):
@@ -57,12 +68,22 @@ def render(meshes, camera):
     return np.clip(image, 0, 255).astype(np.uint8)
 
 
-def draw_legend(image, entries):
-    """(text, RGB colour) entries, one per line, in the top left corner."""
+def _text_width(text):
+    return cv2.getTextSize(text, cv2.FONT_HERSHEY_SIMPLEX, LEGEND_FONT, 1)[0][0]
+
+
+def legend_band(width, entries):
+    """A white band `width` pixels wide listing (text, RGB colour) entries in
+    as many columns as fit, row by row; tall enough for all of them."""
+    column = max(_text_width(text) for text, _ in entries) + 40 if entries else width
+    columns = max(1, min(len(entries), width // column)) if entries else 1
+    rows = -(-len(entries) // columns)
+    band = np.full((8 + LEGEND_ROW * rows, width, 3), 255, np.uint8)
     for k, (text, colour) in enumerate(entries):
-        y = 24 + 22 * k
-        cv2.rectangle(image, (12, y - 12), (26, y + 2), tuple(int(c) for c in colour), -1)
-        cv2.putText(image, text, (34, y), cv2.FONT_HERSHEY_SIMPLEX, 0.5, (40, 40, 40), 1, cv2.LINE_AA)
+        x, y = 12 + (k % columns) * column, 20 + LEGEND_ROW * (k // columns)
+        cv2.rectangle(band, (x, y - 12), (x + 14, y + 2), tuple(int(c) for c in colour), -1)
+        cv2.putText(band, text, (x + 22, y), cv2.FONT_HERSHEY_SIMPLEX, LEGEND_FONT, (40, 40, 40), 1, cv2.LINE_AA)
+    return band
 
 
 def _with_faces(mesh):
@@ -89,12 +110,15 @@ def segmentation_picture(scene_mesh, mask_path, object_names, camera, problems=N
     remain = ("remain", REMAIN_GREY, remain_mesh)
     after = render([(mesh, np.tile(colour, (len(mesh.faces), 1))) for _, colour, mesh in rows + [remain]
                     if mesh is not None], camera)
-    draw_legend(before, [("scene mesh", SCENE_LEGEND)])
+    left = legend_band(camera.width, [("scene mesh", SCENE_LEGEND)])
     legend = [(name if mesh is not None else f"{name} ({'unreadable' if bad else 'no sub-mesh'})", colour)
               for name, colour, mesh, bad in read_rows]
-    draw_legend(after, legend + [("remain (unreadable)" if remain_unreadable else "remain", REMAIN_GREY)])
-    gap = np.full((camera.height, GAP, 3), 255, np.uint8)
-    return np.concatenate([before, gap, after], axis=1), rows + [remain]
+    right = legend_band(camera.width, legend + [("remain (unreadable)" if remain_unreadable else "remain", REMAIN_GREY)])
+    band = max(left.shape[0], right.shape[0])
+    left, right = (np.pad(b, ((0, band - b.shape[0]), (0, 0), (0, 0)), constant_values=255) for b in (left, right))
+    gap = np.full((camera.height + band, GAP, 3), 255, np.uint8)
+    panels = [np.concatenate([before, left]), gap, np.concatenate([after, right])]
+    return np.concatenate(panels, axis=1), rows + [remain]
 
 
 def write_png(path, image):
@@ -102,6 +126,12 @@ def write_png(path, image):
     ok, data = cv2.imencode(".png", cv2.cvtColor(image, cv2.COLOR_RGB2BGR))
     if not ok:
         raise ValueError(f"{path}: cannot encode the picture as PNG")
+    write_whole(path, data.tobytes())
+
+
+def write_whole(path, data):
+    """Writes the bytes `data` to `path` under a temporary name in its folder
+    and renames it into place: the file appears complete or not at all."""
     folder = os.path.dirname(os.path.abspath(path))
     if not os.path.isdir(folder):
         raise FileNotFoundError(2, "No such file or directory", folder)
@@ -111,7 +141,7 @@ def write_png(path, image):
             umask = os.umask(0)
             os.umask(umask)
             os.fchmod(f.fileno(), 0o666 & ~umask)  # the mode a plain open() gives
-            f.write(data.tobytes())
+            f.write(data)
         os.replace(temp, path)
     except BaseException:
         if os.path.exists(temp):

@@ -26,7 +26,7 @@ import importlib
 _EXPORTS = {
     "SCENE_OPTIONS": ".command", "add_scene_options": ".command", "build_from_options": ".command", "main": ".command",
     "SampleScene": ".scene", "build_sample_scene": ".scene",
-    "evaluate": ".scoring", "load_ground_truth": ".scoring",
+    "evaluate": ".scoring", "load_ground_truth": ".scoring", "score_faces": ".scoring",
     "GROUND": ".shapes",
 }
 __all__ = list(_EXPORTS)

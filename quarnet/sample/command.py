@@ -3,6 +3,7 @@
 import argparse
 import os
 
+from quarnet.cli.checks import whole_number
 from quarnet.cli.errors import error_line
 
 SCENE_OPTIONS = ("faces", "views", "width", "height", "objects")
@@ -11,13 +12,32 @@ DESCRIPTION = "Write a synthetic scene for quarnet's mesh segmentation."
 
 def add_scene_options(parser, *, faces=15000, views=12, width=320, height=240, objects=4):
     """Adds --seed and the size options of build_sample_scene to an argparse parser."""
-    parser.add_argument("--seed", type=int, default=0, help="the scene follows from it (default: %(default)s)")
-    parser.add_argument("--faces", type=int, default=faces,
-                        help="about this many faces in the scene mesh (default: %(default)s)")
-    parser.add_argument("--views", type=int, default=views, help="number of cameras (default: %(default)s)")
-    parser.add_argument("--width", type=int, default=width, help="image width in pixels (default: %(default)s)")
-    parser.add_argument("--height", type=int, default=height, help="image height in pixels (default: %(default)s)")
-    parser.add_argument("--objects", type=int, default=objects, help="objects on the ground (default: %(default)s)")
+    parser.add_argument("--seed", type=whole_number(0), default=0,
+                        help="the scene follows from it (default: %(default)s)")
+    parser.add_argument("--faces", type=whole_number(1), default=faces,
+                        help="about this many faces in the scene mesh; fewer than the smallest scene of the "
+                             "objects (ground included) are refused (default: %(default)s)")
+    parser.add_argument("--views", type=whole_number(1), default=views,
+                        help="number of cameras (default: %(default)s)")
+    parser.add_argument("--width", type=whole_number(2), default=width,
+                        help="image width in pixels (default: %(default)s)")
+    parser.add_argument("--height", type=whole_number(2), default=height,
+                        help="image height in pixels (default: %(default)s)")
+    parser.add_argument("--objects", type=whole_number(1), default=objects,
+                        help="objects on the ground (default: %(default)s)")
+
+
+def check_scene_options(parser, args):
+    """Exits through parser.error (status 2) when --faces asks for fewer faces than the smallest scene."""
+    from .shapes import smallest_scene
+
+    try:
+        smallest, ground = smallest_scene(args.objects, args.seed)
+    except ValueError as e:  # no room for the objects
+        parser.error(f"argument --objects: {e}")
+    if args.faces < smallest:
+        parser.error(f"argument --faces: {args.faces} is below the smallest scene of {args.objects} objects: "
+                     f"{smallest} faces (the ground alone has {ground})")
 
 
 def build_from_options(out_dir, args, progress=False):
@@ -51,6 +71,7 @@ def main(argv=None):
     parser = argparse.ArgumentParser(prog="python -m quarnet.sample", description=DESCRIPTION)
     add_arguments(parser)
     args = parser.parse_args(argv)
+    check_scene_options(parser, args)
     try:
         write_scene(args)
     except (OSError, ValueError) as e:

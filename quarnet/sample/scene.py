@@ -15,7 +15,7 @@ from tqdm import tqdm
 from quarnet.raycast import cast, intrinsics, look_at, raycaster_of
 from quarnet.scene import colmap_loader
 
-from .shapes import GROUND, scene_mesh
+from .shapes import GROUND, scene_mesh, smallest_scene
 
 
 @dataclasses.dataclass(frozen=True)
@@ -58,6 +58,10 @@ def build_sample_scene(out_dir, seed=0, *, faces=15000, views=12, width=320, hei
     The same arguments always give the same files."""
     if objects < 1 or views < 1 or width < 2 or height < 2 or faces < 1:
         raise ValueError("objects, views, faces must be positive and the image at least 2x2 pixels")
+    smallest, ground = smallest_scene(objects, seed)
+    if faces < smallest:
+        raise ValueError(f"faces={faces} is below the smallest scene of {objects} objects: {smallest} faces "
+                         f"(the ground alone has {ground})")
     rng = np.random.default_rng(seed)
     out_dir = os.fspath(out_dir)
     depths = os.path.join(out_dir, "depths")

@@ -25,29 +25,48 @@ def _face_keys(mesh):
     return np.ascontiguousarray(corners).view("V36").ravel()
 
 
-def evaluate(scene):
-    """Scores the sub_mesh.ply of every object against the ground truth: faces
-    in the sub-mesh, how many of the object's seen faces it holds (recall),
-    and how many of its faces are not the object's own (ground or other
-    objects)."""
-    names, labels, seen = load_ground_truth(scene.ground_truth_path)
-    keys = _face_keys(trimesh.load(scene.mesh_file, process=False))
-    order = np.argsort(keys)
-    sorted_keys = keys[order]
+def score_faces(labels, seen, faces_of_object):
+    """The score of each object k given the scene-mesh face ids it was given
+    (faces_of_object[k], None for no sub-mesh): faces, how many of the
+    object's seen faces they hold (recall), and how many of them are not the
+    object's own (ground or other objects)."""
     report = []
-    for k, name in enumerate(names):
-        sub = outputs.load_mesh(os.path.join(scene.mask_path, name, outputs.SUB_MESH))
+    for k, ids in enumerate(faces_of_object):
         own_seen = int(np.count_nonzero((labels == k) & seen))
-        row = {"name": name, "written": sub is not None, "faces": 0, "seen": own_seen, "recovered": 0, "foreign": 0}
-        if sub is not None and len(sub.faces):
-            sub_keys = _face_keys(sub)
-            pos = np.minimum(np.searchsorted(sorted_keys, sub_keys), len(keys) - 1)
-            found = sorted_keys[pos] == sub_keys
-            ids = order[pos[found]]
-            row["faces"] = len(sub_keys)
+        row = {"written": ids is not None, "faces": 0, "seen": own_seen, "recovered": 0, "foreign": 0}
+        if ids is not None and len(ids):
+            row["faces"] = len(ids)
             row["recovered"] = int(np.count_nonzero((labels[ids] == k) & seen[ids]))
-            row["foreign"] = len(sub_keys) - int(np.count_nonzero(labels[ids] == k))
+            row["foreign"] = len(ids) - int(np.count_nonzero(labels[ids] == k))
         row["recall"] = row["recovered"] / own_seen if own_seen else 1.0
         row["foreign_share"] = row["foreign"] / row["faces"] if row["faces"] else 0.0
         report.append(row)
     return report
+
+
+def evaluate(scene):
+    """Scores the sub_mesh.ply of every object against the ground truth (see
+    score_faces); a sub-mesh face is found in the scene mesh by its corners.
+    A face the scene mesh does not hold counts as foreign."""
+    names, labels, seen = load_ground_truth(scene.ground_truth_path)
+    keys = _face_keys(trimesh.load(scene.mesh_file, process=False))
+    order = np.argsort(keys)
+    sorted_keys = keys[order]
+    faces_of_object, unmatched = [], []
+    for name in names:
+        sub = outputs.load_mesh(os.path.join(scene.mask_path, name, outputs.SUB_MESH))
+        ids, missing = None, 0
+        if sub is not None:
+            sub_keys = _face_keys(sub) if len(sub.faces) else np.zeros(0, "V36")
+            pos = np.minimum(np.searchsorted(sorted_keys, sub_keys), len(keys) - 1)
+            found = sorted_keys[pos] == sub_keys
+            ids, missing = order[pos[found]], int(np.count_nonzero(~found))
+        faces_of_object.append(ids)
+        unmatched.append(missing)
+    report = score_faces(labels, seen, faces_of_object)
+    for name, row, missing in zip(names, report, unmatched):
+        row["name"] = name
+        row["faces"] += missing
+        row["foreign"] += missing
+        row["foreign_share"] = row["foreign"] / row["faces"] if row["faces"] else 0.0
+    return [{"name": row.pop("name"), **row} for row in report]

@@ -6,7 +6,8 @@ import math
 
 import numpy as np
 
-from quarnet.picture import PALETTE
+from quarnet.outputs import by_name
+from quarnet.picture import object_colour
 
 GROUND = -1  # face label of the ground plane
 KINDS = ("box", "sphere", "cylinder", "box", "torus", "sphere", "box", "cylinder")
@@ -177,6 +178,13 @@ def _layout(shapes, rng, region):
     return placed
 
 
+def smallest_scene(n_objects, seed):
+    """(faces of the smallest scene of `n_objects` for `seed`, faces of its
+    ground): a request for fewer faces cannot be honoured."""
+    _, tris, labels, *_ = scene_mesh(n_objects, 1, np.random.default_rng(seed))
+    return len(tris), int(np.count_nonzero(labels == GROUND))
+
+
 def scene_mesh(n_objects, faces, rng):
     """Ground plus objects: vertices, faces, per-face label, per-vertex colour,
     object names, and the radius of the region the objects stand in."""
@@ -196,13 +204,13 @@ def scene_mesh(n_objects, faces, rng):
     names = [f"{shape.kind}_{k}" for k, shape in enumerate(shapes)]
     # The picture lists objects by name, each in the palette colour of its
     # place there: painted so, a right segmentation looks the same in both panels.
-    rank = {name: r for r, name in enumerate(sorted(names))}
+    rank = {name: r for r, name in enumerate(by_name(names))}
     parts, labels, colours = [ground], [np.full(len(ground[1]), GROUND)], []
     colours.append(np.tile(GROUND_COLOUR, (len(ground[0]), 1)))
     for k, (name, (v, f)) in enumerate(zip(names, meshes)):
         parts.append((v, f))
         labels.append(np.full(len(f), k))
         shade = rng.uniform(0.85, 1.0, (len(v), 1))  # a little texture
-        colours.append((PALETTE[rank[name] % len(PALETTE)] * shade).astype(np.uint8))
+        colours.append((object_colour(rank[name]) * shade).astype(np.uint8))
     vertices, tris = _join(parts)
     return vertices, tris, np.concatenate(labels).astype(np.int32), np.vstack(colours), names, region

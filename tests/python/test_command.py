@@ -37,7 +37,7 @@ def scene(tmp_path_factory):
     return out
 
 
-@pytest.mark.parametrize("command", ["", "segment", "show", "train", "sample"])
+@pytest.mark.parametrize("command", ["", "segment", "show", "check", "train", "sample"])
 def test_help(command):
     done = quarnet(*command.split(), "--help")
     assert done.returncode == 0 and done.stdout.startswith(f"usage: quarnet {command}".rstrip())
@@ -59,16 +59,17 @@ def test_sample_segment_show(scene, tmp_path):
     rows = table(shown.stdout, "object")
     assert list(rows) == names + ["remain"] and shown.stdout.endswith(f"picture: {tmp_path / 'picture.png'}\n")
     image = cv2.imread(str(tmp_path / "picture.png"))[:, :, ::-1].astype(float)
-    assert image.shape == (600, 2 * 800 + 6, 3)
-    after = image[:, 806:].reshape(-1, 3)
-    after[: 130 * 806] = 0  # the legend
+    assert image.shape == (600 + 30, 2 * 800 + 6, 3)  # the legends in one line below the panels
+    after = image[:600, 806:].reshape(-1, 3)
     for name in names:
         colour = np.array([int(rows[name][0][i:i + 2], 16) for i in (1, 3, 5)], float)
         shade = after @ colour / (colour @ colour)
         carries = (np.abs(after - shade[:, None] * colour).max(axis=1) <= 2) & (shade > 0.3) & (shade < 1.01)
         assert carries.sum() > 200, name  # the object's pixels, shaded
     view = quarnet("show", masks, "--mesh", mesh, "--root", scene, "--view", 2, "-o", tmp_path / "view.png")
-    assert view.returncode == 0 and cv2.imread(str(tmp_path / "view.png")).shape == (600, 1606, 3), view.stderr
+    assert view.returncode == 0 and cv2.imread(str(tmp_path / "view.png")).shape == (630, 1606, 3), view.stderr
+    below = quarnet("show", masks, "--mesh", mesh, "--up", "-z", "-o", tmp_path / "below.png")
+    assert below.returncode == 0 and os.path.exists(tmp_path / "below.png"), below.stderr
 
 
 def test_errors_are_one_line_naming_the_file(scene, tmp_path):
@@ -95,6 +96,8 @@ def test_errors_are_one_line_naming_the_file(scene, tmp_path):
         (["train", scene, tmp_path / "models", "--scheduler", "udp://10.0.0.5:8786"],
          "cannot reach the Dask scheduler at udp://10.0.0.5:8786: unknown address scheme 'udp'"),
         (["sample", scene], f"{scene}: not an empty folder"),
+        (["show", tmp_path, "--mesh", mesh], f"{tmp_path}: no segmentation here"),
+        (["segment", scene, "--mesh", tmp_path / "garbage.ply"], f"{tmp_path / 'garbage.ply'}: not a mesh"),
     ]
     for args, expected in cases:
         done = quarnet(*args)
@@ -103,6 +106,26 @@ def test_errors_are_one_line_naming_the_file(scene, tmp_path):
         assert "Traceback" not in done.stderr and errors[0] == done.stderr.splitlines()[-1]  # nothing after it
     debug = quarnet("--debug", *cases[0][0])
     assert debug.returncode == 1 and "Traceback (most recent call last)" in debug.stderr
+
+
+@pytest.mark.parametrize("args, expected", [
+    (["sample", "out", "--seed", "-1"], "argument --seed: expected a whole number of at least 0, got '-1'"),
+    (["sample", "out", "--faces", "100"], "argument --faces: 100 is below the smallest scene of 4 objects: 1392 faces"),
+    (["segment", "root", "--mesh", "m.ply", "--radius", "0.1"], "--radius goes with --dense"),
+    (["segment", "root", "--mesh", "m.ply", "--dense", "--radius", "0"], "argument --radius: expected a number above 0"),
+])
+def test_wrong_command_lines_name_the_option(args, expected, tmp_path):
+    done = subprocess.run([QUARNET, *args], capture_output=True, text=True, timeout=LIMIT, cwd=tmp_path)
+    assert done.returncode == 2 and expected in done.stderr, done.stderr
+    assert not os.path.exists(tmp_path / "out")
+
+
+def test_version_and_module_entry(tmp_path):
+    from importlib import metadata
+
+    for command in ([QUARNET], [sys.executable, "-m", "quarnet"]):
+        done = subprocess.run([*command, "--version"], capture_output=True, text=True, timeout=LIMIT, cwd=tmp_path)
+        assert (done.returncode, done.stdout) == (0, f"quarnet {metadata.version('quarnet')}\n"), done.stderr
 
 
 # ---- training ---------------------------------------------------------------

@@ -7,12 +7,7 @@ import pytest
 import trimesh
 
 from quarnet.mesh_seg import Tessaron
-
-
-def cloud(points):
-    pcd = o3d.geometry.PointCloud()
-    pcd.points = o3d.utility.Vector3dVector(np.asarray(points, dtype=float).reshape(-1, 3))
-    return pcd
+from clouds import cloud
 
 
 @pytest.fixture

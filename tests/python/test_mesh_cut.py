@@ -7,6 +7,7 @@ import pytest
 import trimesh
 
 from quarnet.mesh_seg import Tessaron
+from clouds import cloud
 
 cut = Tessaron.SceneTessaron.process_and_visualize_mesh_with_pointcloud_and_bbox
 
@@ -15,12 +16,6 @@ SEARCH_PREFIXES = ("Total points:", "Processing points from", "Batch ", "Total f
 
 def sphere(center):
     return trimesh.creation.icosphere(subdivisions=2, radius=0.5).apply_translation(center)
-
-
-def cloud(points):
-    pcd = o3d.geometry.PointCloud()
-    pcd.points = o3d.utility.Vector3dVector(np.asarray(points, dtype=float).reshape(-1, 3))
-    return pcd
 
 
 def face_set(mesh):

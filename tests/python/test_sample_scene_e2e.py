@@ -120,7 +120,7 @@ def test_picture_of_a_scene_where_an_object_got_no_sub_mesh(tmp_path):
                                                picture.camera_from_bounds(mesh.bounds))
     picture.write_png(path, image)
     image = cv2.imread(path)
-    assert image is not None and image.shape == (600, 2 * 800 + 6, 3)
+    assert image is not None and image.shape == (600 + 30, 2 * 800 + 6, 3)  # legends in a band below
     assert [(name, sub is None) for name, _, sub in rows] == [(scene.object_names[0], False),
                                                                (scene.object_names[1], True), ("remain", False)]
 

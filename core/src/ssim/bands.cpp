@@ -1,10 +1,5 @@
 #include <algorithm>
-#include <atomic>
-#include <exception>
-#include <mutex>
 #include <string>
-#include <system_error>
-#include <thread>
 
 #include "bands.hpp"
 #include "quarnet/errors.hpp"
@@ -45,7 +40,7 @@ WorkPlan plan_work(const std::array<std::ptrdiff_t, 4>& shape, unsigned requeste
   const std::size_t pixels = planes * static_cast<std::size_t>(H) * static_cast<std::size_t>(W);
   unsigned threads = requested;
   if (threads == 0) {
-    threads = std::max(1u, std::thread::hardware_concurrency());
+    threads = parallel::hardware_threads();
     threads = static_cast<unsigned>(std::clamp<std::size_t>(pixels / kPixelsPerThread, 1, threads));
   }
   std::ptrdiff_t per_plane = 1;
@@ -61,38 +56,6 @@ WorkPlan plan_work(const std::array<std::ptrdiff_t, 4>& shape, unsigned requeste
       for (std::ptrdiff_t r0 = 0; r0 < H; r0 += rows) plan.bands.push_back({n, c, r0, std::min(H, r0 + rows)});
   plan.threads = static_cast<unsigned>(std::min<std::size_t>(threads, plan.bands.size()));
   return plan;
-}
-
-void run_bands(std::size_t bands, unsigned threads, const std::function<void(std::size_t, unsigned)>& work) {
-  if (threads <= 1) {
-    for (std::size_t b = 0; b < bands; ++b) work(b, 0);
-    return;
-  }
-  std::atomic<std::size_t> next{0};
-  std::atomic<bool> failed{false};
-  std::exception_ptr error;
-  std::mutex error_mutex;
-  auto worker = [&](unsigned index) {
-    try {
-      for (std::size_t b; !failed.load(std::memory_order_relaxed) && (b = next.fetch_add(1)) < bands;) work(b, index);
-    } catch (...) {
-      std::lock_guard lock(error_mutex);
-      if (!error) error = std::current_exception();
-      failed = true;
-    }
-  };
-  std::vector<std::thread> pool;
-  pool.reserve(threads - 1);
-  for (unsigned t = 1; t < threads; ++t) {
-    try {
-      pool.emplace_back(worker, t);
-    } catch (const std::system_error&) {
-      break;  // no more threads to be had: the workers started share the bands
-    }
-  }
-  worker(0);
-  for (auto& th : pool) th.join();
-  if (error) std::rethrow_exception(error);
 }
 
 }  // namespace quarnet::ssim::detail

@@ -4,10 +4,10 @@
 
 #include <array>
 #include <cstddef>
-#include <functional>
 #include <memory>
 #include <vector>
 
+#include "quarnet/parallel/run_tasks.hpp"
 #include "quarnet/ssim/fused_ssim.hpp"
 
 namespace quarnet::ssim::detail {
@@ -30,10 +30,6 @@ struct WorkPlan {
 // small to gain from threads), and enough bands to keep them busy.
 WorkPlan plan_work(const std::array<std::ptrdiff_t, 4>& shape, unsigned requested);
 
-// Runs work(band index, worker index) for every band over `threads` workers
-// (worker indices < threads); the first exception of any worker is rethrown.
-void run_bands(std::size_t bands, unsigned threads, const std::function<void(std::size_t, unsigned)>& work);
-
 // Plans the bands of `shape` and runs work(band, scratch) on each, every
 // worker with its own Scratch(width, height), made before any work starts.
 template <class Scratch, class Work>
@@ -42,7 +38,7 @@ void for_each_band(const std::array<std::ptrdiff_t, 4>& shape, unsigned threads,
   if (plan.bands.empty()) return;
   std::vector<std::unique_ptr<Scratch>> scratch;
   for (unsigned t = 0; t < plan.threads; ++t) scratch.push_back(std::make_unique<Scratch>(shape[3], shape[2]));
-  run_bands(plan.bands.size(), plan.threads,
+  parallel::run_tasks(plan.bands.size(), plan.threads,
             [&](std::size_t i, unsigned worker) { work(plan.bands[i], *scratch[worker]); });
 }
 

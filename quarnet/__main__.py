@@ -1,0 +1,5 @@
+import sys
+
+from quarnet.cli import main
+
+sys.exit(main())

@@ -1,0 +1,70 @@
+"""An object folder's mask images, as the commands read them beside the
+segmentation: one 8-bit grey image per view, named by its image id (the file
+name without its last extension, read as a decimal integer; leading zeros
+allowed), 0 for background."""
+
+from __future__ import annotations
+
+import os
+
+import cv2
+
+JPEG_SIGNATURE = b"\xff\xd8\xff"
+
+
+def image_id(name):
+    """The image id a mask file name stands for; ValueError naming the file when it is none."""
+    stem = os.path.splitext(os.path.basename(name))[0]
+    try:
+        return int(stem)
+    except ValueError:
+        raise ValueError(f"{name}: a mask's file name must be its image id, e.g. 00012.png") from None
+
+
+def mask_files(folder):
+    """(name, path) of every regular file of the object folder, in sorted name order."""
+    return [(name, os.path.join(folder, name)) for name in sorted(os.listdir(folder))
+            if os.path.isfile(os.path.join(folder, name))]
+
+
+def mask_views(folder):
+    """(image id, path) of the folder's masks, in sorted name order. As the
+    segmentation does, an entry that is no image (sub_mesh.ply, say) is left
+    out, and an image whose name is no image id raises ValueError; an entry
+    whose name is an image id is read only later, and left out then if it
+    is no image."""
+    views = []
+    for _, path in mask_files(folder):
+        try:
+            views.append((image_id(path), path))
+        except ValueError:
+            if read_mask(path) is not None:
+                raise
+    return views
+
+
+def read_mask(path):
+    """The mask as a boolean array (True for the object), or None when it is no image."""
+    image = cv2.imread(path, cv2.IMREAD_GRAYSCALE)
+    return None if image is None else image != 0
+
+
+def is_jpeg(path):
+    try:
+        with open(path, "rb") as f:
+            return f.read(3) == JPEG_SIGNATURE
+    except OSError:
+        return False
+
+
+def jpeg_warning(mask_path, object_names):
+    """One warning line when some masks are JPEG files, None otherwise. JPEG's
+    lossy compression leaves faint values around the object, and every value
+    but 0 is the object."""
+    jpeg = [path for name in object_names for _, path in mask_files(os.path.join(mask_path, name)) if is_jpeg(path)]
+    if not jpeg:
+        return None
+    folders = {os.path.dirname(p) for p in jpeg}
+    return (f"[Warning] {len(jpeg)} masks in {len(folders)} object folders are JPEG files (e.g. {jpeg[0]}): "
+            "JPEG compression marks background pixels near the object as foreground (any value but 0 is the object); "
+            "save the masks as PNG")
