@@ -7,9 +7,11 @@
 //   groups = rtree.intersection_v(points - d, points + d), split per point
 //
 // The face bounds, the referenced vertices and the query boxes are computed
-// natively with the same (exact) arithmetic; the two trees are the libraries'
-// own, built once per call: the R-tree on a worker thread while SciPy builds
-// the k-d tree, both done before the call returns.
+// natively with the same (exact) arithmetic. The R-tree is the core's
+// BoxTree, which holds the boxes in the nodes libspatialindex's bulk load
+// gives them and answers in its search order; only the first candidates of
+// each point are searched for. It is built on a worker thread while SciPy
+// builds the k-d tree, both once per call and done before the call returns.
 #include <pybind11/numpy.h>
 
 #include <algorithm>
@@ -20,9 +22,7 @@
 
 #include "native_path.hpp"
 #include "quarnet/mesh/face_bounds.hpp"
-#include "quarnet/spatial/box_tree.hpp"
 #include "trimesh_native.hpp"
-#include "trimesh_versions.hpp"
 
 namespace tessaron {
 namespace {
@@ -36,10 +36,22 @@ using quarnet::numeric::Kind;
 constexpr ElementType kFloat64{Kind::Float, 8};
 constexpr ElementType kInt64{Kind::Signed, 8};
 
-// The trimesh and rtree code nearby_faces runs, each as its library defines it.
+// rtree's index module, imported as trimesh's query imports it; null where
+// it cannot be (trimesh's own call then meets the same failure).
+py::object rtree_index() {
+  try {
+    return py::module_::import("rtree.index");
+  } catch (py::error_already_set&) {
+    return py::object();
+  }
+}
+
+// The trimesh and rtree code nearby_faces runs, each as its library defines
+// it, at versions the table lists.
 bool collaborators_genuine(const py::object& nearby_faces, const py::object& mesh) {
   return native::defined_by(nearby_faces, "trimesh.proximity", "nearby_faces") &&
-         native::is_instance_of_exactly(mesh, "trimesh.base", "Trimesh") && trimesh_covered() &&
+         native::is_instance_of_exactly(mesh, "trimesh.base", "Trimesh") && rtree_index() &&
+         native::proven("face search") &&
          native::class_attribute_defined_by("trimesh.base", "Trimesh", "triangles_tree") &&
          native::class_attribute_defined_by("trimesh.base", "Trimesh", "triangles") &&
          native::class_attribute_defined_by("trimesh.base", "Trimesh", "referenced_vertices") &&
@@ -49,9 +61,8 @@ bool collaborators_genuine(const py::object& nearby_faces, const py::object& mes
                             "bounds_tree") &&
          native::defined_by(py::module_::import("trimesh.util").attr("bounds_tree"), "trimesh.util", "bounds_tree") &&
          native::class_attribute_defined_by("rtree.index", "Index", "__init__") &&
-         native::class_attribute_defined_by("rtree.index", "Index", "_create_idx_from_stream") &&
          native::class_attribute_defined_by("rtree.index", "Index", "intersection_v") &&
-         native::class_attribute_defined_by("rtree.index", "Index", "_prepare_v_arrays");
+         native::class_attribute_defined_by("rtree.index", "Index", "intersection");
 }
 
 // trimesh.proximity.nearby_faces as the namespace reaches it; null where a
@@ -79,8 +90,6 @@ std::unique_ptr<NearbyFacesQuery> NearbyFacesQuery::prepare(const qh::Namespace&
                                                             const py::object& points) {
   py::object nearby_faces = resolve_nearby_faces(ns);
   if (!nearby_faces || !collaborators_genuine(nearby_faces, mesh)) return nullptr;
-  const spatial::SpatialIndexApi* api = rtree_spatial_index();
-  if (api == nullptr) return nullptr;
 
   const auto point_view = native::array(points, native::ArrayRule(2).columns(3).of(kFloat64).contiguous());
   const auto vertices = native::array(mesh.attr("vertices"),
@@ -98,7 +107,8 @@ std::unique_ptr<NearbyFacesQuery> NearbyFacesQuery::prepare(const qh::Namespace&
                                  {faces->typed<std::int64_t>(), 3 * faces->shape[0]}};
   const std::span<const double> point_values{point_view->typed<double>(), 3 * point_view->shape[0]};
   const bool plain = qh::without_gil([&] {
-    return mesh_core::faces_in_range(m) && mesh_core::all_finite(m.vertices) && mesh_core::all_finite(point_values);
+    return m.face_count() <= spatial::BoxTree::kMaxBoxes && mesh_core::faces_in_range(m) &&
+           mesh_core::all_finite(m.vertices) && mesh_core::all_finite(point_values);
   });
   if (!plain) return nullptr;
 
@@ -106,14 +116,14 @@ std::unique_ptr<NearbyFacesQuery> NearbyFacesQuery::prepare(const qh::Namespace&
   state->merge = *merge;
 
   // The R-tree on a worker; the thread is joined before anything leaves.
-  const std::size_t face_count = m.face_count();
-  std::vector<double> mins(3 * face_count), maxs(3 * face_count);
   std::exception_ptr build_error;
   {
     std::jthread build([&] {
       try {
+        const std::size_t face_count = m.face_count();
+        std::vector<double> mins(3 * face_count), maxs(3 * face_count);
         mesh_core::face_bounds(m, mins, maxs);
-        state->faces.emplace(spatial::BoxTree::bulk_load(*api, mins, maxs));
+        state->faces.emplace(spatial::BoxTree::bulk_load(kTrianglesTree, mins, maxs));
       } catch (...) {
         build_error = std::current_exception();
       }
@@ -127,13 +137,7 @@ std::unique_ptr<NearbyFacesQuery> NearbyFacesQuery::prepare(const qh::Namespace&
     state->kdtree = globals["cKDTree"](kept);
     qh::without_gil([&] { build.join(); });
   }
-  if (build_error) {
-    try {
-      std::rethrow_exception(build_error);
-    } catch (const spatial::SpatialIndexError&) {
-      return nullptr;  // trimesh's own call reports what the library refused
-    }
-  }
+  if (build_error) std::rethrow_exception(build_error);
   return std::unique_ptr<NearbyFacesQuery>(new NearbyFacesQuery(std::move(state)));
 }
 
@@ -160,7 +164,8 @@ std::size_t NearbyFacesQuery::add_groups(const py::object& batch, quarnet::mesh:
         hi[3 * k + c] = p + radius;
       }
     }
-    state_->faces->intersecting(lo, hi, hits, counts);
+    // Only the heads of the groups are kept: the search stops there.
+    state_->faces->intersecting(lo, hi, quarnet::mesh::kMaxFacesPerPoint, hits, counts);
     std::size_t at = 0;
     for (const std::uint64_t count : counts) {
       const auto room = ids.append_group(static_cast<std::size_t>(count));

@@ -17,7 +17,6 @@
 #include "native_path.hpp"
 #include "quarnet/mesh/submesh_index.hpp"
 #include "trimesh_native.hpp"
-#include "trimesh_versions.hpp"
 
 namespace tessaron {
 namespace {
@@ -101,7 +100,7 @@ py::object face_subset(const py::object& visual, const py::object& index, const 
 bool submesh_is_native(const qh::Namespace& ns, const py::object& mesh) {
   py::object np = ns["np"];
   if (!native::is_numpy(np) || !native::package_functions(np, {"arange", "setdiff1d"}) ||
-      !native::is_instance_of_exactly(mesh, "trimesh.base", "Trimesh") || !trimesh_covered())
+      !native::is_instance_of_exactly(mesh, "trimesh.base", "Trimesh") || !native::proven("cut"))
     return false;
   return bound_method_defined_by(mesh, "submesh", "trimesh.base", "Trimesh.submesh") &&
          native::defined_by(py::module_::import("trimesh.util").attr("submesh"), "trimesh.util", "submesh") &&

@@ -8,20 +8,26 @@
 #include <optional>
 
 #include "quarnet/mesh/face_ids.hpp"
+#include "quarnet/spatial/box_tree.hpp"
 #include "tessaron.hpp"
 
 namespace tessaron {
 
+// The R-tree trimesh.proximity.nearby_faces answers from: rtree.index.Index
+// with Property(dimension=3) over memory storage, bulk loaded from a stream,
+// whose properties are libspatialindex's defaults.
+inline constexpr quarnet::spatial::TreeShape kTrianglesTree{3, 100, 100, 0.7};
+
 // trimesh.proximity.nearby_faces(mesh, batch) for the batches of one point
-// array: the R-tree of the face bounds and the k-d tree of the referenced
-// vertices are built once, by the libraries trimesh uses (libspatialindex of
-// the rtree package, SciPy's cKDTree), and queried with the same boxes.
+// array: the R-tree of the face bounds (kTrianglesTree) and the k-d tree of
+// the referenced vertices are built once, and queried with the same boxes.
 class NearbyFacesQuery {
  public:
   // The query for `mesh` and the N x 3 `points` whose row ranges will be
-  // asked for, or nullopt where trimesh must answer (anything the gate does
-  // not vouch for: a replaced function, another mesh type, an untested
-  // library version, points or vertices that are not finite, ...).
+  // asked for, or null where trimesh must answer (anything the gate does
+  // not vouch for: a replaced function, another mesh type, a library
+  // version the table does not list, points or vertices that are not
+  // finite, ...).
   static std::unique_ptr<NearbyFacesQuery> prepare(const qh::Namespace& ns, const py::object& mesh,
                                                    const py::object& points);
   ~NearbyFacesQuery();
