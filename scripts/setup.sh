@@ -26,9 +26,12 @@ pip() { .venv/bin/python -m pip --disable-pip-version-check -q "$@" 2> >(grep -v
 echo "== python dependencies"
 # The CPU build of torch first, so that nothing else can ask for another build.
 pip install torch==2.13.0
-pip install -r requirements/build.txt
+# The libraries the native doubles stand in for, at the versions they are
+# proven against (quarnet/native_doubles.py).
+constraints=(-c requirements/constraints.txt)
+pip install "${constraints[@]}" -r requirements/build.txt
 if [ "${1:-}" = "--test" ]; then
-  pip install -r requirements/test.txt
+  pip install "${constraints[@]}" -r requirements/test.txt
 fi
 
 echo "== build and install quarnet"
@@ -38,4 +41,4 @@ rm -rf build/wheelhouse
 pip wheel --no-build-isolation --no-deps -w build/wheelhouse .
 wheel=$(ls build/wheelhouse/quarnet-*.whl)
 .venv/bin/python -m pip uninstall -y -q quarnet >/dev/null 2>&1 || true
-pip install "$wheel"
+pip install "${constraints[@]}" "$wheel"

@@ -5,16 +5,17 @@ object, or write a sample scene to try them on.
     quarnet show MASKS --mesh MESH [-o picture.png] [--root ROOT --view ID]
     quarnet train ROOT MODELS [--masks MASKS] [--workers N | --scheduler ADDRESS [--task-resources GPU=1]]
     quarnet sample OUT
+    quarnet doctor
 """
 
 import argparse
 import sys
 import traceback
 
-from . import sample, segment, show, train
+from . import doctor, sample, segment, show, train
 from .errors import PROGRAM, error_line
 
-COMMANDS = (segment, show, train, sample)
+COMMANDS = (segment, show, train, sample, doctor)
 EPILOG = """\
 A first try:
   quarnet sample scene

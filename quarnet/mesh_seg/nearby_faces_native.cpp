@@ -46,6 +46,14 @@ py::object rtree_index() {
   }
 }
 
+// rtree's batched query, where it has one (trimesh asks each box in turn
+// otherwise, with the same answers).
+bool batch_query_genuine() {
+  py::object index = py::module_::import("rtree.index").attr("Index");
+  return !py::hasattr(index, "intersection_v") ||
+         native::class_attribute_defined_by("rtree.index", "Index", "intersection_v");
+}
+
 // The trimesh and rtree code nearby_faces runs, each as its library defines
 // it, at versions the table lists.
 bool collaborators_genuine(const py::object& nearby_faces, const py::object& mesh) {
@@ -61,8 +69,8 @@ bool collaborators_genuine(const py::object& nearby_faces, const py::object& mes
                             "bounds_tree") &&
          native::defined_by(py::module_::import("trimesh.util").attr("bounds_tree"), "trimesh.util", "bounds_tree") &&
          native::class_attribute_defined_by("rtree.index", "Index", "__init__") &&
-         native::class_attribute_defined_by("rtree.index", "Index", "intersection_v") &&
-         native::class_attribute_defined_by("rtree.index", "Index", "intersection");
+         native::class_attribute_defined_by("rtree.index", "Index", "intersection") &&
+         batch_query_genuine();
 }
 
 // trimesh.proximity.nearby_faces as the namespace reaches it; null where a
