@@ -89,7 +89,7 @@ py::object save_nearby_faces_as_ply(const qh::Call& c, py::object mesh, py::obje
     py::object remaining_faces;
     if (native_cut && face_count) {
       const auto count = static_cast<std::size_t>(*face_count);
-      remaining_faces = to_array(qh::without_gil([&] { return mesh_core::other_faces(count, once); }));
+      remaining_faces = adopt(qh::without_gil([&] { return mesh_core::other_faces(count, once); }));
     } else {
       const py::int_ count(face_count ? *face_count : static_cast<std::int64_t>(py::len(mesh.attr("triangles"))));
       py::object all_faces = np.attr("arange")(count);

@@ -37,15 +37,6 @@ bool bound_method_defined_by(const py::object& obj, const char* name, const char
   return native::defined_by(py::handle(PyMethod_GET_FUNCTION(bound.ptr())), module, qualname);
 }
 
-// An int64 ndarray owning `values`, shaped (n) or (n, cols).
-py::array_t<std::int64_t> adopt(std::vector<std::int64_t>&& values, std::size_t cols) {
-  auto* held = new std::vector<std::int64_t>(std::move(values));
-  py::capsule owner(held, [](void* p) { delete static_cast<std::vector<std::int64_t>*>(p); });
-  const auto n = static_cast<py::ssize_t>(held->size() / cols);
-  if (cols == 1) return py::array_t<std::int64_t>({n}, held->data(), owner);
-  return py::array_t<std::int64_t>({n, static_cast<py::ssize_t>(cols)}, held->data(), owner);
-}
-
 // source[index] for the rows of a 2-D array: a native gather into a new
 // ndarray where numpy's indexing would give one (an exact, packed ndarray of
 // a plain element type, ids in range); numpy's indexing otherwise.
@@ -73,8 +64,9 @@ VisualKind visual_kind(const py::object& visual) {
 }
 
 // visual.face_subset(index), given the sorted vertex ids the faces use (what
-// face_subset computes again with np.unique).
-py::object face_subset(const py::object& visual, const py::object& index, const py::object& unique) {
+// face_subset computes again with np.unique), as an array and a span.
+py::object face_subset(const py::object& visual, const py::object& index, const py::object& unique,
+                       std::span<const std::int64_t> used) {
   switch (visual_kind(visual)) {
     case VisualKind::Colors: {
       py::module_ color = py::module_::import("trimesh.visual.color");
@@ -82,7 +74,7 @@ py::object face_subset(const py::object& visual, const py::object& index, const 
       // With vertex colours, face_subset also derives face colours, which the
       // new visual drops again when its vertex colours are set.
       if (py::str(visual.attr("kind")).equal(py::str("vertex")))
-        return color.attr("ColorVisuals")(py::arg("vertex_colors") = visual.attr("vertex_colors")[unique]);
+        return color.attr("ColorVisuals")(py::arg("vertex_colors") = rows_of(visual.attr("vertex_colors").attr("view")(py::module_::import("numpy").attr("ndarray")), unique, used));
       break;
     }
     case VisualKind::Texture: {
@@ -96,6 +88,14 @@ py::object face_subset(const py::object& visual, const py::object& index, const 
 }
 
 }  // namespace
+
+py::array_t<std::int64_t> adopt(std::vector<std::int64_t>&& values, std::size_t cols) {
+  auto* held = new std::vector<std::int64_t>(std::move(values));
+  py::capsule owner(held, [](void* p) { delete static_cast<std::vector<std::int64_t>*>(p); });
+  const auto n = static_cast<py::ssize_t>(held->size() / cols);
+  if (cols == 1) return py::array_t<std::int64_t>({n}, held->data(), owner);
+  return py::array_t<std::int64_t>({n, static_cast<py::ssize_t>(cols)}, held->data(), owner);
+}
 
 bool submesh_is_native(const qh::Namespace& ns, const py::object& mesh) {
   py::object np = ns["np"];
@@ -138,7 +138,7 @@ std::optional<py::object> native_submesh(const py::object& mesh, const py::objec
   py::object normals = rows_of(mesh.attr("face_normals"), faces, ids);
   const std::span<const std::int64_t> used{unique.data(), static_cast<std::size_t>(unique.size())};
   py::object sub_vertices = rows_of(mesh.attr("vertices").attr("view")(np.attr("ndarray")), unique, used);
-  py::object visual = face_subset(mesh.attr("visual"), faces, unique);
+  py::object visual = face_subset(mesh.attr("visual"), faces, unique, used);
   py::object sub = py::type::of(mesh)(py::arg("vertices") = sub_vertices, py::arg("faces") = new_faces,
                                       py::arg("face_normals") = normals, py::arg("visual") = visual,
                                       py::arg("metadata") = deepcopy(mesh.attr("metadata")), py::arg("process") = false);

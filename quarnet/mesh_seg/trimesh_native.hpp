@@ -4,8 +4,11 @@
 // it vouch for trimesh's very result; callers fall back to trimesh otherwise.
 #pragma once
 
+#include <pybind11/numpy.h>
+
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "quarnet/mesh/face_ids.hpp"
 #include "quarnet/spatial/box_tree.hpp"
@@ -47,6 +50,9 @@ class NearbyFacesQuery {
 // mesh that submesh_is_native admits; nullopt where trimesh must build it
 // (arrays it cannot read, ids out of range). `faces` is a 1-D int64 array.
 std::optional<py::object> native_submesh(const py::object& mesh, const py::object& faces);
+
+// An int64 ndarray owning `values` (no copy), shaped (n) or (n, cols).
+py::array_t<std::int64_t> adopt(std::vector<std::int64_t>&& values, std::size_t cols = 1);
 
 // Whether native_submesh may stand in for `mesh.submesh` (and numpy's
 // arange/setdiff1d for the remainder's face list).
