@@ -26,7 +26,7 @@ std::span<const double> corners(const Corners& a, const char* what) {
 // (ids, counts) as rtree's Index.intersection_v gives them for an index of
 // box k = (mins[k], maxs[k]) under id k, each query's ids cut to `limit`.
 py::tuple intersecting(const Corners& mins, const Corners& maxs, const Corners& query_mins, const Corners& query_maxs,
-                       long long limit) {
+                       long long limit, unsigned threads) {
   const auto lo = corners(mins, "mins"), hi = corners(maxs, "maxs");
   const auto qlo = corners(query_mins, "query_mins"), qhi = corners(query_maxs, "query_maxs");
   const std::size_t head = limit < 0 ? std::numeric_limits<std::size_t>::max() : static_cast<std::size_t>(limit);
@@ -34,7 +34,7 @@ py::tuple intersecting(const Corners& mins, const Corners& maxs, const Corners& 
   std::vector<std::uint64_t> counts;
   {
     py::gil_scoped_release release;
-    const auto tree = spatial::BoxTree::bulk_load(tessaron::kTrianglesTree, lo, hi);
+    const auto tree = spatial::BoxTree::bulk_load(tessaron::kTrianglesTree, lo, hi, threads);
     tree.intersecting(qlo, qhi, head, ids, counts);
   }
   py::array_t<std::int64_t> id_array(static_cast<py::ssize_t>(ids.size()), ids.data());
@@ -51,7 +51,7 @@ PYBIND11_MODULE(_box_tree, m) {
                              py::arg("index_capacity") = shape.index_capacity,
                              py::arg("fill_factor") = shape.fill_factor);
   m.def("intersecting", &intersecting, py::arg("mins"), py::arg("maxs"), py::arg("query_mins"), py::arg("query_maxs"),
-        py::arg("limit") = -1,
+        py::arg("limit") = -1, py::arg("threads") = 1,
         "(ids, counts) of the stored boxes each query box meets, in search order, at most `limit` per query "
-        "(all where negative), for the tree of box k = (mins[k], maxs[k]) under id k.");
+        "(all where negative), for the tree of box k = (mins[k], maxs[k]) under id k, built on `threads` threads.");
 }

@@ -131,7 +131,8 @@ std::unique_ptr<NearbyFacesQuery> NearbyFacesQuery::prepare(const qh::Namespace&
         const std::size_t face_count = m.face_count();
         std::vector<double> mins(3 * face_count), maxs(3 * face_count);
         mesh_core::face_bounds(m, mins, maxs);
-        state->faces.emplace(spatial::BoxTree::bulk_load(kTrianglesTree, mins, maxs));
+        state->faces.emplace(
+            spatial::BoxTree::bulk_load(kTrianglesTree, mins, maxs, std::max(1u, std::thread::hardware_concurrency())));
       } catch (...) {
         build_error = std::current_exception();
       }

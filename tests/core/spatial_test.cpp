@@ -79,10 +79,14 @@ TEST(BoxTree, OneLeafHoldsItsBoxesInKeyOrder) {
 
 TEST(BoxTree, AnswersEqualTheBoxesMetAndHeadsArePrefixes) {
   for (const bool grid : {false, true}) {
-    for (const std::size_t n : {1u, 69u, 70u, 71u, 4900u, 5000u, 20000u}) {
+    for (const std::size_t n : {1u, 69u, 70u, 71u, 4900u, 5000u, 20000u, 250000u}) {
       const Boxes b = random_boxes(n, grid, static_cast<unsigned>(n));
       const BoxTree tree = BoxTree::bulk_load(kRtreeShape, b.lo, b.hi);
       EXPECT_EQ(tree.size(), n);
+      // Slabs packed on several threads make the same tree.
+      const std::vector<double> everywhere_lo{-1e9, -1e9, -1e9}, everywhere_hi{1e9, 1e9, 1e9};
+      EXPECT_EQ(query(BoxTree::bulk_load(kRtreeShape, b.lo, b.hi, 3), everywhere_lo, everywhere_hi),
+                query(tree, everywhere_lo, everywhere_hi));
       const Boxes q = random_boxes(40, grid, 99);
       Ids all, head;
       std::vector<std::uint64_t> counts, head_counts;

@@ -166,7 +166,7 @@ def assert_tree_equals_rtree(mesh, points):
     radius = RNG.uniform(0, 2, (len(points), 1)) * RNG.integers(0, 2, (len(points), 1))
     query_lo = np.vstack([[-1e300] * 3, points - radius])
     query_hi = np.vstack([[1e300] * 3, points + radius])
-    ids, counts = _box_tree.intersecting(lo, hi, query_lo, query_hi)
+    ids, counts = _box_tree.intersecting(lo, hi, query_lo, query_hi, threads=2)
     want_ids, want_counts = rtree_answers(mesh.triangles_tree, query_lo, query_hi)
     assert counts[0] == len(mesh.faces)
     assert np.array_equal(counts, want_counts) and np.array_equal(ids, want_ids)

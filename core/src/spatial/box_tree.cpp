@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <exception>
 #include <stdexcept>
+#include <thread>
 #include <utility>
 
 namespace quarnet::spatial {
@@ -31,12 +33,17 @@ struct Record {
 std::uint32_t TreeShape::leaf_fill() const { return packed(leaf_capacity, fill_factor); }
 std::uint32_t TreeShape::index_fill() const { return packed(index_capacity, fill_factor); }
 
-// Packs one level of the tree from the items of the level below.
+// Packs one level of the tree from the items of the level below. Records,
+// slots and nodes are placed by position: slot k holds the k-th record of
+// the final order, and where a part of the records starts its nodes follows
+// from the sizes of the parts before it alone. So the slabs of the first cut
+// are independent and are packed on several threads.
 template <std::uint32_t D>
 class StrLoader {
  public:
-  StrLoader(const double* lo, const double* hi, std::size_t items, std::uint32_t per_node, BoxTree::Level& level)
-      : lo_(lo), hi_(hi), per_node_(per_node), level_(level), records_(items) {
+  StrLoader(const double* lo, const double* hi, std::size_t items, std::uint32_t per_node, unsigned threads,
+            BoxTree::Level& level)
+      : lo_(lo), hi_(hi), per_node_(per_node), threads_(threads), level_(level), records_(items) {
     level_.boxes.resize(2 * D * items);
     level_.refs.resize(items);
     for (std::size_t k = 0; k < items; ++k) {
@@ -44,6 +51,11 @@ class StrLoader {
       for (std::uint32_t c = 0; c < D; ++c) r.key[c] = hi[D * k + c] + lo[D * k + c];
       r.item = static_cast<std::uint32_t>(k);
     }
+    const std::size_t nodes = nodes_made(items, 0);
+    level_.first.resize(nodes + 1);
+    level_.first[nodes] = static_cast<std::uint32_t>(items);
+    node_lo.resize(D * nodes);
+    node_hi.resize(D * nodes);
   }
 
   // Sorts the items (in their original order) by the first dimension and
@@ -52,13 +64,50 @@ class StrLoader {
   void load() {
     const std::span<Record<D>> all(records_);
     sort(all, 0);
-    create_level(all, 0);
-    level_.first.push_back(static_cast<std::uint32_t>(level_.refs.size()));
+    const std::uint64_t slab = slab_size(all.size(), 0);
+    if (slab == 0) {
+      pack(all, 0, 0);
+      return;
+    }
+    // The slabs of the first dimension, each sorted by the next and packed,
+    // in turns over the threads; the node where each starts, known before.
+    std::vector<std::size_t> first_node{0};
+    for (std::uint64_t at = 0; at < all.size(); at += slab)
+      first_node.push_back(first_node.back() + nodes_made(std::min<std::uint64_t>(slab, all.size() - at), 1));
+    const std::size_t slabs = first_node.size() - 1;
+    auto work = [&](std::size_t from, std::size_t to) {
+      for (std::size_t k = from; k < to; ++k) {
+        const std::uint64_t at = k * slab;
+        const auto part = all.subspan(at, std::min<std::uint64_t>(slab, all.size() - at));
+        sort(part, 1);
+        create_level(part, 1, at, first_node[k]);
+      }
+    };
+    const std::size_t workers = std::max<std::size_t>(1, std::min<std::size_t>(threads_, all.size() >= kParallelRecords ? slabs : 1));
+    std::vector<std::exception_ptr> failed(workers);
+    {
+      std::vector<std::jthread> helpers;
+      for (std::size_t w = 1; w < workers; ++w) {
+        helpers.emplace_back([&, w] {
+          try {
+            work(slabs * w / workers, slabs * (w + 1) / workers);
+          } catch (...) {
+            failed[w] = std::current_exception();
+          }
+        });
+      }
+      work(0, slabs / workers);
+    }
+    for (const std::exception_ptr& e : failed) {
+      if (e) std::rethrow_exception(e);
+    }
   }
 
   std::vector<double> node_lo, node_hi;
 
  private:
+  static constexpr std::size_t kParallelRecords = 200000;
+
   template <std::uint32_t C>
   static void sort_by(std::span<Record<D>> records) {
     std::sort(records.begin(), records.end(),
@@ -71,59 +120,78 @@ class StrLoader {
     if constexpr (D > 2) if (dim == 2) return sort_by<2>(records);
   }
 
-  void create_level(std::span<Record<D>> records, std::uint32_t dim) {
-    const std::uint64_t total = records.size(), b = per_node_;
+  // The records per slab where `total` records sorted by `dim` are cut into
+  // slabs, or 0 where they are packed as they are.
+  std::uint64_t slab_size(std::uint64_t total, std::uint32_t dim) const {
+    const std::uint64_t b = per_node_;
     const auto nodes = static_cast<std::uint64_t>(std::ceil(static_cast<double>(total) / static_cast<double>(b)));
     const auto slabs = static_cast<std::uint64_t>(std::ceil(std::sqrt(static_cast<double>(nodes))));
-    if (slabs == 1 || dim == D - 1 || slabs * b == total) {
-      pack(records);
+    if (slabs == 1 || dim == D - 1 || slabs * b == total) return 0;
+    return slabs * b;
+  }
+
+  // The nodes that `total` records sorted by `dim` make.
+  std::size_t nodes_made(std::uint64_t total, std::uint32_t dim) const {
+    const std::uint64_t slab = slab_size(total, dim);
+    if (slab == 0) return static_cast<std::size_t>((total + per_node_ - 1) / per_node_);
+    std::size_t nodes = 0;
+    for (std::uint64_t at = 0; at < total; at += slab) nodes += nodes_made(std::min(slab, total - at), dim + 1);
+    return nodes;
+  }
+
+  void create_level(std::span<Record<D>> records, std::uint32_t dim, std::size_t slot, std::size_t node) {
+    const std::uint64_t slab = slab_size(records.size(), dim);
+    if (slab == 0) {
+      pack(records, slot, node);
       return;
     }
-    const std::uint64_t slab = slabs * b;
-    for (std::uint64_t at = 0; at < total; at += slab) {
-      const auto part = records.subspan(at, std::min(slab, total - at));
+    for (std::uint64_t at = 0; at < records.size(); at += slab) {
+      const auto part = records.subspan(at, std::min<std::uint64_t>(slab, records.size() - at));
       sort(part, dim + 1);
-      create_level(part, dim + 1);
+      create_level(part, dim + 1, slot + at, node);
+      node += nodes_made(part.size(), dim + 1);
     }
   }
 
-  void pack(std::span<const Record<D>> records) {
-    for (std::size_t at = 0; at < records.size(); at += per_node_) {
+  // Nodes of per_node_ records in order (the last one short), the first at
+  // slot `slot` and node `node`.
+  void pack(std::span<const Record<D>> records, std::size_t slot, std::size_t node) {
+    for (std::size_t at = 0; at < records.size(); at += per_node_, ++node) {
       const std::size_t end = std::min<std::size_t>(at + per_node_, records.size());
-      level_.first.push_back(static_cast<std::uint32_t>(slots_));
+      level_.first[node] = static_cast<std::uint32_t>(slot + at);
       // The node's bounds grow from the inverted extreme box, as the
       // library's do (std::min / std::max, entry by entry).
-      double node_min[D], node_max[D];
+      double* node_min = node_lo.data() + D * node;
+      double* node_max = node_hi.data() + D * node;
       std::fill_n(node_min, D, std::numeric_limits<double>::max());
       std::fill_n(node_max, D, -std::numeric_limits<double>::max());
-      for (std::size_t k = at; k < end; ++k, ++slots_) {
+      for (std::size_t k = at; k < end; ++k) {
         const std::uint32_t item = records[k].item;
         const double* lo = lo_ + static_cast<std::size_t>(D) * item;
         const double* hi = hi_ + static_cast<std::size_t>(D) * item;
-        double* box = level_.boxes.data() + 2 * D * slots_;
+        double* box = level_.boxes.data() + 2 * D * (slot + k);
         for (std::uint32_t c = 0; c < D; ++c) {
           box[c] = lo[c];
           box[D + c] = hi[c];
           node_min[c] = std::min(node_min[c], lo[c]);
           node_max[c] = std::max(node_max[c], hi[c]);
         }
-        level_.refs[slots_] = item;
+        level_.refs[slot + k] = item;
       }
-      node_lo.insert(node_lo.end(), node_min, node_min + D);
-      node_hi.insert(node_hi.end(), node_max, node_max + D);
     }
   }
 
   const double* lo_;
   const double* hi_;
   std::uint32_t per_node_;
+  unsigned threads_;
   BoxTree::Level& level_;
   std::vector<Record<D>> records_;
-  std::size_t slots_ = 0;  // slots of the level filled
 };
 
 template <std::uint32_t D>
-void BoxTree::load_levels(const TreeShape& shape, std::span<const double> lo, std::span<const double> hi) {
+void BoxTree::load_levels(const TreeShape& shape, std::span<const double> lo, std::span<const double> hi,
+                          unsigned threads) {
   const std::uint32_t leaf_fill = shape.leaf_fill(), index_fill = shape.index_fill();
   std::vector<double> items_lo, items_hi;  // the node bounds of the level below
   const double* level_lo = lo.data();
@@ -133,7 +201,7 @@ void BoxTree::load_levels(const TreeShape& shape, std::span<const double> lo, st
     Level& level = levels_.emplace_back();
     std::vector<double> made_lo, made_hi;
     {
-      StrLoader<D> loader(level_lo, level_hi, items, levels_.size() == 1 ? leaf_fill : index_fill, level);
+      StrLoader<D> loader(level_lo, level_hi, items, levels_.size() == 1 ? leaf_fill : index_fill, threads, level);
       loader.load();
       made_lo = std::move(loader.node_lo);
       made_hi = std::move(loader.node_hi);
@@ -149,7 +217,8 @@ void BoxTree::load_levels(const TreeShape& shape, std::span<const double> lo, st
   root_box_.insert(root_box_.end(), items_hi.begin(), items_hi.end());
 }
 
-BoxTree BoxTree::bulk_load(const TreeShape& shape, std::span<const double> lo, std::span<const double> hi) {
+BoxTree BoxTree::bulk_load(const TreeShape& shape, std::span<const double> lo, std::span<const double> hi,
+                           unsigned threads) {
   const std::uint32_t dim = shape.dimension;
   if (dim == 0 || dim > 3) throw std::invalid_argument("tree shape of a dimension other than 1, 2 or 3");
   (void)shape.leaf_fill();  // throws for shapes that pack nothing
@@ -165,9 +234,9 @@ BoxTree BoxTree::bulk_load(const TreeShape& shape, std::span<const double> lo, s
 
   BoxTree tree;
   tree.dim_ = dim;
-  if (dim == 1) tree.load_levels<1>(shape, lo, hi);
-  if (dim == 2) tree.load_levels<2>(shape, lo, hi);
-  if (dim == 3) tree.load_levels<3>(shape, lo, hi);
+  if (dim == 1) tree.load_levels<1>(shape, lo, hi, threads);
+  if (dim == 2) tree.load_levels<2>(shape, lo, hi, threads);
+  if (dim == 3) tree.load_levels<3>(shape, lo, hi, threads);
   return tree;
 }
 

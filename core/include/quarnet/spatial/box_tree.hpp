@@ -50,7 +50,10 @@ class BoxTree {
   // d = shape.dimension. Throws std::invalid_argument for spans of unequal
   // or partial length, no box, a box that is not finite or a shape that
   // packs no entry; std::length_error past kMaxBoxes.
-  static BoxTree bulk_load(const TreeShape& shape, std::span<const double> lo, std::span<const double> hi);
+  // The work on the slabs of the first dimension is spread over `threads`
+  // threads (the tree is the same for any number).
+  static BoxTree bulk_load(const TreeShape& shape, std::span<const double> lo, std::span<const double> hi,
+                           unsigned threads = 1);
 
   std::size_t size() const noexcept { return levels_.front().refs.size(); }
   std::size_t height() const noexcept { return levels_.size(); }
@@ -72,7 +75,7 @@ class BoxTree {
   };
 
   template <std::uint32_t D>
-  void load_levels(const TreeShape& shape, std::span<const double> lo, std::span<const double> hi);
+  void load_levels(const TreeShape& shape, std::span<const double> lo, std::span<const double> hi, unsigned threads);
 
   std::uint32_t dim_ = 0;
   std::vector<Level> levels_;        // leaves first, the root's level last
