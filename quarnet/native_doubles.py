@@ -30,10 +30,11 @@ DOUBLES = {
     double.name: double
     for double in (
         # The query's candidates come from an R-tree built like libspatialindex's
-        # bulk load with rtree's properties, so its order depends on both.
+        # bulk load with rtree's properties, so their order depends on both;
+        # the boxes' sizes are SciPy's k-d tree's nearest-vertex distances.
         NativeDouble("face search", "trimesh.proximity.nearby_faces",
                      "trimesh.proximity.nearby_faces (rtree's R-tree, built in Python at every call)",
-                     {"trimesh": ("5.2.0",), "rtree": ("1.4.1",), "libspatialindex": ("2.1.0",)}),
+                     {"trimesh": ("5.2.0",), "rtree": ("1.4.1",), "libspatialindex": ("2.1.0",), "scipy": ("1.17.1",)}),
         NativeDouble("cut", "trimesh.Trimesh.submesh", "trimesh.Trimesh.submesh (numpy's sorts for the sub-mesh and the remainder)",
                      {"trimesh": ("5.2.0",)}),
     )
@@ -44,8 +45,9 @@ VERSION_ATTRIBUTES = {
     "trimesh": ("trimesh", "__version__"),
     "rtree": ("rtree", "__version__"),
     "libspatialindex": ("rtree.index", "__c_api_version__"),
+    "scipy": ("scipy", "__version__"),
 }
-PACKAGES = {"trimesh": "trimesh", "rtree": "rtree", "libspatialindex": "rtree"}
+PACKAGES = {"trimesh": "trimesh", "rtree": "rtree", "libspatialindex": "rtree", "scipy": "scipy"}
 
 _warned = set()
 

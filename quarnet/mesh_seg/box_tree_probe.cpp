@@ -1,6 +1,7 @@
-// Module quarnet.mesh_seg._box_tree: the face search's R-tree on its own, so
-// that its nodes and answers can be checked against rtree's index built from
-// the same boxes (the tests and scripts/canary.sh do).
+// Module quarnet.mesh_seg._box_tree: the face search's R-tree and nearest-
+// vertex distances on their own, so that they can be checked against rtree's
+// index built from the same boxes and SciPy's k-d tree of the same points
+// (the tests and scripts/canary.sh do).
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "quarnet/spatial/box_tree.hpp"
+#include "quarnet/spatial/nearest_point.hpp"
 #include "trimesh_native.hpp"
 
 namespace py = pybind11;
@@ -42,10 +44,23 @@ py::tuple intersecting(const Corners& mins, const Corners& maxs, const Corners& 
   return py::make_tuple(id_array, count_array);
 }
 
+// cKDTree(points).query(queries)[0], as the face search computes it.
+py::array_t<double> nearest(const Corners& points, const Corners& queries) {
+  const auto from = corners(points, "points"), to = corners(queries, "queries");
+  py::array_t<double> out(static_cast<py::ssize_t>(to.size() / 3));
+  double* d = out.mutable_data();
+  {
+    py::gil_scoped_release release;
+    const spatial::NearestPoint vertices(from);
+    for (std::size_t k = 0; k < to.size() / 3; ++k) d[k] = vertices.distance(&to[3 * k]);
+  }
+  return out;
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_box_tree, m) {
-  m.doc() = "The face search's R-tree, for checking it against rtree's.";
+  m.doc() = "The face search's R-tree and nearest-vertex distances, for checking them against rtree's and SciPy's.";
   const auto& shape = tessaron::kTrianglesTree;
   m.attr("SHAPE") = py::dict(py::arg("dimension") = shape.dimension, py::arg("leaf_capacity") = shape.leaf_capacity,
                              py::arg("index_capacity") = shape.index_capacity,
@@ -54,4 +69,6 @@ PYBIND11_MODULE(_box_tree, m) {
         py::arg("limit") = -1, py::arg("threads") = 1,
         "(ids, counts) of the stored boxes each query box meets, in search order, at most `limit` per query "
         "(all where negative), for the tree of box k = (mins[k], maxs[k]) under id k, built on `threads` threads.");
+  m.def("nearest", &nearest, py::arg("points"), py::arg("queries"),
+        "The distance from each query to the nearest point, as cKDTree(points).query(queries)[0] gives it.");
 }

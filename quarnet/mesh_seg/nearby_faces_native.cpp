@@ -10,8 +10,10 @@
 // natively with the same (exact) arithmetic. The R-tree is the core's
 // BoxTree, which holds the boxes in the nodes libspatialindex's bulk load
 // gives them and answers in its search order; only the first candidates of
-// each point are searched for. It is built on a worker thread while SciPy
-// builds the k-d tree, both once per call and done before the call returns.
+// each point are searched for. The nearest-vertex distances are the core's
+// NearestPoint's, the very values the k-d tree returns. The R-tree is built
+// on worker threads while the vertices are filed, both once per call and
+// done before the call returns.
 #include <pybind11/numpy.h>
 
 #include <algorithm>
@@ -22,6 +24,7 @@
 
 #include "native_path.hpp"
 #include "quarnet/mesh/face_bounds.hpp"
+#include "quarnet/spatial/nearest_point.hpp"
 #include "trimesh_native.hpp"
 
 namespace tessaron {
@@ -54,10 +57,13 @@ bool batch_query_genuine() {
          native::class_attribute_defined_by("rtree.index", "Index", "intersection_v");
 }
 
-// The trimesh and rtree code nearby_faces runs, each as its library defines
-// it, at versions the table lists.
+// The trimesh, rtree and SciPy code nearby_faces runs, each as its library
+// defines it, at versions the table lists.
 bool collaborators_genuine(const py::object& nearby_faces, const py::object& mesh) {
-  return native::defined_by(nearby_faces, "trimesh.proximity", "nearby_faces") &&
+  if (!native::defined_by(nearby_faces, "trimesh.proximity", "nearby_faces")) return false;
+  const py::dict globals = nearby_faces.attr("__globals__");
+  return globals.contains("cKDTree") &&
+         py::object(globals["cKDTree"]).is(py::module_::import("scipy.spatial").attr("cKDTree")) &&
          native::is_instance_of_exactly(mesh, "trimesh.base", "Trimesh") && rtree_index() &&
          native::proven("face search") &&
          native::class_attribute_defined_by("trimesh.base", "Trimesh", "triangles_tree") &&
@@ -86,9 +92,9 @@ py::object resolve_nearby_faces(const qh::Namespace& ns) {
 }  // namespace
 
 struct NearbyFacesQuery::State {
-  std::optional<spatial::BoxTree> faces;  // the R-tree of the face bounds
-  py::object kdtree;                      // cKDTree of the referenced vertices
-  double merge = 0.0;                     // tol.merge
+  std::optional<spatial::BoxTree> faces;         // the R-tree of the face bounds
+  std::optional<spatial::NearestPoint> vertices;  // the referenced vertices
+  double merge = 0.0;                            // tol.merge
 };
 
 NearbyFacesQuery::NearbyFacesQuery(std::unique_ptr<State> state) : state_(std::move(state)) {}
@@ -107,7 +113,7 @@ std::unique_ptr<NearbyFacesQuery> NearbyFacesQuery::prepare(const qh::Namespace&
   if (!point_view || !vertices || !faces || faces->shape[0] == 0) return nullptr;
 
   const py::dict globals = nearby_faces.attr("__globals__");
-  if (!globals.contains("cKDTree") || !globals.contains("tol")) return nullptr;
+  if (!globals.contains("tol")) return nullptr;
   const auto merge = native::plain_scalar(globals["tol"].attr("merge"), true);
   if (!merge) return nullptr;
 
@@ -138,12 +144,13 @@ std::unique_ptr<NearbyFacesQuery> NearbyFacesQuery::prepare(const qh::Namespace&
       }
     });
 
-    std::vector<std::uint8_t> referenced(m.vertex_count());
-    const std::size_t count = qh::without_gil([&] { return mesh_core::referenced_vertices(m, referenced); });
-    py::array_t<double> kept({static_cast<py::ssize_t>(count), py::ssize_t{3}});
-    double* out = kept.mutable_data();
-    qh::without_gil([&] { mesh_core::gather_marked_rows(m.vertices, referenced, {out, 3 * count}); });
-    state->kdtree = globals["cKDTree"](kept);
+    qh::without_gil([&] {
+      std::vector<std::uint8_t> referenced(m.vertex_count());
+      const std::size_t count = mesh_core::referenced_vertices(m, referenced);
+      std::vector<double> kept(3 * count);
+      mesh_core::gather_marked_rows(m.vertices, referenced, kept);
+      state->vertices.emplace(kept);
+    });
     qh::without_gil([&] { build.join(); });
   }
   if (build_error) std::rethrow_exception(build_error);
@@ -152,9 +159,7 @@ std::unique_ptr<NearbyFacesQuery> NearbyFacesQuery::prepare(const qh::Namespace&
 
 std::size_t NearbyFacesQuery::add_groups(const py::object& batch, quarnet::mesh::FaceIdCollector& ids) const {
   const auto rows = native::array(batch, native::ArrayRule(2).columns(3).of(kFloat64));
-  py::object distances = state_->kdtree.attr("query")(batch)[py::int_(0)];
-  const auto d = native::array(distances, native::ArrayRule(1).of(kFloat64));
-  if (!rows || !d || d->shape[0] != rows->shape[0]) throw std::logic_error("unexpected k-d tree answer");
+  if (!rows) throw std::logic_error("unexpected batch of points");
 
   const std::size_t n = rows->shape[0];
   std::vector<double> lo(3 * n), hi(3 * n);
@@ -163,14 +168,12 @@ std::size_t NearbyFacesQuery::add_groups(const py::object& batch, quarnet::mesh:
   qh::without_gil([&] {
     const auto plane = rows->as_2d();
     for (std::size_t k = 0; k < n; ++k) {
-      double radius;
-      std::memcpy(&radius, d->data + static_cast<std::ptrdiff_t>(k) * d->strides[0], sizeof radius);
-      radius += state_->merge;  // distance_vertex += tol.merge
+      double p[3];
+      for (std::size_t c = 0; c < 3; ++c) std::memcpy(&p[c], plane.at(k, c), sizeof p[c]);
+      const double radius = state_->vertices->distance(p) + state_->merge;  // distance_vertex += tol.merge
       for (std::size_t c = 0; c < 3; ++c) {
-        double p;
-        std::memcpy(&p, plane.at(k, c), sizeof p);
-        lo[3 * k + c] = p - radius;
-        hi[3 * k + c] = p + radius;
+        lo[3 * k + c] = p[c] - radius;
+        hi[3 * k + c] = p[c] + radius;
       }
     }
     // Only the heads of the groups are kept: the search stops there.

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
+#include <cstring>
 #include <cstdint>
 #include <limits>
 #include <random>
@@ -8,6 +10,7 @@
 #include <vector>
 
 #include "quarnet/spatial/box_tree.hpp"
+#include "quarnet/spatial/nearest_point.hpp"
 
 namespace {
 
@@ -138,6 +141,55 @@ TEST(BoxTree, RefusesWhatItCannotOrder) {
   Ids ids;
   std::vector<std::uint64_t> counts;
   EXPECT_THROW(tree.intersecting(one, std::vector<double>{1}, 5, ids, counts), std::invalid_argument);
+}
+
+}  // namespace
+
+namespace {
+
+using quarnet::spatial::NearestPoint;
+
+// The nearest distance by brute force, summed as the k-d tree sums it.
+double brute_nearest(const std::vector<double>& points, const double* q) {
+  double best = std::numeric_limits<double>::infinity();
+  for (std::size_t k = 0; k < points.size() / 3; ++k) {
+    double s = 0.0;
+    for (int a = 0; a < 3; ++a) {
+      const double d = points[3 * k + a] - q[a];
+      s += d * d;
+    }
+    best = std::min(best, s);
+  }
+  return std::sqrt(best);
+}
+
+TEST(NearestPoint, EqualsTheSmallestDistanceBitForBit) {
+  std::mt19937_64 rng(5);
+  std::uniform_real_distribution<double> u(-3, 3), far(-1e4, 1e4);
+  std::uniform_int_distribution<int> lattice(-4, 4);
+  // Random points, a lattice (many equal distances), a flat sheet, one point.
+  std::vector<std::vector<double>> sets(4);
+  for (int k = 0; k < 3000; ++k) {
+    for (int a = 0; a < 3; ++a) {
+      sets[0].push_back(u(rng));
+      sets[1].push_back(lattice(rng) * 0.1);
+      sets[2].push_back(a == 2 ? 1.5 : u(rng));
+    }
+  }
+  sets[3] = {0.25, -1, 3};
+  for (const auto& points : sets) {
+    const NearestPoint nearest(points);
+    for (int k = 0; k < 400; ++k) {
+      double q[3];
+      for (double& c : q) c = k % 4 == 3 ? far(rng) : k % 4 == 2 ? lattice(rng) * 0.05 : u(rng);
+      const double got = nearest.distance(q), want = brute_nearest(points, q);
+      EXPECT_EQ(std::memcmp(&got, &want, sizeof got), 0) << got << " vs " << want;
+    }
+    EXPECT_EQ(nearest.distance(points.data()), 0.0);
+  }
+  EXPECT_THROW(NearestPoint(std::vector<double>{}), std::invalid_argument);
+  EXPECT_THROW(NearestPoint(std::vector<double>{1, 2}), std::invalid_argument);
+  EXPECT_THROW(NearestPoint(std::vector<double>{1, 2, std::nan("")}), std::invalid_argument);
 }
 
 }  // namespace

@@ -25,6 +25,7 @@ FAKES = {
     "trimesh": ("trimesh", "__version__", "99.0.0", {"face search", "cut"}),
     "rtree": ("rtree", "__version__", "99.0.0", {"face search"}),
     "libspatialindex": ("rtree.index", "__c_api_version__", b"99.0.0", {"face search"}),
+    "scipy": ("scipy", "__version__", "99.0.0", {"face search"}),
 }
 
 

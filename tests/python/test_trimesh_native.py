@@ -175,6 +175,22 @@ def assert_tree_equals_rtree(mesh, points):
     assert np.array_equal(heads, np.concatenate([g[:20] for g in np.split(ids, np.cumsum(counts)[:-1])]))
 
 
+def test_nearest_vertex_distances_equal_scipys_bit_for_bit():
+    """Lattices and grids (queries equally near several vertices), random
+    clouds, a plane, far queries, queries on the vertices themselves."""
+    from scipy.spatial import cKDTree
+
+    expect_native("face search")
+    lattice = np.stack(np.meshgrid(*[np.arange(-5, 6) * 0.1] * 3), -1).reshape(-1, 3)
+    sets = [lattice, flat_grid(30).vertices, RNG.normal(0, 1, (5000, 3)), np.array([[0.5, -1.0, 2.0]]),
+            sphere().vertices]
+    for points in sets:
+        queries = np.vstack([points[::7] + 0.05, points[::5] + RNG.normal(0, 0.1, points[::5].shape), points[::3],
+                             RNG.normal(0, 1, (200, 3)) * 1e3, (points[:-1:4] + points[1::4]) / 2])
+        want = cKDTree(points).query(queries)[0]
+        assert _box_tree.nearest(points, queries).tobytes() == want.tobytes()
+
+
 def test_tree_shape_is_rtrees():
     properties = __import__("rtree").index.Property(dimension=3)
     assert _box_tree.SHAPE == {name: getattr(properties, name)
