@@ -28,6 +28,43 @@ struct Record {
   std::uint32_t item;
 };
 
+// std::sort(first, last, less), its very permutation, on two threads:
+// libstdc++'s introsort partitions the whole range once and then sorts the
+// two parts with the same depth limit, each part's elements never leaving
+// it (neither in the loop nor in the closing insertion sort, whose moves
+// stop at the part's own smallest element); so the parts are sorted by the
+// library's own steps, one on each thread. Without libstdc++, std::sort.
+template <class It, class Less>
+void sort_in_two(It first, It last, Less less) {
+#if defined(__GLIBCXX__)
+  constexpr std::ptrdiff_t kThreshold = 16;  // libstdc++'s _S_threshold
+  if (last - first <= kThreshold) {
+    std::sort(first, last, less);
+    return;
+  }
+  const auto comp = __gnu_cxx::__ops::__iter_comp_iter(less);
+  auto depth = std::__lg(last - first) * 2;
+  --depth;  // the loop's first step, as std::__introsort_loop takes it
+  const It cut = std::__unguarded_partition_pivot(first, last, comp);
+  std::exception_ptr failed;
+  {
+    std::jthread right([&] {
+      try {
+        std::__introsort_loop(cut, last, depth, comp);
+        std::__final_insertion_sort(cut, last, comp);
+      } catch (...) {
+        failed = std::current_exception();
+      }
+    });
+    std::__introsort_loop(first, cut, depth, comp);
+    std::__final_insertion_sort(first, cut, comp);
+  }
+  if (failed) std::rethrow_exception(failed);
+#else
+  std::sort(first, last, less);
+#endif
+}
+
 }  // namespace
 
 std::uint32_t TreeShape::leaf_fill() const { return packed(leaf_capacity, fill_factor); }
@@ -63,7 +100,7 @@ class StrLoader {
   // next level.
   void load() {
     const std::span<Record<D>> all(records_);
-    sort(all, 0);
+    sort(all, 0, threads_);
     const std::uint64_t slab = slab_size(all.size(), 0);
     if (slab == 0) {
       pack(all, 0, 0);
@@ -107,17 +144,22 @@ class StrLoader {
 
  private:
   static constexpr std::size_t kParallelRecords = 200000;
+  static constexpr std::size_t kAhead = 16;
 
   template <std::uint32_t C>
-  static void sort_by(std::span<Record<D>> records) {
-    std::sort(records.begin(), records.end(),
-              [](const Record<D>& a, const Record<D>& b) { return a.key[C] < b.key[C]; });
+  static void sort_by(std::span<Record<D>> records, unsigned threads) {
+    const auto less = [](const Record<D>& a, const Record<D>& b) { return a.key[C] < b.key[C]; };
+    if (threads > 1 && records.size() >= kParallelRecords) {
+      sort_in_two(records.begin(), records.end(), less);
+    } else {
+      std::sort(records.begin(), records.end(), less);
+    }
   }
 
-  static void sort(std::span<Record<D>> records, std::uint32_t dim) {
-    if constexpr (D > 0) if (dim == 0) return sort_by<0>(records);
-    if constexpr (D > 1) if (dim == 1) return sort_by<1>(records);
-    if constexpr (D > 2) if (dim == 2) return sort_by<2>(records);
+  static void sort(std::span<Record<D>> records, std::uint32_t dim, unsigned threads = 1) {
+    if constexpr (D > 0) if (dim == 0) return sort_by<0>(records, threads);
+    if constexpr (D > 1) if (dim == 1) return sort_by<1>(records, threads);
+    if constexpr (D > 2) if (dim == 2) return sort_by<2>(records, threads);
   }
 
   // The records per slab where `total` records sorted by `dim` are cut into
@@ -166,6 +208,11 @@ class StrLoader {
       std::fill_n(node_min, D, std::numeric_limits<double>::max());
       std::fill_n(node_max, D, -std::numeric_limits<double>::max());
       for (std::size_t k = at; k < end; ++k) {
+        if (k + kAhead < records.size()) {  // the boxes are read in random order: ask for them early
+          const std::size_t ahead = static_cast<std::size_t>(D) * records[k + kAhead].item;
+          __builtin_prefetch(lo_ + ahead);
+          __builtin_prefetch(hi_ + ahead);
+        }
         const std::uint32_t item = records[k].item;
         const double* lo = lo_ + static_cast<std::size_t>(D) * item;
         const double* hi = hi_ + static_cast<std::size_t>(D) * item;
