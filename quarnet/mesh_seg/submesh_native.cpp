@@ -10,9 +10,12 @@
 //   with _source = deepcopy(mesh.source)
 //
 // The sort behind np.unique, which costs most of it, is replaced by a native
-// pass over the vertex ids; every other step is the same call on the same
-// objects, so the mesh built is the one trimesh builds.
+// pass over the vertex ids, and the gathers by native copies of rows; every
+// other step is the same call on the same objects, so the mesh built is the
+// one trimesh builds.
 #include <pybind11/numpy.h>
+
+#include <cstring>
 
 #include "native_path.hpp"
 #include "quarnet/mesh/submesh_index.hpp"
@@ -87,6 +90,35 @@ py::object face_subset(const py::object& visual, const py::object& index, const 
   return visual.attr("face_subset")(index);
 }
 
+// copy.deepcopy(obj), with every plain numpy array inside its dicts, lists
+// and tuples (a PLY file's raw element data, in a loaded mesh's metadata)
+// copied as ndarray.__deepcopy__ copies it (a new C-ordered array of the
+// same dtype, shape and bytes) but in one memory copy, where numpy copies
+// structured elements field by field: those copies are handed to deepcopy
+// in its memo.
+void copy_arrays(const py::handle& obj, const py::handle& ndarray, py::dict& memo, int depth) {
+  if (depth > 32) return;  // deepcopy copies what lies deeper
+  if (PyDict_Check(obj.ptr())) {
+    for (auto item : py::reinterpret_borrow<py::dict>(obj)) copy_arrays(item.second, ndarray, memo, depth + 1);
+  } else if (PyList_Check(obj.ptr()) || PyTuple_Check(obj.ptr())) {
+    for (py::handle item : obj) copy_arrays(item, ndarray, memo, depth + 1);
+  } else if (reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr())) == ndarray.ptr()) {
+    const auto a = py::reinterpret_borrow<py::array>(obj);
+    constexpr int kCContiguous = 0x0001;  // NPY_ARRAY_C_CONTIGUOUS
+    if ((a.flags() & kCContiguous) == 0 || a.dtype().attr("hasobject").cast<bool>()) return;
+    std::vector<py::ssize_t> shape(a.shape(), a.shape() + a.ndim());
+    py::array copy(a.dtype(), shape);
+    std::memcpy(copy.mutable_data(), a.data(), static_cast<std::size_t>(a.nbytes()));
+    memo[py::int_(reinterpret_cast<std::uintptr_t>(obj.ptr()))] = copy;
+  }
+}
+
+py::object deepcopy(const py::object& obj) {
+  py::dict memo;
+  copy_arrays(obj, py::module_::import("numpy").attr("ndarray"), memo, 0);
+  return py::module_::import("copy").attr("deepcopy")(obj, memo);
+}
+
 }  // namespace
 
 py::array_t<std::int64_t> adopt(std::vector<std::int64_t>&& values, std::size_t cols) {
@@ -134,7 +166,6 @@ std::optional<py::object> native_submesh(const py::object& mesh, const py::objec
 
   // In trimesh's order: normals, faces, vertices, visual, then the mesh.
   py::module_ np = py::module_::import("numpy");
-  py::object deepcopy = py::module_::import("copy").attr("deepcopy");
   py::object normals = rows_of(mesh.attr("face_normals"), faces, ids);
   const std::span<const std::int64_t> used{unique.data(), static_cast<std::size_t>(unique.size())};
   py::object sub_vertices = rows_of(mesh.attr("vertices").attr("view")(np.attr("ndarray")), unique, used);

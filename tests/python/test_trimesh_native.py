@@ -103,8 +103,13 @@ def shared_centres():
     return trimesh.util.concatenate(parts)
 
 
+def loaded_ply():
+    """Read back from PLY: its metadata holds the file's raw element data."""
+    return trimesh.load(io.BytesIO(vertex_coloured().export(file_type="ply")), file_type="ply")
+
+
 MESHES = [sphere, trimesh.creation.box, soup, awkward, single_face, vertex_coloured, face_coloured, textured,
-          flat_grid, shuffled_grid, duplicate_faces, shared_centres]
+          flat_grid, shuffled_grid, duplicate_faces, shared_centres, loaded_ply]
 
 
 def query_points(mesh):
@@ -131,6 +136,24 @@ def trimesh_cut(mesh, ids):
     return (sub[0] if sub else None), (rest[0] if rest else None)
 
 
+def assert_same_data(ours, theirs):
+    """Equal containers of equal types, arrays of equal dtype, shape and bytes."""
+    assert type(ours) is type(theirs)
+    if isinstance(theirs, dict):
+        assert list(ours) == list(theirs)
+        for key in theirs:
+            assert_same_data(ours[key], theirs[key])
+    elif isinstance(theirs, (list, tuple)):
+        assert len(ours) == len(theirs)
+        for a, b in zip(ours, theirs):
+            assert_same_data(a, b)
+    elif isinstance(theirs, np.ndarray):
+        assert ours.dtype == theirs.dtype and ours.shape == theirs.shape and ours.tobytes() == theirs.tobytes()
+        assert ours.flags.c_contiguous == theirs.flags.c_contiguous and ours.flags.writeable == theirs.flags.writeable
+    else:
+        assert ours == theirs
+
+
 def assert_same_mesh(ours, theirs):
     if theirs is None:
         assert ours is None
@@ -145,7 +168,7 @@ def assert_same_mesh(ours, theirs):
         assert np.array_equal(ours.visual.face_colors, theirs.visual.face_colors)
     if isinstance(theirs.visual, trimesh.visual.TextureVisuals):
         assert np.array_equal(ours.visual.uv, theirs.visual.uv)
-    assert ours.metadata.keys() == theirs.metadata.keys()
+    assert_same_data(ours.metadata, theirs.metadata)
     assert ours.export(file_type="ply") == theirs.export(file_type="ply")
 
 
