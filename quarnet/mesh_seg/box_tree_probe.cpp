@@ -52,7 +52,7 @@ py::array_t<double> nearest(const Corners& points, const Corners& queries) {
   {
     py::gil_scoped_release release;
     const spatial::NearestPoint vertices(from);
-    for (std::size_t k = 0; k < to.size() / 3; ++k) d[k] = vertices.distance(&to[3 * k]);
+    for (std::size_t k = 0; k < to.size() / 3; ++k) d[k] = *vertices.distance(&to[3 * k]);
   }
   return out;
 }

@@ -11,9 +11,11 @@
 // BoxTree, which holds the boxes in the nodes libspatialindex's bulk load
 // gives them and answers in its search order; only the first candidates of
 // each point are searched for. The nearest-vertex distances are the core's
-// NearestPoint's, the very values the k-d tree returns. The R-tree is built
-// on worker threads while the vertices are filed, both once per call and
-// done before the call returns.
+// NearestPoint's, the very values the k-d tree returns; the few points it
+// would take long to answer (far from every vertex, say) are asked of
+// SciPy's k-d tree itself, built for them at the first. The R-tree is built
+// on worker threads while the vertices are filed, once per call and done
+// before the call returns.
 #include <pybind11/numpy.h>
 
 #include <algorithm>
@@ -94,8 +96,18 @@ py::object resolve_nearby_faces(const qh::Namespace& ns) {
 struct NearbyFacesQuery::State {
   std::optional<spatial::BoxTree> faces;         // the R-tree of the face bounds
   std::optional<spatial::NearestPoint> vertices;  // the referenced vertices
+  py::array_t<double> kept;                      // the same, for the k-d tree
+  py::object kd_tree_type, kd_tree;              // SciPy's cKDTree; its tree, once asked for
   double merge = 0.0;                            // tol.merge
 };
+
+namespace {
+
+// Cells and points one point's nearest-vertex search may look at before the
+// k-d tree answers it instead.
+constexpr std::size_t kSearchBudget = 4096;
+
+}  // namespace
 
 NearbyFacesQuery::NearbyFacesQuery(std::unique_ptr<State> state) : state_(std::move(state)) {}
 NearbyFacesQuery::~NearbyFacesQuery() = default;
@@ -128,6 +140,7 @@ std::unique_ptr<NearbyFacesQuery> NearbyFacesQuery::prepare(const qh::Namespace&
 
   auto state = std::make_unique<State>();
   state->merge = *merge;
+  state->kd_tree_type = globals["cKDTree"];
 
   // The R-tree on a worker; the thread is joined before anything leaves.
   std::exception_ptr build_error;
@@ -144,10 +157,11 @@ std::unique_ptr<NearbyFacesQuery> NearbyFacesQuery::prepare(const qh::Namespace&
       }
     });
 
+    std::vector<std::uint8_t> referenced(m.vertex_count());
+    const std::size_t count = qh::without_gil([&] { return mesh_core::referenced_vertices(m, referenced); });
+    state->kept = py::array_t<double>({static_cast<py::ssize_t>(count), py::ssize_t{3}});
+    const std::span<double> kept{state->kept.mutable_data(), 3 * count};
     qh::without_gil([&] {
-      std::vector<std::uint8_t> referenced(m.vertex_count());
-      const std::size_t count = mesh_core::referenced_vertices(m, referenced);
-      std::vector<double> kept(3 * count);
       mesh_core::gather_marked_rows(m.vertices, referenced, kept);
       state->vertices.emplace(kept);
     });
@@ -162,18 +176,41 @@ std::size_t NearbyFacesQuery::add_groups(const py::object& batch, quarnet::mesh:
   if (!rows) throw std::logic_error("unexpected batch of points");
 
   const std::size_t n = rows->shape[0];
+  std::vector<double> points(3 * n), distance(n);
+  std::vector<std::size_t> deferred;  // rows the k-d tree answers
+  qh::without_gil([&] {
+    const auto plane = rows->as_2d();
+    for (std::size_t k = 0; k < n; ++k) {
+      for (std::size_t c = 0; c < 3; ++c) std::memcpy(&points[3 * k + c], plane.at(k, c), sizeof(double));
+      const auto d = state_->vertices->distance(&points[3 * k], kSearchBudget);
+      if (d) {
+        distance[k] = *d;
+      } else {
+        deferred.push_back(k);
+      }
+    }
+  });
+  if (!deferred.empty()) {
+    if (!state_->kd_tree) state_->kd_tree = state_->kd_tree_type(state_->kept);
+    py::array_t<double> asked({static_cast<py::ssize_t>(deferred.size()), py::ssize_t{3}});
+    for (std::size_t j = 0; j < deferred.size(); ++j)
+      std::copy_n(&points[3 * deferred[j]], 3, asked.mutable_data() + 3 * j);
+    py::object answered = state_->kd_tree.attr("query")(asked)[py::int_(0)];
+    const auto d = native::array(answered, native::ArrayRule(1).of(kFloat64));
+    if (!d || d->shape[0] != deferred.size()) throw std::logic_error("unexpected k-d tree answer");
+    for (std::size_t j = 0; j < deferred.size(); ++j)
+      std::memcpy(&distance[deferred[j]], d->data + static_cast<std::ptrdiff_t>(j) * d->strides[0], sizeof(double));
+  }
+
   std::vector<double> lo(3 * n), hi(3 * n);
   std::vector<std::int64_t> hits;
   std::vector<std::uint64_t> counts;
   qh::without_gil([&] {
-    const auto plane = rows->as_2d();
     for (std::size_t k = 0; k < n; ++k) {
-      double p[3];
-      for (std::size_t c = 0; c < 3; ++c) std::memcpy(&p[c], plane.at(k, c), sizeof p[c]);
-      const double radius = state_->vertices->distance(p) + state_->merge;  // distance_vertex += tol.merge
+      const double radius = distance[k] + state_->merge;  // distance_vertex += tol.merge
       for (std::size_t c = 0; c < 3; ++c) {
-        lo[3 * k + c] = p[c] - radius;
-        hi[3 * k + c] = p[c] + radius;
+        lo[3 * k + c] = points[3 * k + c] - radius;
+        hi[3 * k + c] = points[3 * k + c] + radius;
       }
     }
     // Only the heads of the groups are kept: the search stops there.

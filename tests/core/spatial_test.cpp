@@ -182,11 +182,24 @@ TEST(NearestPoint, EqualsTheSmallestDistanceBitForBit) {
     for (int k = 0; k < 400; ++k) {
       double q[3];
       for (double& c : q) c = k % 4 == 3 ? far(rng) : k % 4 == 2 ? lattice(rng) * 0.05 : u(rng);
-      const double got = nearest.distance(q), want = brute_nearest(points, q);
+      const double got = *nearest.distance(q), want = brute_nearest(points, q);
+      const auto limited = nearest.distance(q, 50);
+      EXPECT_TRUE(!limited || *limited == got);
       EXPECT_EQ(std::memcmp(&got, &want, sizeof got), 0) << got << " vs " << want;
     }
-    EXPECT_EQ(nearest.distance(points.data()), 0.0);
+    EXPECT_EQ(*nearest.distance(points.data()), 0.0);
   }
+  // The centre of a shell of points lies many empty cells away from them:
+  // over a small budget, found without one.
+  std::vector<double> shell;
+  for (std::size_t k = 0; k < sets[0].size(); k += 3) {
+    const double* p = &sets[0][k];
+    const double norm = std::sqrt(p[0] * p[0] + p[1] * p[1] + p[2] * p[2]);
+    for (int a = 0; a < 3; ++a) shell.push_back(p[a] / norm);
+  }
+  const double centre[3] = {0.0, 0.0, 0.0};
+  EXPECT_FALSE(NearestPoint(shell).distance(centre, 50).has_value());
+  EXPECT_EQ(*NearestPoint(shell).distance(centre), brute_nearest(shell, centre));
   EXPECT_THROW(NearestPoint(std::vector<double>{}), std::invalid_argument);
   EXPECT_THROW(NearestPoint(std::vector<double>{1, 2}), std::invalid_argument);
   EXPECT_THROW(NearestPoint(std::vector<double>{1, 2, std::nan("")}), std::invalid_argument);

@@ -87,17 +87,22 @@ double NearestPoint::gap2(const double* q, const std::int64_t* first, const std:
   return sum * kSlack;
 }
 
-double NearestPoint::distance(const double* q) const {
+std::optional<double> NearestPoint::distance(const double* q, std::size_t budget) const {
   std::int64_t centre[3];
   for (int a = 0; a < 3; ++a)
     centre[a] = std::clamp<std::int64_t>(static_cast<std::int64_t>(std::floor((q[a] - lo_[a]) * inverse_[a])), 0,
                                          cells_[a] - 1);
   double best = std::numeric_limits<double>::infinity();
+  std::size_t spent = 0;  // cells and points looked at
   auto scan = [&](std::int64_t i, std::int64_t j, std::int64_t k) {
+    ++spent;
+    const std::size_t c = static_cast<std::size_t>((i * cells_[1] + j) * cells_[2] + k);
+    const std::uint32_t from = cell_start_[c], to = cell_start_[c + 1];
+    if (from == to) return;
     const std::int64_t cell[3] = {i, j, k};
     if (gap2(q, cell, cell) > best) return;
-    const std::size_t c = static_cast<std::size_t>((i * cells_[1] + j) * cells_[2] + k);
-    for (std::uint32_t p = cell_start_[c]; p < cell_start_[c + 1]; ++p) {
+    spent += to - from;
+    for (std::uint32_t p = from; p < to; ++p) {
       const double* v = &points_[3 * static_cast<std::size_t>(p)];
       double s = 0.0;  // SciPy's order of the sum, from zero
       for (int a = 0; a < 3; ++a) {
@@ -109,6 +114,7 @@ double NearestPoint::distance(const double* q) const {
   };
   for (std::int64_t r = 0;; ++r) {
     if (r > 0) {
+      if (spent > budget) return std::nullopt;
       // The cells r or more steps away: the slabs beyond centre +- (r - 1).
       bool any = false;
       double bound = std::numeric_limits<double>::infinity();

@@ -5,11 +5,14 @@
 // equally near points it meets first; this one files the points in a
 // uniform grid (a counting sort, no allocation per point) and searches rings
 // of cells outwards, stopping only where every cell left lies, by a margin
-// far wider than rounding, beyond the best distance found.
+// far wider than rounding, beyond the best distance found. A query far from
+// every point, or amid a crowd of them, may cost more cells and points than
+// a budget allows: it is then left to the caller (a k-d tree answers those).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -20,8 +23,10 @@ class NearestPoint {
   // `points` holds N x 3 coordinates, N >= 1, all finite (std::invalid_argument otherwise).
   explicit NearestPoint(std::span<const double> points);
 
-  // The distance from (q[0], q[1], q[2]) (finite) to the nearest point.
-  double distance(const double* q) const;
+  // The distance from (q[0], q[1], q[2]) (finite) to the nearest point, or
+  // nullopt where finding it would look at more than about `budget` cells
+  // and points.
+  std::optional<double> distance(const double* q, std::size_t budget = SIZE_MAX) const;
 
  private:
   double gap2(const double* q, const std::int64_t* first, const std::int64_t* last) const;
