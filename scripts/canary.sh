@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # The canary, run on demand: the native doubles' differential tests against
-# the newest releases of the libraries they stand in for (trimesh, and rtree
-# with the libspatialindex it ships), in a throwaway virtual environment, with
+# the newest releases of the libraries they stand in for (trimesh, rtree with
+# the libspatialindex it ships, SciPy), in a throwaway virtual environment, with
 # the versions found counted as proven for the run (pytest --adopt-installed).
 # When it passes, adopting them is one more version in a line of
 # quarnet/native_doubles.py (and the pin in requirements/constraints.txt).
 #
-#   scripts/canary.sh                               the newest trimesh and rtree
+#   scripts/canary.sh                               the newest trimesh, rtree and SciPy
 #   scripts/canary.sh trimesh==5.3.0 rtree==1.4.1   chosen releases
 #
 # The throwaway environment holds quarnet's wheel and the libraries tried; it
@@ -16,7 +16,7 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 [ -x .venv/bin/python ] || { echo "no .venv: run bash scripts/setup.sh --test once first"; exit 1; }
 libraries=("$@")
-[ ${#libraries[@]} -gt 0 ] || libraries=(trimesh rtree)
+[ ${#libraries[@]} -gt 0 ] || libraries=(trimesh rtree scipy)
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
