@@ -58,7 +58,8 @@ NearestPoint::NearestPoint(std::span<const double> points) {
   auto cell_of = [&](const double* p) {
     std::int64_t c = 0;
     for (int a = 0; a < 3; ++a) {
-      const auto i = std::clamp<std::int64_t>(static_cast<std::int64_t>((p[a] - lo_[a]) * inverse_[a]), 0, cells_[a] - 1);
+      const double at = std::clamp((p[a] - lo_[a]) * inverse_[a], 0.0, static_cast<double>(cells_[a] - 1));
+      const auto i = static_cast<std::int64_t>(at);
       c = c * cells_[a] + i;
     }
     return static_cast<std::size_t>(c);
@@ -89,9 +90,10 @@ double NearestPoint::gap2(const double* q, const std::int64_t* first, const std:
 
 std::optional<double> NearestPoint::distance(const double* q, std::size_t budget) const {
   std::int64_t centre[3];
-  for (int a = 0; a < 3; ++a)
-    centre[a] = std::clamp<std::int64_t>(static_cast<std::int64_t>(std::floor((q[a] - lo_[a]) * inverse_[a])), 0,
-                                         cells_[a] - 1);
+  for (int a = 0; a < 3; ++a) {  // clamped as a double: a far query's index fits no integer
+    const double at = std::floor((q[a] - lo_[a]) * inverse_[a]);
+    centre[a] = static_cast<std::int64_t>(std::clamp(at, 0.0, static_cast<double>(cells_[a] - 1)));
+  }
   double best = std::numeric_limits<double>::infinity();
   std::size_t spent = 0;  // cells and points looked at
   auto scan = [&](std::int64_t i, std::int64_t j, std::int64_t k) {
