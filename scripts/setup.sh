@@ -47,9 +47,12 @@ pip() { .venv/bin/python -m pip --disable-pip-version-check -q "$@" 2> >(grep -v
 step "torch (CPU) and the build tools into .venv (a few minutes the first time: torch is a large download; seconds after)"
 # The CPU build of torch first, so that nothing else can ask for another build.
 quietly pip install torch==2.13.0
-quietly pip install -r requirements/build.txt
+# The libraries the native doubles stand in for, at the versions they are
+# proven against (quarnet/native_doubles.py).
+constraints=(-c requirements/constraints.txt)
+quietly pip install "${constraints[@]}" -r requirements/build.txt
 if [ "${1:-}" = "--test" ]; then
-  quietly pip install -r requirements/test.txt
+  quietly pip install "${constraints[@]}" -r requirements/test.txt
 fi
 done_step
 
@@ -60,7 +63,7 @@ rm -rf build/wheelhouse
 quietly pip wheel --no-build-isolation --no-deps -w build/wheelhouse .
 wheel=$(ls build/wheelhouse/quarnet-*.whl)
 .venv/bin/python -m pip uninstall -y -q quarnet >/dev/null 2>&1 || true
-pip install "$wheel"
+pip install "${constraints[@]}" "$wheel"
 done_step
 
 echo

@@ -69,7 +69,8 @@ installed_wheel() {
   local venv=build/wheel-venv work
   rm -rf "$venv" && python3 -m venv "$venv" || return 1
   "$venv/bin/python" -m pip --disable-pip-version-check install -q torch==2.13.0 2> >(grep -v '^WARNING: Location' >&2) &&
-    "$venv/bin/python" -m pip --disable-pip-version-check install -q build/wheelhouse/quarnet-*.whl \
+    "$venv/bin/python" -m pip --disable-pip-version-check install -q -c requirements/constraints.txt \
+      build/wheelhouse/quarnet-*.whl \
       2> >(grep -v '^WARNING: Location' >&2) || return 1
   work=$(mktemp -d)
   (
@@ -101,7 +102,8 @@ print("import smoke test: ok", T.SceneTessaron, V.Vorlantide, morlith.fast_ssim)
 
 editable_install() {  # the package from the source tree, rebuilt on import where sources changed;
   # dependencies added since the set-up are installed too (torch is already there)
-  .venv/bin/python -m pip --disable-pip-version-check install -q --no-build-isolation -r requirements/test.txt -e . \
+  .venv/bin/python -m pip --disable-pip-version-check install -q --no-build-isolation -c requirements/constraints.txt \
+    -r requirements/test.txt -e . \
     2> >(grep -v '^WARNING: Location' >&2)
 }
 

@@ -133,16 +133,8 @@ bool class_attribute_defined_by(const char* module, const char* qualname, const 
 
 // ---- 2 -----------------------------------------------------------------------
 
-bool version_among(const char* module, std::initializer_list<const char*> prefixes) {
-  py::object mod = imported(module);
-  if (mod.is_none()) return false;
-  py::object version = py::getattr(mod, "__version__", py::none());
-  if (!PyUnicode_Check(version.ptr())) return false;
-  const std::string v = version.cast<std::string>();
-  for (const char* p : prefixes) {
-    if (starts_with(v, p)) return true;
-  }
-  return false;
+bool proven(const char* name) {
+  return py::module_::import("quarnet.native_doubles").attr("covered")(name).cast<bool>();
 }
 
 // ---- 3 -----------------------------------------------------------------------

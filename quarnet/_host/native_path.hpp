@@ -7,7 +7,10 @@
 //        method that the library's source file defines, reached the way the
 //        caller reaches it (a replaced, wrapped or re-bound one is not), and
 //        every object it reads is of the library's own class, not a subclass;
-//     2. the library is at a version the differential tests cover;
+//     2. every library it depends on is at a version the table of native
+//        doubles (quarnet/native_doubles.py) lists as proven by the
+//        differential tests; the first call of a process that steps aside
+//        for an unlisted version warns once;
 //     3. every array it reads is a numpy array of a plain element type (bool,
 //        integers, float16/32/64) in the host's byte order, with the shape
 //        the kernel takes; an exact numpy.ndarray wherever a numpy operation
@@ -60,8 +63,9 @@ bool class_attribute_defined_by(const char* module, const char* qualname, const 
 
 // ---- 2. versions ------------------------------------------------------------
 
-// The imported module's __version__ starts with one of the prefixes.
-bool version_among(const char* module, std::initializer_list<const char*> prefixes);
+// The table lists the installed libraries' versions as proven for the native
+// double `name` (warning once per process where it does not).
+bool proven(const char* name);
 
 // ---- 3. arrays --------------------------------------------------------------
 

@@ -6,16 +6,17 @@ object, or write a sample scene to try them on.
     quarnet check MASKS --mesh MESH --root ROOT [-o check.png] [--json FILE]
     quarnet train ROOT MODELS [--masks MASKS] [--workers N | --scheduler ADDRESS [--task-resources GPU=1]]
     quarnet sample OUT
+    quarnet doctor
 """
 
 import argparse
 import sys
 import traceback
 
-from . import check, sample, segment, show, train
+from . import check, doctor, sample, segment, show, train
 from .errors import PROGRAM, error_line
 
-COMMANDS = (segment, show, check, train, sample)
+COMMANDS = (segment, show, check, train, sample, doctor)
 EPILOG = """\
 A first try:
   quarnet sample scene

@@ -75,7 +75,8 @@ py::object save_nearby_faces_as_ply(const qh::Call& c, py::object mesh, py::obje
   const bool native_cut = submesh_is_native(ns, mesh);
   std::optional<std::int64_t> face_count;  // of a plain id list, taken once for the check and the remainder
   std::vector<std::int64_t> once;
-  if (listed) {
+  // An empty list reads nothing of the mesh, as trimesh's submesh reads nothing for it.
+  if (listed && !listed->empty()) {
     face_count = static_cast<std::int64_t>(native_cut ? py::len(mesh.attr("faces")) : py::len(mesh.attr("triangles")));
     check_range(*listed, *face_count);
     once = qh::without_gil([&] { return mesh_core::unique_in_order(*listed); });
@@ -88,7 +89,7 @@ py::object save_nearby_faces_as_ply(const qh::Call& c, py::object mesh, py::obje
     py::object remaining_faces;
     if (native_cut && face_count) {
       const auto count = static_cast<std::size_t>(*face_count);
-      remaining_faces = to_array(qh::without_gil([&] { return mesh_core::other_faces(count, once); }));
+      remaining_faces = adopt(qh::without_gil([&] { return mesh_core::other_faces(count, once); }));
     } else {
       const py::int_ count(face_count ? *face_count : static_cast<std::int64_t>(py::len(mesh.attr("triangles"))));
       py::object all_faces = np.attr("arange")(count);

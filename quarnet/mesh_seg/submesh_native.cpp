@@ -10,14 +10,16 @@
 //   with _source = deepcopy(mesh.source)
 //
 // The sort behind np.unique, which costs most of it, is replaced by a native
-// pass over the vertex ids; every other step is the same call on the same
-// objects, so the mesh built is the one trimesh builds.
+// pass over the vertex ids, and the gathers by native copies of rows; every
+// other step is the same call on the same objects, so the mesh built is the
+// one trimesh builds.
 #include <pybind11/numpy.h>
+
+#include <cstring>
 
 #include "native_path.hpp"
 #include "quarnet/mesh/submesh_index.hpp"
 #include "trimesh_native.hpp"
-#include "trimesh_versions.hpp"
 
 namespace tessaron {
 namespace {
@@ -36,15 +38,6 @@ bool bound_method_defined_by(const py::object& obj, const char* name, const char
   py::object bound = py::getattr(obj, name, py::none());
   if (!PyMethod_Check(bound.ptr()) || PyMethod_GET_SELF(bound.ptr()) != obj.ptr()) return false;
   return native::defined_by(py::handle(PyMethod_GET_FUNCTION(bound.ptr())), module, qualname);
-}
-
-// An int64 ndarray owning `values`, shaped (n) or (n, cols).
-py::array_t<std::int64_t> adopt(std::vector<std::int64_t>&& values, std::size_t cols) {
-  auto* held = new std::vector<std::int64_t>(std::move(values));
-  py::capsule owner(held, [](void* p) { delete static_cast<std::vector<std::int64_t>*>(p); });
-  const auto n = static_cast<py::ssize_t>(held->size() / cols);
-  if (cols == 1) return py::array_t<std::int64_t>({n}, held->data(), owner);
-  return py::array_t<std::int64_t>({n, static_cast<py::ssize_t>(cols)}, held->data(), owner);
 }
 
 // source[index] for the rows of a 2-D array: a native gather into a new
@@ -74,8 +67,9 @@ VisualKind visual_kind(const py::object& visual) {
 }
 
 // visual.face_subset(index), given the sorted vertex ids the faces use (what
-// face_subset computes again with np.unique).
-py::object face_subset(const py::object& visual, const py::object& index, const py::object& unique) {
+// face_subset computes again with np.unique), as an array and a span.
+py::object face_subset(const py::object& visual, const py::object& index, const py::object& unique,
+                       std::span<const std::int64_t> used) {
   switch (visual_kind(visual)) {
     case VisualKind::Colors: {
       py::module_ color = py::module_::import("trimesh.visual.color");
@@ -83,7 +77,7 @@ py::object face_subset(const py::object& visual, const py::object& index, const 
       // With vertex colours, face_subset also derives face colours, which the
       // new visual drops again when its vertex colours are set.
       if (py::str(visual.attr("kind")).equal(py::str("vertex")))
-        return color.attr("ColorVisuals")(py::arg("vertex_colors") = visual.attr("vertex_colors")[unique]);
+        return color.attr("ColorVisuals")(py::arg("vertex_colors") = rows_of(visual.attr("vertex_colors").attr("view")(py::module_::import("numpy").attr("ndarray")), unique, used));
       break;
     }
     case VisualKind::Texture: {
@@ -96,12 +90,49 @@ py::object face_subset(const py::object& visual, const py::object& index, const 
   return visual.attr("face_subset")(index);
 }
 
+// copy.deepcopy(obj), with every plain numpy array inside its dicts, lists
+// and tuples (a PLY file's raw element data, in a loaded mesh's metadata)
+// copied as ndarray.__deepcopy__ copies it (a new C-ordered array of the
+// same dtype, shape and bytes) but in one memory copy, where numpy copies
+// structured elements field by field: those copies are handed to deepcopy
+// in its memo.
+void copy_arrays(const py::handle& obj, const py::handle& ndarray, py::dict& memo, int depth) {
+  if (depth > 32) return;  // deepcopy copies what lies deeper
+  if (PyDict_Check(obj.ptr())) {
+    for (auto item : py::reinterpret_borrow<py::dict>(obj)) copy_arrays(item.second, ndarray, memo, depth + 1);
+  } else if (PyList_Check(obj.ptr()) || PyTuple_Check(obj.ptr())) {
+    for (py::handle item : obj) copy_arrays(item, ndarray, memo, depth + 1);
+  } else if (reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr())) == ndarray.ptr()) {
+    const auto a = py::reinterpret_borrow<py::array>(obj);
+    constexpr int kCContiguous = 0x0001;  // NPY_ARRAY_C_CONTIGUOUS
+    if ((a.flags() & kCContiguous) == 0 || a.dtype().attr("hasobject").cast<bool>()) return;
+    std::vector<py::ssize_t> shape(a.shape(), a.shape() + a.ndim());
+    py::array copy(a.dtype(), shape);
+    std::memcpy(copy.mutable_data(), a.data(), static_cast<std::size_t>(a.nbytes()));
+    memo[py::int_(reinterpret_cast<std::uintptr_t>(obj.ptr()))] = copy;
+  }
+}
+
+py::object deepcopy(const py::object& obj) {
+  py::dict memo;
+  copy_arrays(obj, py::module_::import("numpy").attr("ndarray"), memo, 0);
+  return py::module_::import("copy").attr("deepcopy")(obj, memo);
+}
+
 }  // namespace
+
+py::array_t<std::int64_t> adopt(std::vector<std::int64_t>&& values, std::size_t cols) {
+  auto* held = new std::vector<std::int64_t>(std::move(values));
+  py::capsule owner(held, [](void* p) { delete static_cast<std::vector<std::int64_t>*>(p); });
+  const auto n = static_cast<py::ssize_t>(held->size() / cols);
+  if (cols == 1) return py::array_t<std::int64_t>({n}, held->data(), owner);
+  return py::array_t<std::int64_t>({n, static_cast<py::ssize_t>(cols)}, held->data(), owner);
+}
 
 bool submesh_is_native(const qh::Namespace& ns, const py::object& mesh) {
   py::object np = ns["np"];
   if (!native::is_numpy(np) || !native::package_functions(np, {"arange", "setdiff1d"}) ||
-      !native::is_instance_of_exactly(mesh, "trimesh.base", "Trimesh") || !trimesh_covered())
+      !native::is_instance_of_exactly(mesh, "trimesh.base", "Trimesh") || !native::proven("cut"))
     return false;
   return bound_method_defined_by(mesh, "submesh", "trimesh.base", "Trimesh.submesh") &&
          native::defined_by(py::module_::import("trimesh.util").attr("submesh"), "trimesh.util", "submesh") &&
@@ -135,11 +166,10 @@ std::optional<py::object> native_submesh(const py::object& mesh, const py::objec
 
   // In trimesh's order: normals, faces, vertices, visual, then the mesh.
   py::module_ np = py::module_::import("numpy");
-  py::object deepcopy = py::module_::import("copy").attr("deepcopy");
   py::object normals = rows_of(mesh.attr("face_normals"), faces, ids);
   const std::span<const std::int64_t> used{unique.data(), static_cast<std::size_t>(unique.size())};
   py::object sub_vertices = rows_of(mesh.attr("vertices").attr("view")(np.attr("ndarray")), unique, used);
-  py::object visual = face_subset(mesh.attr("visual"), faces, unique);
+  py::object visual = face_subset(mesh.attr("visual"), faces, unique, used);
   py::object sub = py::type::of(mesh)(py::arg("vertices") = sub_vertices, py::arg("faces") = new_faces,
                                       py::arg("face_normals") = normals, py::arg("visual") = visual,
                                       py::arg("metadata") = deepcopy(mesh.attr("metadata")), py::arg("process") = false);

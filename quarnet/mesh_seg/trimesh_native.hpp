@@ -4,24 +4,33 @@
 // it vouch for trimesh's very result; callers fall back to trimesh otherwise.
 #pragma once
 
+#include <pybind11/numpy.h>
+
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "quarnet/mesh/face_ids.hpp"
+#include "quarnet/spatial/box_tree.hpp"
 #include "tessaron.hpp"
 
 namespace tessaron {
 
+// The R-tree trimesh.proximity.nearby_faces answers from: rtree.index.Index
+// with Property(dimension=3) over memory storage, bulk loaded from a stream,
+// whose properties are libspatialindex's defaults.
+inline constexpr quarnet::spatial::TreeShape kTrianglesTree{3, 100, 100, 0.7};
+
 // trimesh.proximity.nearby_faces(mesh, batch) for the batches of one point
-// array: the R-tree of the face bounds and the k-d tree of the referenced
-// vertices are built once, by the libraries trimesh uses (libspatialindex of
-// the rtree package, SciPy's cKDTree), and queried with the same boxes.
+// array: the R-tree of the face bounds (kTrianglesTree) and the k-d tree of
+// the referenced vertices are built once, and queried with the same boxes.
 class NearbyFacesQuery {
  public:
   // The query for `mesh` and the N x 3 `points` whose row ranges will be
-  // asked for, or nullopt where trimesh must answer (anything the gate does
-  // not vouch for: a replaced function, another mesh type, an untested
-  // library version, points or vertices that are not finite, ...).
+  // asked for, or null where trimesh must answer (anything the gate does
+  // not vouch for: a replaced function, another mesh type, a library
+  // version the table does not list, points or vertices that are not
+  // finite, ...).
   static std::unique_ptr<NearbyFacesQuery> prepare(const qh::Namespace& ns, const py::object& mesh,
                                                    const py::object& points);
   ~NearbyFacesQuery();
@@ -41,6 +50,9 @@ class NearbyFacesQuery {
 // mesh that submesh_is_native admits; nullopt where trimesh must build it
 // (arrays it cannot read, ids out of range). `faces` is a 1-D int64 array.
 std::optional<py::object> native_submesh(const py::object& mesh, const py::object& faces);
+
+// An int64 ndarray owning `values` (no copy), shaped (n) or (n, cols).
+py::array_t<std::int64_t> adopt(std::vector<std::int64_t>&& values, std::size_t cols = 1);
 
 // Whether native_submesh may stand in for `mesh.submesh` (and numpy's
 // arange/setdiff1d for the remainder's face list).

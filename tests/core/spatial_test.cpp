@@ -1,111 +1,208 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
+#include <cstring>
 #include <cstdint>
+#include <limits>
+#include <random>
+#include <stdexcept>
 #include <vector>
 
 #include "quarnet/spatial/box_tree.hpp"
+#include "quarnet/spatial/nearest_point.hpp"
 
 namespace {
 
 using quarnet::spatial::BoxTree;
-using quarnet::spatial::SpatialIndexApi;
-using quarnet::spatial::SpatialIndexError;
+using quarnet::spatial::TreeShape;
+using Ids = std::vector<std::int64_t>;
 
-// A stand-in for libspatialindex over a plain list of boxes: a query box's
-// hits are the stored boxes it intersects, in storage order. It fills the id
-// buffer box by box and stops before a box whose ids do not fit, as the
-// library does.
-struct FakeLibrary {
-  static inline std::vector<double> lo, hi;
-  static inline int properties = 0, indexes = 0, resets = 0, calls = 0;
-  static inline bool refuse_create = false, fail_query = false;
-  static inline int dimension = 0, storage = -1;
+constexpr TreeShape kRtreeShape{3, 100, 100, 0.7};
 
-  static SpatialIndexApi api() {
-    SpatialIndexApi a;
-    a.property_create = [] { return static_cast<void*>(&++properties); };
-    a.property_destroy = [](void*) { --properties; };
-    a.property_set_dimension = [](void*, std::uint32_t d) { dimension = static_cast<int>(d); return 0; };
-    a.property_set_storage = [](void*, int s) { storage = s; return 0; };
-    a.create_with_array = [](void*, std::uint64_t n, std::uint32_t, std::uint64_t, std::uint64_t, std::uint64_t,
-                             std::int64_t* ids, double* mins, double* maxs) -> void* {
-      if (refuse_create) return nullptr;
-      for (std::uint64_t k = 0; k < n; ++k) EXPECT_EQ(ids[k], static_cast<std::int64_t>(k));
-      lo.assign(mins, mins + 3 * n);
-      hi.assign(maxs, maxs + 3 * n);
-      ++indexes;
-      return &lo;
-    };
-    a.destroy = [](void*) { --indexes; };
-    a.intersects_id_v = [](void*, std::int64_t n, std::uint32_t, std::uint64_t idsz, std::uint64_t, std::uint64_t,
-                           const double* qlo, const double* qhi, std::int64_t* ids, std::uint64_t* counts,
-                           std::int64_t* done) {
-      ++calls;
-      if (fail_query) return 3;  // RT_Failure
-      std::uint64_t used = 0;
-      std::int64_t i = 0;
-      for (; i < n; ++i) {
-        std::vector<std::int64_t> hits;
-        for (std::size_t b = 0; b < lo.size() / 3; ++b) {
-          bool meets = true;
-          for (int d = 0; d < 3; ++d) meets &= qlo[3 * i + d] <= hi[3 * b + d] && lo[3 * b + d] <= qhi[3 * i + d];
-          if (meets) hits.push_back(static_cast<std::int64_t>(b));
-        }
-        counts[i] = hits.size();
-        if (used + hits.size() > idsz) break;
-        for (const auto h : hits) ids[used++] = h;
-      }
-      *done = i;
-      return 0;
-    };
-    a.error_reset = [] { ++resets; };
-    return a;
+struct Boxes {
+  std::vector<double> lo, hi;
+  void add(std::initializer_list<double> l, std::initializer_list<double> h) {
+    lo.insert(lo.end(), l);
+    hi.insert(hi.end(), h);
   }
+  std::size_t size() const { return lo.size() / 3; }
 };
 
-TEST(BoxTree, BuildsAMemoryTreeAndAnswersEveryBoxInOrderWhateverTheBufferSize) {
-  const SpatialIndexApi api = FakeLibrary::api();
-  ASSERT_TRUE(api.complete());
-  // Ten unit boxes along x; box k spans [k, k + 1].
-  std::vector<double> lo, hi;
-  for (int k = 0; k < 10; ++k) {
-    lo.insert(lo.end(), {double(k), 0, 0});
-    hi.insert(hi.end(), {double(k + 1), 1, 1});
-  }
-  {
-    const BoxTree tree = BoxTree::bulk_load(api, lo, hi);
-    EXPECT_EQ(FakeLibrary::dimension, 3);
-    EXPECT_EQ(FakeLibrary::storage, 0);
-    EXPECT_EQ(FakeLibrary::properties, 0);  // released once the index holds them
-    // Query boxes hitting 10, 0, 1 and 4 stored boxes: more than the first
-    // buffer (two ids per query box) holds.
-    const std::vector<double> qlo{-5, 0, 0, 20, 0, 0, 2.5, 0.5, 0.5, 3.5, 0, 0};
-    const std::vector<double> qhi{50, 1, 1, 30, 1, 1, 2.6, 0.6, 0.6, 6.5, 1, 1};
-    std::vector<std::int64_t> ids;
-    std::vector<std::uint64_t> counts;
-    tree.intersecting(qlo, qhi, ids, counts);
-    EXPECT_EQ(counts, (std::vector<std::uint64_t>{10, 0, 1, 4}));
-    std::vector<std::int64_t> want{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 2, 3, 4, 5, 6};
-    EXPECT_EQ(ids, want);
-    EXPECT_GT(FakeLibrary::calls, 1);  // the buffer had to grow
-  }
-  EXPECT_EQ(FakeLibrary::indexes, 0);
+Ids query(const BoxTree& tree, const std::vector<double>& lo, const std::vector<double>& hi,
+          std::size_t limit = std::numeric_limits<std::size_t>::max()) {
+  Ids ids;
+  std::vector<std::uint64_t> counts;
+  tree.intersecting(lo, hi, limit, ids, counts);
+  EXPECT_EQ(counts.size(), lo.size() / 3);
+  return ids;
+}
 
-  FakeLibrary::fail_query = true;
-  {
-    const BoxTree tree = BoxTree::bulk_load(api, lo, hi);
-    std::vector<std::int64_t> ids;
-    std::vector<std::uint64_t> counts;
-    EXPECT_THROW(tree.intersecting(lo, hi, ids, counts), SpatialIndexError);
+// Random boxes, or boxes on a coarse grid (many equal keys, many touching).
+Boxes random_boxes(std::size_t n, bool grid, unsigned seed) {
+  std::mt19937_64 rng(seed);
+  std::uniform_real_distribution<double> at(-10, 10), size(0, 0.5);
+  std::uniform_int_distribution<int> cell(0, 12);
+  Boxes b;
+  for (std::size_t k = 0; k < n; ++k) {
+    for (int c = 0; c < 3; ++c) {
+      const double lo = grid ? cell(rng) : at(rng);
+      b.lo.push_back(lo);
+      b.hi.push_back(lo + (grid ? cell(rng) % 2 : size(rng)));
+    }
   }
-  FakeLibrary::fail_query = false;
-  FakeLibrary::refuse_create = true;
-  const int resets = FakeLibrary::resets;
-  EXPECT_THROW(BoxTree::bulk_load(api, lo, hi), SpatialIndexError);
-  EXPECT_EQ(FakeLibrary::resets, resets + 1);
-  EXPECT_EQ(FakeLibrary::properties, 0);
-  FakeLibrary::refuse_create = false;
-  EXPECT_THROW(BoxTree::bulk_load(api, lo, std::vector<double>{1}), std::invalid_argument);
+  return b;
+}
+
+TEST(BoxTree, PackedShape) {
+  EXPECT_EQ(kRtreeShape.leaf_fill(), 70u);
+  EXPECT_EQ(kRtreeShape.index_fill(), 70u);
+  EXPECT_EQ((TreeShape{2, 10, 8, 0.5}).leaf_fill(), 5u);
+  EXPECT_EQ((TreeShape{2, 10, 8, 0.5}).index_fill(), 4u);
+  EXPECT_THROW((TreeShape{3, 1, 1, 0.5}).leaf_fill(), std::invalid_argument);
+}
+
+TEST(BoxTree, OneLeafHoldsItsBoxesInKeyOrder) {
+  // Keys lo + hi along x: 7, 3, 11, 1; the whole-space query lists them sorted.
+  Boxes b;
+  b.add({3, 0, 0}, {4, 1, 1});
+  b.add({1, 0, 0}, {2, 1, 1});
+  b.add({5, 0, 0}, {6, 1, 1});
+  b.add({0, 0, 0}, {1, 1, 1});
+  const BoxTree tree = BoxTree::bulk_load(kRtreeShape, b.lo, b.hi);
+  EXPECT_EQ(tree.size(), 4u);
+  EXPECT_EQ(tree.height(), 1u);
+  EXPECT_EQ(query(tree, {-1, -1, -1}, {9, 9, 9}), (Ids{3, 1, 0, 2}));
+  // Closed boxes: touching counts, a gap does not; the head of the answer only.
+  EXPECT_EQ(query(tree, {4, 1, 1}, {5, 2, 2}), (Ids{0, 2}));
+  EXPECT_EQ(query(tree, {4.5, 0, 0}, {4.9, 1, 1}), Ids{});
+  EXPECT_EQ(query(tree, {-1, -1, -1}, {9, 9, 9}, 2), (Ids{3, 1}));
+  EXPECT_EQ(query(tree, {-1, -1, -1}, {9, 9, 9}, 0), Ids{});
+}
+
+TEST(BoxTree, AnswersEqualTheBoxesMetAndHeadsArePrefixes) {
+  for (const bool grid : {false, true}) {
+    for (const std::size_t n : {1u, 69u, 70u, 71u, 4900u, 5000u, 20000u, 250000u}) {
+      const Boxes b = random_boxes(n, grid, static_cast<unsigned>(n));
+      const BoxTree tree = BoxTree::bulk_load(kRtreeShape, b.lo, b.hi);
+      EXPECT_EQ(tree.size(), n);
+      // Slabs packed on several threads make the same tree.
+      const std::vector<double> everywhere_lo{-1e9, -1e9, -1e9}, everywhere_hi{1e9, 1e9, 1e9};
+      EXPECT_EQ(query(BoxTree::bulk_load(kRtreeShape, b.lo, b.hi, 3), everywhere_lo, everywhere_hi),
+                query(tree, everywhere_lo, everywhere_hi));
+      const Boxes q = random_boxes(40, grid, 99);
+      Ids all, head;
+      std::vector<std::uint64_t> counts, head_counts;
+      tree.intersecting(q.lo, q.hi, std::numeric_limits<std::size_t>::max(), all, counts);
+      tree.intersecting(q.lo, q.hi, 20, head, head_counts);
+      std::size_t at = 0, head_at = 0;
+      for (std::size_t k = 0; k < q.size(); ++k) {
+        Ids want;
+        for (std::size_t j = 0; j < n; ++j) {
+          bool meets = true;
+          for (int c = 0; c < 3; ++c)
+            meets &= q.lo[3 * k + c] <= b.hi[3 * j + c] && b.lo[3 * j + c] <= q.hi[3 * k + c];
+          if (meets) want.push_back(static_cast<std::int64_t>(j));
+        }
+        Ids got(all.begin() + at, all.begin() + at + counts[k]);
+        at += counts[k];
+        ASSERT_EQ(head_counts[k], std::min<std::uint64_t>(counts[k], 20));
+        EXPECT_TRUE(std::equal(got.begin(), got.begin() + head_counts[k], head.begin() + head_at));
+        head_at += head_counts[k];
+        std::sort(got.begin(), got.end());
+        EXPECT_EQ(got, want) << "n=" << n << " grid=" << grid << " query " << k;
+      }
+      // Every box once in the whole-space answer: the leaves' order.
+      Ids order = query(tree, {-1e9, -1e9, -1e9}, {1e9, 1e9, 1e9});
+      std::sort(order.begin(), order.end());
+      EXPECT_EQ(order.size(), n);
+      EXPECT_TRUE(std::adjacent_find(order.begin(), order.end()) == order.end());
+    }
+  }
+}
+
+TEST(BoxTree, HeightGrowsWithTheBoxes) {
+  EXPECT_EQ(BoxTree::bulk_load(kRtreeShape, random_boxes(70, false, 1).lo, random_boxes(70, false, 1).hi).height(), 1u);
+  const Boxes b = random_boxes(5000, false, 2);
+  EXPECT_EQ(BoxTree::bulk_load(kRtreeShape, b.lo, b.hi).height(), 3u);
+  EXPECT_EQ(BoxTree::bulk_load(TreeShape{3, 4, 4, 0.5}, b.lo, b.hi).height(), 13u);
+}
+
+TEST(BoxTree, RefusesWhatItCannotOrder) {
+  const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
+  const std::vector<double> one{0, 0, 0}, two{1, 1, 1};
+  EXPECT_THROW(BoxTree::bulk_load(kRtreeShape, {}, {}), std::invalid_argument);
+  EXPECT_THROW(BoxTree::bulk_load(kRtreeShape, one, std::vector<double>{1, 1}), std::invalid_argument);
+  EXPECT_THROW(BoxTree::bulk_load(kRtreeShape, one, std::vector<double>{1, nan, 1}), std::invalid_argument);
+  EXPECT_THROW(BoxTree::bulk_load(kRtreeShape, std::vector<double>{-inf, 0, 0}, two), std::invalid_argument);
+  EXPECT_THROW(BoxTree::bulk_load(TreeShape{0, 100, 100, 0.7}, one, two), std::invalid_argument);
+  EXPECT_THROW(BoxTree::bulk_load(TreeShape{3, 100, 100, 0.0}, one, two), std::invalid_argument);
+  const BoxTree tree = BoxTree::bulk_load(kRtreeShape, one, two);
+  Ids ids;
+  std::vector<std::uint64_t> counts;
+  EXPECT_THROW(tree.intersecting(one, std::vector<double>{1}, 5, ids, counts), std::invalid_argument);
+}
+
+}  // namespace
+
+namespace {
+
+using quarnet::spatial::NearestPoint;
+
+// The nearest distance by brute force, summed as the k-d tree sums it.
+double brute_nearest(const std::vector<double>& points, const double* q) {
+  double best = std::numeric_limits<double>::infinity();
+  for (std::size_t k = 0; k < points.size() / 3; ++k) {
+    double s = 0.0;
+    for (int a = 0; a < 3; ++a) {
+      const double d = points[3 * k + a] - q[a];
+      s += d * d;
+    }
+    best = std::min(best, s);
+  }
+  return std::sqrt(best);
+}
+
+TEST(NearestPoint, EqualsTheSmallestDistanceBitForBit) {
+  std::mt19937_64 rng(5);
+  std::uniform_real_distribution<double> u(-3, 3), far(-1e4, 1e4);
+  std::uniform_int_distribution<int> lattice(-4, 4);
+  // Random points, a lattice (many equal distances), a flat sheet, one point.
+  std::vector<std::vector<double>> sets(4);
+  for (int k = 0; k < 3000; ++k) {
+    for (int a = 0; a < 3; ++a) {
+      sets[0].push_back(u(rng));
+      sets[1].push_back(lattice(rng) * 0.1);
+      sets[2].push_back(a == 2 ? 1.5 : u(rng));
+    }
+  }
+  sets[3] = {0.25, -1, 3};
+  for (const auto& points : sets) {
+    const NearestPoint nearest(points);
+    for (int k = 0; k < 400; ++k) {
+      double q[3];
+      for (double& c : q) c = k % 8 == 7 ? 1e300 : k % 4 == 3 ? far(rng) : k % 4 == 2 ? lattice(rng) * 0.05 : u(rng);
+      const double got = *nearest.distance(q), want = brute_nearest(points, q);
+      const auto limited = nearest.distance(q, 50);
+      EXPECT_TRUE(!limited || *limited == got);
+      EXPECT_EQ(std::memcmp(&got, &want, sizeof got), 0) << got << " vs " << want;
+    }
+    EXPECT_EQ(*nearest.distance(points.data()), 0.0);
+  }
+  // The centre of a shell of points lies many empty cells away from them:
+  // over a small budget, found without one.
+  std::vector<double> shell;
+  for (std::size_t k = 0; k < sets[0].size(); k += 3) {
+    const double* p = &sets[0][k];
+    const double norm = std::sqrt(p[0] * p[0] + p[1] * p[1] + p[2] * p[2]);
+    for (int a = 0; a < 3; ++a) shell.push_back(p[a] / norm);
+  }
+  const double centre[3] = {0.0, 0.0, 0.0};
+  EXPECT_FALSE(NearestPoint(shell).distance(centre, 50).has_value());
+  EXPECT_EQ(*NearestPoint(shell).distance(centre), brute_nearest(shell, centre));
+  EXPECT_THROW(NearestPoint(std::vector<double>{}), std::invalid_argument);
+  EXPECT_THROW(NearestPoint(std::vector<double>{1, 2}), std::invalid_argument);
+  EXPECT_THROW(NearestPoint(std::vector<double>{1, 2, std::nan("")}), std::invalid_argument);
 }
 
 }  // namespace

@@ -20,3 +20,16 @@ def entered(*functions):
         yield seen
     finally:
         sys.setprofile(None)
+
+
+def expect_native(name):
+    """Skips the calling test, naming the versions, unless the table of native
+    doubles lists the installed libraries as proven for the double `name`."""
+    import pytest
+
+    from quarnet import native_doubles
+
+    missing = native_doubles.uncovered(name)
+    if missing:
+        pytest.skip(f"the native {name} is not proven against "
+                    + ", ".join(f"{library} {version or '(not installed)'}" for library, version in missing))

@@ -96,3 +96,22 @@ def test_arguments_doc_and_library_errors(mesh):
         Tessaron.save_nearby_faces_as_ply(mesh, [100])
     with pytest.raises(TypeError, match="missing 1 required positional argument: 'nearby_faces'"):
         Tessaron.save_nearby_faces_as_ply(mesh)
+
+
+class SubTrimesh(trimesh.Trimesh):
+    """A subclass: the gate hands its cut to trimesh."""
+
+
+@pytest.mark.parametrize("mesh_type", [trimesh.Trimesh, SubTrimesh], ids=["native", "plain"])
+def test_a_face_over_a_missing_vertex_as_trimesh_has_it(mesh_type, capsys):
+    """Face [0, 1, 7] over 3 vertices: an empty list builds nothing, as
+    trimesh's submesh builds nothing, without reading the faces; a listed face
+    fails as trimesh fails on it."""
+    corrupt = mesh_type([[0, 0, 0], [1, 0, 0], [0, 1, 0]], [[0, 1, 7]], process=False)
+    assert corrupt.submesh([np.array([], dtype=int)], only_watertight=False) == []
+    assert Tessaron.save_nearby_faces_as_ply(corrupt, []) == (None, None)
+    assert capsys.readouterr().out == "未找到子网格，无法保存 .ply\n"
+    with pytest.raises(IndexError):
+        corrupt.submesh([np.array([0])], only_watertight=False)
+    with pytest.raises(IndexError):
+        Tessaron.save_nearby_faces_as_ply(corrupt, [0])

@@ -1,7 +1,9 @@
-"""The native face search and cut against trimesh itself: for genuine
-collaborators the native path runs (trimesh's Python code is never entered)
-and its results equal trimesh's element for element, mesh for mesh, byte for
-byte once exported."""
+"""The native face search and cut against trimesh and rtree themselves: for
+genuine collaborators at proven versions the native path runs (trimesh's
+Python code is never entered) and its results equal trimesh's element for
+element, mesh for mesh, byte for byte once exported; the face search's R-tree
+holds its boxes in libspatialindex's order and answers every query as rtree's
+does, on meshes full of ties."""
 import contextlib
 import io
 
@@ -10,8 +12,8 @@ import open3d as o3d
 import pytest
 import trimesh
 
-from python_calls import entered
-from quarnet.mesh_seg import Tessaron
+from python_calls import entered, expect_native
+from quarnet.mesh_seg import Tessaron, _box_tree
 
 RNG = np.random.default_rng(7)
 
@@ -74,7 +76,40 @@ def textured():
     return m
 
 
-MESHES = [sphere, trimesh.creation.box, soup, awkward, single_face, vertex_coloured, face_coloured, textured]
+def flat_grid(n=60, order=None):
+    """n x n unit squares in the plane z = 0, two triangles each: boxes of
+    equal size on a lattice, so nearly every sort key ties."""
+    x, y = np.meshgrid(np.arange(n + 1.0), np.arange(n + 1.0))
+    v = np.column_stack([x.ravel(), y.ravel(), np.zeros(x.size)])
+    a = (np.arange(n)[None, :] + (n + 1) * np.arange(n)[:, None]).ravel()
+    f = np.vstack([np.column_stack([a, a + 1, a + n + 2]), np.column_stack([a, a + n + 2, a + n + 1])])
+    return trimesh.Trimesh(v, f if order is None else f[order], process=False)
+
+
+def shuffled_grid():
+    return flat_grid(order=np.random.default_rng(3).permutation(2 * 60 * 60))
+
+
+def duplicate_faces():
+    """Every face of a grid twice, the copies with their corners rolled."""
+    grid = flat_grid(40)
+    return trimesh.Trimesh(grid.vertices, np.vstack([grid.faces, np.roll(grid.faces, 1, axis=1)]), process=False)
+
+
+def shared_centres():
+    """Cylinders on one axis: faces around the axis share their centres."""
+    parts = [trimesh.creation.cylinder(radius=r, height=h, sections=s)
+             for r, h, s in ((1, 2, 32), (1, 2, 32), (2, 2, 64), (0.5, 4, 16))]
+    return trimesh.util.concatenate(parts)
+
+
+def loaded_ply():
+    """Read back from PLY: its metadata holds the file's raw element data."""
+    return trimesh.load(io.BytesIO(vertex_coloured().export(file_type="ply")), file_type="ply")
+
+
+MESHES = [sphere, trimesh.creation.box, soup, awkward, single_face, vertex_coloured, face_coloured, textured,
+          flat_grid, shuffled_grid, duplicate_faces, shared_centres, loaded_ply]
 
 
 def query_points(mesh):
@@ -101,6 +136,24 @@ def trimesh_cut(mesh, ids):
     return (sub[0] if sub else None), (rest[0] if rest else None)
 
 
+def assert_same_data(ours, theirs):
+    """Equal containers of equal types, arrays of equal dtype, shape and bytes."""
+    assert type(ours) is type(theirs)
+    if isinstance(theirs, dict):
+        assert list(ours) == list(theirs)
+        for key in theirs:
+            assert_same_data(ours[key], theirs[key])
+    elif isinstance(theirs, (list, tuple)):
+        assert len(ours) == len(theirs)
+        for a, b in zip(ours, theirs):
+            assert_same_data(a, b)
+    elif isinstance(theirs, np.ndarray):
+        assert ours.dtype == theirs.dtype and ours.shape == theirs.shape and ours.tobytes() == theirs.tobytes()
+        assert ours.flags.c_contiguous == theirs.flags.c_contiguous and ours.flags.writeable == theirs.flags.writeable
+    else:
+        assert ours == theirs
+
+
 def assert_same_mesh(ours, theirs):
     if theirs is None:
         assert ours is None
@@ -115,12 +168,62 @@ def assert_same_mesh(ours, theirs):
         assert np.array_equal(ours.visual.face_colors, theirs.visual.face_colors)
     if isinstance(theirs.visual, trimesh.visual.TextureVisuals):
         assert np.array_equal(ours.visual.uv, theirs.visual.uv)
-    assert ours.metadata.keys() == theirs.metadata.keys()
+    assert_same_data(ours.metadata, theirs.metadata)
     assert ours.export(file_type="ply") == theirs.export(file_type="ply")
+
+
+def rtree_answers(index, query_lo, query_hi):
+    """(ids, counts) of an rtree index, box by box where it has no batch query."""
+    if hasattr(index, "intersection_v"):
+        return index.intersection_v(query_lo, query_hi)
+    groups = [list(index.intersection(np.concatenate(box))) for box in zip(query_lo, query_hi)]
+    return np.array([i for g in groups for i in g], dtype=np.int64), np.array([len(g) for g in groups])
+
+
+def assert_tree_equals_rtree(mesh, points):
+    """The face search's R-tree against rtree's (trimesh's triangles_tree):
+    the whole-space query lists every box in the leaves' order; then boxes
+    of all sizes around the points."""
+    triangles = mesh.triangles
+    lo, hi = triangles.min(axis=1), triangles.max(axis=1)
+    radius = RNG.uniform(0, 2, (len(points), 1)) * RNG.integers(0, 2, (len(points), 1))
+    query_lo = np.vstack([[-1e300] * 3, points - radius])
+    query_hi = np.vstack([[1e300] * 3, points + radius])
+    ids, counts = _box_tree.intersecting(lo, hi, query_lo, query_hi, threads=2)
+    want_ids, want_counts = rtree_answers(mesh.triangles_tree, query_lo, query_hi)
+    assert counts[0] == len(mesh.faces)
+    assert np.array_equal(counts, want_counts) and np.array_equal(ids, want_ids)
+    heads, head_counts = _box_tree.intersecting(lo, hi, query_lo, query_hi, 20)
+    assert np.array_equal(head_counts, np.minimum(counts, 20))
+    assert np.array_equal(heads, np.concatenate([g[:20] for g in np.split(ids, np.cumsum(counts)[:-1])]))
+
+
+def test_nearest_vertex_distances_equal_scipys_bit_for_bit():
+    """Lattices and grids (queries equally near several vertices), random
+    clouds, a plane, far queries, queries on the vertices themselves."""
+    from scipy.spatial import cKDTree
+
+    expect_native("face search")
+    lattice = np.stack(np.meshgrid(*[np.arange(-5, 6) * 0.1] * 3), -1).reshape(-1, 3)
+    sets = [lattice, flat_grid(30).vertices, RNG.normal(0, 1, (5000, 3)), np.array([[0.5, -1.0, 2.0]]),
+            sphere().vertices]
+    for points in sets:
+        queries = np.vstack([points[::7] + 0.05, points[::5] + RNG.normal(0, 0.1, points[::5].shape), points[::3],
+                             RNG.normal(0, 1, (200, 3)) * 1e3, (points[:-1:4] + points[1::4]) / 2])
+        want = cKDTree(points).query(queries)[0]
+        assert _box_tree.nearest(points, queries).tobytes() == want.tobytes()
+
+
+def test_tree_shape_is_rtrees():
+    properties = __import__("rtree").index.Property(dimension=3)
+    assert _box_tree.SHAPE == {name: getattr(properties, name)
+                               for name in ("dimension", "leaf_capacity", "index_capacity", "fill_factor")}
 
 
 @pytest.mark.parametrize("make", MESHES, ids=lambda m: m.__name__)
 def test_native_search_and_cut_equal_trimesh(make):
+    expect_native("face search")
+    expect_native("cut")
     mesh = make()
     points = query_points(mesh)
     with entered(trimesh.proximity.nearby_faces, trimesh.util.submesh) as seen:
@@ -134,6 +237,21 @@ def test_native_search_and_cut_equal_trimesh(make):
         assert_same_mesh(ours, theirs)
     assert_same_mesh(whole, mesh.submesh([np.arange(len(mesh.faces))], only_watertight=False)[0])
     assert nothing is None
+    assert_tree_equals_rtree(mesh, points)
+
+
+def test_a_mesh_of_over_a_million_faces():
+    """A wavy grid of 1.2 M faces: rtree's bulk load and every query, and the
+    face search, equal."""
+    expect_native("face search")
+    mesh = flat_grid(775)
+    mesh.vertices[:, 2] = np.round(np.sin(mesh.vertices[:, 0] / 9) * np.cos(mesh.vertices[:, 1] / 7), 2)
+    points = np.vstack([mesh.sample(3000, seed=5) + RNG.normal(0, 0.3, (3000, 3)), mesh.vertices[::997]])
+    assert_tree_equals_rtree(mesh, points[:1000])
+    with entered(trimesh.proximity.nearby_faces) as seen:
+        ids = quiet(Tessaron.find_nearby_faces, mesh, cloud(points))
+    assert seen == []
+    assert ids == trimesh_face_ids(mesh, points, 10000)
 
 
 def test_face_ids_outside_the_mesh_raise_before_anything_is_built(monkeypatch):
@@ -150,6 +268,9 @@ def test_whole_scene_is_byte_identical_to_the_plain_path(tmp_path, monkeypatch):
     """seg_scene_mesh() with the native paths, then with trimesh's calls
     wrapped in pass-through functions (so the gate hands every call to trimesh)."""
     import os
+
+    expect_native("face search")
+    expect_native("cut")
 
     from quarnet.sample import build_sample_scene
 

@@ -6,16 +6,10 @@
 namespace quarnet::mesh {
 
 std::span<std::int64_t> FaceIdCollector::append_group(std::size_t length) {
-  const std::size_t n = take(length);
+  const std::size_t n = std::min(length, limit_);
   const std::size_t start = ids_.size();
   ids_.resize(start + n);
-  ++groups_;
   return {ids_.data() + start, n};
-}
-
-void FaceIdCollector::add_group(std::span<const std::int64_t> group) {
-  const auto room = append_group(group.size());
-  std::copy_n(group.begin(), room.size(), room.begin());
 }
 
 std::vector<std::int64_t> unique_in_order(std::span<const std::int64_t> ids) {

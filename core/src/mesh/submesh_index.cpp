@@ -1,5 +1,6 @@
 #include "quarnet/mesh/submesh_index.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 namespace quarnet::mesh {
@@ -14,20 +15,20 @@ bool ids_in_range(std::span<const std::int64_t> ids, std::int64_t bound) noexcep
 
 FaceCut cut_faces(std::span<const std::int64_t> faces, std::size_t vertex_count, std::span<const std::int64_t> index) {
   FaceCut cut;
-  // Marks the used vertices, then numbers them in ascending vertex order.
-  std::vector<std::int64_t> renumber(vertex_count, 0);
+  // Marks the used vertices (0), then numbers them in ascending vertex order.
+  std::vector<std::int64_t> renumber(vertex_count, -1);
   for (const std::int64_t f : index) {
     const std::int64_t* corner = faces.data() + 3 * f;
-    renumber[static_cast<std::size_t>(corner[0])] = 1;
-    renumber[static_cast<std::size_t>(corner[1])] = 1;
-    renumber[static_cast<std::size_t>(corner[2])] = 1;
+    renumber[static_cast<std::size_t>(corner[0])] = 0;
+    renumber[static_cast<std::size_t>(corner[1])] = 0;
+    renumber[static_cast<std::size_t>(corner[2])] = 0;
   }
+  cut.vertices.reserve(std::min(vertex_count, 3 * index.size()));
   std::int64_t next = 0;
   for (std::size_t v = 0; v < vertex_count; ++v) {
-    if (renumber[v] != 0) {
-      renumber[v] = next++;
-      cut.vertices.push_back(static_cast<std::int64_t>(v));
-    }
+    if (renumber[v] < 0) continue;
+    renumber[v] = next++;
+    cut.vertices.push_back(static_cast<std::int64_t>(v));
   }
   cut.faces.resize(3 * index.size());
   for (std::size_t k = 0; k < index.size(); ++k) {

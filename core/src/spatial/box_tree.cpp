@@ -1,83 +1,339 @@
 #include "quarnet/spatial/box_tree.hpp"
 
-#include <numeric>
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <exception>
+#include <stdexcept>
+#include <thread>
+#include <utility>
 
 namespace quarnet::spatial {
 namespace {
 
-constexpr int kMemoryStorage = 0;  // RT_Memory
-constexpr std::uint32_t kDimension = 3;
-
-[[noreturn]] void fail(const SpatialIndexApi& api, const char* what) {
-  api.error_reset();
-  throw SpatialIndexError(std::string("libspatialindex: ") + what + " failed");
+std::uint32_t packed(std::uint32_t capacity, double fill_factor) {
+  // The library's own expression: floor(double(capacity * fill_factor)).
+  const double entries = std::floor(static_cast<double>(capacity * fill_factor));
+  if (!(entries >= 1.0) || entries > static_cast<double>(std::numeric_limits<std::uint32_t>::max()))
+    throw std::invalid_argument("tree shape packs no entry into a node");
+  return static_cast<std::uint32_t>(entries);
 }
 
-struct Properties {
-  const SpatialIndexApi& api;
-  SpatialIndexApi::Handle handle;
-  ~Properties() {
-    if (handle != nullptr) api.property_destroy(handle);
-  }
+// One record of the sort: an item (a box id, or a node of the level below)
+// with its key in every dimension, so that sorting by another dimension
+// reads no box again.
+template <std::uint32_t D>
+struct Record {
+  double key[D];
+  std::uint32_t item;
 };
+
+// std::sort(first, last, less), its very permutation, on two threads:
+// libstdc++'s introsort partitions the whole range once and then sorts the
+// two parts with the same depth limit, each part's elements never leaving
+// it (neither in the loop nor in the closing insertion sort, whose moves
+// stop at the part's own smallest element); so the parts are sorted by the
+// library's own steps, one on each thread. Without libstdc++, std::sort.
+template <class It, class Less>
+void sort_in_two(It first, It last, Less less) {
+#if defined(__GLIBCXX__)
+  constexpr std::ptrdiff_t kThreshold = 16;  // libstdc++'s _S_threshold
+  if (last - first <= kThreshold) {
+    std::sort(first, last, less);
+    return;
+  }
+  const auto comp = __gnu_cxx::__ops::__iter_comp_iter(less);
+  auto depth = std::__lg(last - first) * 2;
+  --depth;  // the loop's first step, as std::__introsort_loop takes it
+  const It cut = std::__unguarded_partition_pivot(first, last, comp);
+  std::exception_ptr failed;
+  {
+    std::jthread right([&] {
+      try {
+        std::__introsort_loop(cut, last, depth, comp);
+        std::__final_insertion_sort(cut, last, comp);
+      } catch (...) {
+        failed = std::current_exception();
+      }
+    });
+    std::__introsort_loop(first, cut, depth, comp);
+    std::__final_insertion_sort(first, cut, comp);
+  }
+  if (failed) std::rethrow_exception(failed);
+#else
+  std::sort(first, last, less);
+#endif
+}
 
 }  // namespace
 
-bool SpatialIndexApi::complete() const noexcept {
-  return property_create && property_destroy && property_set_dimension && property_set_storage && create_with_array &&
-         destroy && intersects_id_v && error_reset;
-}
+std::uint32_t TreeShape::leaf_fill() const { return packed(leaf_capacity, fill_factor); }
+std::uint32_t TreeShape::index_fill() const { return packed(index_capacity, fill_factor); }
 
-BoxTree BoxTree::bulk_load(const SpatialIndexApi& api, std::span<const double> mins, std::span<const double> maxs) {
-  if (mins.size() != maxs.size() || mins.size() % kDimension != 0)
-    throw std::invalid_argument("box corners of unequal or partial length");
-  const std::size_t n = mins.size() / kDimension;
-  // What rtree.index.Property(dimension=3) and a memory-storage Index set.
-  Properties props{api, api.property_create()};
-  if (props.handle == nullptr) fail(api, "IndexProperty_Create");
-  if (api.property_set_dimension(props.handle, kDimension) != 0) fail(api, "IndexProperty_SetDimension");
-  if (api.property_set_storage(props.handle, kMemoryStorage) != 0) fail(api, "IndexProperty_SetIndexStorage");
-
-  std::vector<std::int64_t> ids(n);
-  std::iota(ids.begin(), ids.end(), std::int64_t{0});
-  // The library reads the corners only; its signature is not const-qualified.
-  SpatialIndexApi::Handle index =
-      api.create_with_array(props.handle, n, kDimension, 1, kDimension, 1, ids.data(), const_cast<double*>(mins.data()),
-                            const_cast<double*>(maxs.data()));
-  if (index == nullptr) fail(api, "Index_CreateWithArray");
-  return BoxTree(api, index);
-}
-
-BoxTree::~BoxTree() {
-  if (index_ != nullptr) api_->destroy(index_);
-}
-
-void BoxTree::intersecting(std::span<const double> mins, std::span<const double> maxs, std::vector<std::int64_t>& ids,
-                           std::vector<std::uint64_t>& counts) const {
-  if (mins.size() != maxs.size() || mins.size() % kDimension != 0)
-    throw std::invalid_argument("box corners of unequal or partial length");
-  const std::size_t n = mins.size() / kDimension;
-  counts.assign(n, 0);
-  ids.resize(2 * n);
-  // The library fills the id buffer box by box and stops before a box whose
-  // ids do not fit, reporting how many boxes it finished and that box's count.
-  std::size_t done_boxes = 0, done_ids = 0;
-  while (done_boxes < n) {
-    std::int64_t finished = 0;
-    const int rc = api_->intersects_id_v(index_, static_cast<std::int64_t>(n - done_boxes), kDimension,
-                                         ids.size() - done_ids, kDimension, 1, mins.data() + kDimension * done_boxes,
-                                         maxs.data() + kDimension * done_boxes, ids.data() + done_ids,
-                                         counts.data() + done_boxes, &finished);
-    if (rc != 0 || finished < 0 || static_cast<std::size_t>(finished) > n - done_boxes) fail(*api_, "Index_Intersects_id_v");
-    for (std::size_t k = 0; k < static_cast<std::size_t>(finished); ++k) done_ids += counts[done_boxes + k];
-    done_boxes += static_cast<std::size_t>(finished);
-    if (done_boxes == n) break;
-    // No progress although the stopping box's ids would have fit: give up
-    // rather than grow the buffer for ever.
-    if (finished == 0 && counts[done_boxes] <= ids.size() - done_ids) fail(*api_, "Index_Intersects_id_v");
-    ids.resize(2 * ids.size() + counts[done_boxes]);
+// Packs one level of the tree from the items of the level below. Records,
+// slots and nodes are placed by position: slot k holds the k-th record of
+// the final order, and where a part of the records starts its nodes follows
+// from the sizes of the parts before it alone. So the slabs of the first cut
+// are independent and are packed on several threads.
+template <std::uint32_t D>
+class StrLoader {
+ public:
+  StrLoader(const double* lo, const double* hi, std::size_t items, std::uint32_t per_node, unsigned threads,
+            BoxTree::Level& level)
+      : lo_(lo), hi_(hi), per_node_(per_node), threads_(threads), level_(level), records_(items) {
+    level_.boxes.resize(2 * D * items);
+    level_.refs.resize(items);
+    for (std::size_t k = 0; k < items; ++k) {
+      Record<D>& r = records_[k];
+      for (std::uint32_t c = 0; c < D; ++c) r.key[c] = hi[D * k + c] + lo[D * k + c];
+      r.item = static_cast<std::uint32_t>(k);
+    }
+    const std::size_t nodes = nodes_made(items, 0);
+    level_.first.resize(nodes + 1);
+    level_.first[nodes] = static_cast<std::uint32_t>(items);
+    node_lo.resize(D * nodes);
+    node_hi.resize(D * nodes);
   }
-  ids.resize(done_ids);
+
+  // Sorts the items (in their original order) by the first dimension and
+  // packs them; the bounds of the nodes made, in order, are the items of the
+  // next level.
+  void load() {
+    const std::span<Record<D>> all(records_);
+    sort(all, 0, threads_);
+    const std::uint64_t slab = slab_size(all.size(), 0);
+    if (slab == 0) {
+      pack(all, 0, 0);
+      return;
+    }
+    // The slabs of the first dimension, each sorted by the next and packed,
+    // in turns over the threads; the node where each starts, known before.
+    std::vector<std::size_t> first_node{0};
+    for (std::uint64_t at = 0; at < all.size(); at += slab)
+      first_node.push_back(first_node.back() + nodes_made(std::min<std::uint64_t>(slab, all.size() - at), 1));
+    const std::size_t slabs = first_node.size() - 1;
+    auto work = [&](std::size_t from, std::size_t to) {
+      for (std::size_t k = from; k < to; ++k) {
+        const std::uint64_t at = k * slab;
+        const auto part = all.subspan(at, std::min<std::uint64_t>(slab, all.size() - at));
+        sort(part, 1);
+        create_level(part, 1, at, first_node[k]);
+      }
+    };
+    const std::size_t workers = std::max<std::size_t>(1, std::min<std::size_t>(threads_, all.size() >= kParallelRecords ? slabs : 1));
+    std::vector<std::exception_ptr> failed(workers);
+    {
+      std::vector<std::jthread> helpers;
+      for (std::size_t w = 1; w < workers; ++w) {
+        helpers.emplace_back([&, w] {
+          try {
+            work(slabs * w / workers, slabs * (w + 1) / workers);
+          } catch (...) {
+            failed[w] = std::current_exception();
+          }
+        });
+      }
+      work(0, slabs / workers);
+    }
+    for (const std::exception_ptr& e : failed) {
+      if (e) std::rethrow_exception(e);
+    }
+  }
+
+  std::vector<double> node_lo, node_hi;
+
+ private:
+  static constexpr std::size_t kParallelRecords = 200000;
+  static constexpr std::size_t kAhead = 16;
+
+  template <std::uint32_t C>
+  static void sort_by(std::span<Record<D>> records, unsigned threads) {
+    const auto less = [](const Record<D>& a, const Record<D>& b) { return a.key[C] < b.key[C]; };
+    if (threads > 1 && records.size() >= kParallelRecords) {
+      sort_in_two(records.begin(), records.end(), less);
+    } else {
+      std::sort(records.begin(), records.end(), less);
+    }
+  }
+
+  static void sort(std::span<Record<D>> records, std::uint32_t dim, unsigned threads = 1) {
+    if constexpr (D > 0) if (dim == 0) return sort_by<0>(records, threads);
+    if constexpr (D > 1) if (dim == 1) return sort_by<1>(records, threads);
+    if constexpr (D > 2) if (dim == 2) return sort_by<2>(records, threads);
+  }
+
+  // The records per slab where `total` records sorted by `dim` are cut into
+  // slabs, or 0 where they are packed as they are.
+  std::uint64_t slab_size(std::uint64_t total, std::uint32_t dim) const {
+    const std::uint64_t b = per_node_;
+    const auto nodes = static_cast<std::uint64_t>(std::ceil(static_cast<double>(total) / static_cast<double>(b)));
+    const auto slabs = static_cast<std::uint64_t>(std::ceil(std::sqrt(static_cast<double>(nodes))));
+    if (slabs == 1 || dim == D - 1 || slabs * b == total) return 0;
+    return slabs * b;
+  }
+
+  // The nodes that `total` records sorted by `dim` make.
+  std::size_t nodes_made(std::uint64_t total, std::uint32_t dim) const {
+    const std::uint64_t slab = slab_size(total, dim);
+    if (slab == 0) return static_cast<std::size_t>((total + per_node_ - 1) / per_node_);
+    std::size_t nodes = 0;
+    for (std::uint64_t at = 0; at < total; at += slab) nodes += nodes_made(std::min(slab, total - at), dim + 1);
+    return nodes;
+  }
+
+  void create_level(std::span<Record<D>> records, std::uint32_t dim, std::size_t slot, std::size_t node) {
+    const std::uint64_t slab = slab_size(records.size(), dim);
+    if (slab == 0) {
+      pack(records, slot, node);
+      return;
+    }
+    for (std::uint64_t at = 0; at < records.size(); at += slab) {
+      const auto part = records.subspan(at, std::min<std::uint64_t>(slab, records.size() - at));
+      sort(part, dim + 1);
+      create_level(part, dim + 1, slot + at, node);
+      node += nodes_made(part.size(), dim + 1);
+    }
+  }
+
+  // Nodes of per_node_ records in order (the last one short), the first at
+  // slot `slot` and node `node`.
+  void pack(std::span<const Record<D>> records, std::size_t slot, std::size_t node) {
+    for (std::size_t at = 0; at < records.size(); at += per_node_, ++node) {
+      const std::size_t end = std::min<std::size_t>(at + per_node_, records.size());
+      level_.first[node] = static_cast<std::uint32_t>(slot + at);
+      // The node's bounds grow from the inverted extreme box, as the
+      // library's do (std::min / std::max, entry by entry).
+      double* node_min = node_lo.data() + D * node;
+      double* node_max = node_hi.data() + D * node;
+      std::fill_n(node_min, D, std::numeric_limits<double>::max());
+      std::fill_n(node_max, D, -std::numeric_limits<double>::max());
+      for (std::size_t k = at; k < end; ++k) {
+        if (k + kAhead < records.size()) {  // the boxes are read in random order: ask for them early
+          const std::size_t ahead = static_cast<std::size_t>(D) * records[k + kAhead].item;
+          __builtin_prefetch(lo_ + ahead);
+          __builtin_prefetch(hi_ + ahead);
+        }
+        const std::uint32_t item = records[k].item;
+        const double* lo = lo_ + static_cast<std::size_t>(D) * item;
+        const double* hi = hi_ + static_cast<std::size_t>(D) * item;
+        double* box = level_.boxes.data() + 2 * D * (slot + k);
+        for (std::uint32_t c = 0; c < D; ++c) {
+          box[c] = lo[c];
+          box[D + c] = hi[c];
+          node_min[c] = std::min(node_min[c], lo[c]);
+          node_max[c] = std::max(node_max[c], hi[c]);
+        }
+        level_.refs[slot + k] = item;
+      }
+    }
+  }
+
+  const double* lo_;
+  const double* hi_;
+  std::uint32_t per_node_;
+  unsigned threads_;
+  BoxTree::Level& level_;
+  std::vector<Record<D>> records_;
+};
+
+template <std::uint32_t D>
+void BoxTree::load_levels(const TreeShape& shape, std::span<const double> lo, std::span<const double> hi,
+                          unsigned threads) {
+  const std::uint32_t leaf_fill = shape.leaf_fill(), index_fill = shape.index_fill();
+  std::vector<double> items_lo, items_hi;  // the node bounds of the level below
+  const double* level_lo = lo.data();
+  const double* level_hi = hi.data();
+  std::size_t items = lo.size() / D;
+  while (true) {
+    Level& level = levels_.emplace_back();
+    std::vector<double> made_lo, made_hi;
+    {
+      StrLoader<D> loader(level_lo, level_hi, items, levels_.size() == 1 ? leaf_fill : index_fill, threads, level);
+      loader.load();
+      made_lo = std::move(loader.node_lo);
+      made_hi = std::move(loader.node_hi);
+    }
+    items_lo = std::move(made_lo);
+    items_hi = std::move(made_hi);
+    items = items_lo.size() / D;
+    if (items == 1) break;
+    level_lo = items_lo.data();
+    level_hi = items_hi.data();
+  }
+  root_box_ = std::move(items_lo);
+  root_box_.insert(root_box_.end(), items_hi.begin(), items_hi.end());
+}
+
+BoxTree BoxTree::bulk_load(const TreeShape& shape, std::span<const double> lo, std::span<const double> hi,
+                           unsigned threads) {
+  const std::uint32_t dim = shape.dimension;
+  if (dim == 0 || dim > 3) throw std::invalid_argument("tree shape of a dimension other than 1, 2 or 3");
+  (void)shape.leaf_fill();  // throws for shapes that pack nothing
+  (void)shape.index_fill();
+  if (lo.size() != hi.size() || lo.size() % dim != 0)
+    throw std::invalid_argument("box corners of unequal or partial length");
+  const std::size_t count = lo.size() / dim;
+  if (count == 0) throw std::invalid_argument("no box to load");
+  if (count > kMaxBoxes) throw std::length_error("too many boxes for an in-memory bulk load");
+  bool finite = true;
+  for (std::size_t k = 0; k < lo.size(); ++k) finite &= std::isfinite(lo[k]) && std::isfinite(hi[k]);
+  if (!finite) throw std::invalid_argument("box corner that is not finite");
+
+  BoxTree tree;
+  tree.dim_ = dim;
+  if (dim == 1) tree.load_levels<1>(shape, lo, hi, threads);
+  if (dim == 2) tree.load_levels<2>(shape, lo, hi, threads);
+  if (dim == 3) tree.load_levels<3>(shape, lo, hi, threads);
+  return tree;
+}
+
+namespace {
+
+// The query box meets the stored box (lo then hi): no dimension in which
+// one lies wholly beyond the other.
+bool meets(const double* qlo, const double* qhi, const double* box, std::uint32_t dim) {
+  for (std::uint32_t c = 0; c < dim; ++c) {
+    if (qlo[c] > box[dim + c] || qhi[c] < box[c]) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+void BoxTree::intersecting(std::span<const double> lo, std::span<const double> hi, std::size_t limit,
+                           std::vector<std::int64_t>& ids, std::vector<std::uint64_t>& counts) const {
+  if (lo.size() != hi.size() || lo.size() % dim_ != 0)
+    throw std::invalid_argument("query corners of unequal or partial length");
+  const std::size_t queries = lo.size() / dim_;
+  struct Pending {
+    std::uint32_t level, node;
+  };
+  std::vector<Pending> stack;
+  const auto top = static_cast<std::uint32_t>(levels_.size() - 1);
+  for (std::size_t q = 0; q < queries; ++q) {
+    const double* qlo = lo.data() + dim_ * q;
+    const double* qhi = hi.data() + dim_ * q;
+    std::uint64_t found = 0;
+    stack.clear();
+    if (limit > 0 && meets(qlo, qhi, root_box_.data(), dim_)) stack.push_back({top, 0});
+    while (!stack.empty()) {
+      const Pending at = stack.back();
+      stack.pop_back();
+      const Level& level = levels_[at.level];
+      const std::uint32_t end = level.first[at.node + 1];
+      for (std::uint32_t slot = level.first[at.node]; slot < end; ++slot) {
+        if (!meets(qlo, qhi, level.boxes.data() + 2 * static_cast<std::size_t>(dim_) * slot, dim_)) continue;
+        if (at.level == 0) {
+          ids.push_back(level.refs[slot]);
+          if (++found == limit) break;
+        } else {
+          stack.push_back({at.level - 1, level.refs[slot]});
+        }
+      }
+      if (found == limit) break;
+    }
+    counts.push_back(found);
+  }
 }
 
 }  // namespace quarnet::spatial

@@ -19,23 +19,15 @@ class FaceIdCollector {
  public:
   explicit FaceIdCollector(std::size_t limit = kMaxFacesPerPoint) noexcept : limit_(limit) {}
 
-  // How many ids of a group of `length` ids go into the list.
-  std::size_t take(std::size_t length) const noexcept { return length < limit_ ? length : limit_; }
-
   // Appends room for the head of a group of `length` ids and returns it for
-  // the caller to fill (take(length) slots). Valid until the next append.
+  // the caller to fill (min(length, limit) slots). Valid until the next
+  // append.
   std::span<std::int64_t> append_group(std::size_t length);
 
-  // Appends the head of `group`.
-  void add_group(std::span<const std::int64_t> group);
-
-  std::size_t groups() const noexcept { return groups_; }
   const std::vector<std::int64_t>& ids() const noexcept { return ids_; }
-  std::vector<std::int64_t> release() noexcept { return std::move(ids_); }
 
  private:
   std::size_t limit_;
-  std::size_t groups_ = 0;
   std::vector<std::int64_t> ids_;
 };
 

@@ -1,0 +1,107 @@
+"""The native doubles of library calls, declared: for each, the call it stands
+in for, what runs when it steps aside, and the library versions its
+differential tests prove it against.
+
+A double runs only where every library it depends on is installed at a version
+listed here; otherwise the library's own call runs, and the first such call of
+the process warns once (a RuntimeWarning naming the library, its version and
+the slower path). The gate of the extension modules, the tests' expectations,
+requirements/constraints.txt and ``quarnet doctor`` all read this table.
+Adopting a new release after the canary (scripts/canary.sh) passes on it is
+one more version in a line below.
+"""
+
+from __future__ import annotations
+
+import importlib
+import warnings
+from dataclasses import dataclass
+
+
+@dataclass(frozen=True)
+class NativeDouble:
+    name: str
+    stands_in_for: str
+    slower_path: str
+    proven: dict  # library -> the versions proven, oldest first
+
+
+DOUBLES = {
+    double.name: double
+    for double in (
+        # The query's candidates come from an R-tree built like libspatialindex's
+        # bulk load with rtree's properties, so their order depends on both;
+        # the boxes' sizes are SciPy's k-d tree's nearest-vertex distances.
+        NativeDouble("face search", "trimesh.proximity.nearby_faces",
+                     "trimesh.proximity.nearby_faces (rtree's R-tree, built in Python at every call)",
+                     {"trimesh": ("5.2.0",), "rtree": ("1.4.1",), "libspatialindex": ("2.1.0",), "scipy": ("1.17.1",)}),
+        NativeDouble("cut", "trimesh.Trimesh.submesh", "trimesh.Trimesh.submesh (numpy's sorts for the sub-mesh and the remainder)",
+                     {"trimesh": ("5.2.0",)}),
+    )
+}
+
+# Where each library tells its version, and the pip package that brings it.
+VERSION_ATTRIBUTES = {
+    "trimesh": ("trimesh", "__version__"),
+    "rtree": ("rtree", "__version__"),
+    "libspatialindex": ("rtree.index", "__c_api_version__"),
+    "scipy": ("scipy", "__version__"),
+}
+PACKAGES = {"trimesh": "trimesh", "rtree": "rtree", "libspatialindex": "rtree", "scipy": "scipy"}
+
+_warned = set()
+
+
+def installed_version(library):
+    """The version of `library` as this process has it, or None where it cannot
+    be imported (or tells no version)."""
+    module_name, attribute = VERSION_ATTRIBUTES[library]
+    try:
+        module = importlib.import_module(module_name)
+    except Exception:
+        return None
+    version = getattr(module, attribute, None)
+    if isinstance(version, bytes):
+        version = version.decode("ascii", "replace")
+    return version if isinstance(version, str) else None
+
+
+def uncovered(name):
+    """[(library, version found)] of the double `name` that the table does not
+    list as proven (empty when the double may run)."""
+    return [(library, found) for library, versions in DOUBLES[name].proven.items()
+            if (found := installed_version(library)) not in versions]
+
+
+def covered(name):
+    """Whether the double `name` may run with the libraries installed; warns
+    once per process and double where it may not."""
+    missing = uncovered(name)
+    if missing and name not in _warned:
+        _warned.add(name)
+        double = DOUBLES[name]
+        found = ", ".join(f"{library} {version or 'not installed'}" for library, version in missing)
+        warnings.warn(f"quarnet's native {name} is not proven against {found} (only {proven_versions(double)}); "
+                      f"the slower {double.slower_path} runs instead", RuntimeWarning, stacklevel=2)
+    return not missing
+
+
+def proven_versions(double):
+    """'trimesh 5.2.0, rtree 1.4.1, ...' for one double."""
+    return ", ".join(f"{library} {' or '.join(versions)}" for library, versions in double.proven.items())
+
+
+def pins():
+    """{pip package: version}: for every package the doubles depend on, the
+    newest version that every double depending on it is proven against, as
+    requirements/constraints.txt pins it."""
+    common = {}
+    for double in DOUBLES.values():
+        for library, versions in double.proven.items():
+            if PACKAGES[library] == library:
+                common[library] = common.get(library, set(versions)) & set(versions)
+    return {library: max(versions, key=_release) for library, versions in common.items() if versions}
+
+
+def _release(version):
+    return tuple(int(part) if part.isdigit() else -1 for part in version.split("."))
