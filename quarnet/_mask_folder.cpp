@@ -15,9 +15,7 @@ constexpr const char* kDoc =
 
 py::object object_folders(const qh::Call& c, py::object mask_path) {
   py::list names;
-  for (py::handle entry : c.ns["os"].attr("listdir")(mask_path)) {
-    if (!qh::object_folder(c.ns, mask_path, entry).is_none()) names.append(entry);
-  }
+  qh::for_each_object_folder(c.ns, mask_path, [&](const py::object& name, const py::object&) { names.append(name); });
   return names;
 }
 

@@ -14,7 +14,6 @@
 // np) is evaluated by that numpy expression itself.
 #include <pybind11/numpy.h>
 
-#include <cerrno>
 #include <cmath>
 #include <optional>
 
@@ -35,12 +34,6 @@ constexpr const char* kBackprojectDoc = "深度图 -> 相机坐标系点云";
 
 // ---- load_depth -------------------------------------------------------------
 
-[[noreturn]] void raise_os_error(const quarnet::OsError& e, const py::object& filename) {
-  errno = e.code();
-  PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.ptr());
-  throw py::error_already_set();
-}
-
 py::array read_float32(const std::string& path, const py::object& filename) {
   std::optional<npy::Reader> in;
   try {
@@ -60,17 +53,15 @@ py::array read_float32(const std::string& path, const py::object& filename) {
     qh::without_gil([&] { in->read_float32(dst); });
     return out;
   } catch (const quarnet::OsError& e) {
-    raise_os_error(e, filename);  // names the file as the caller gave it
+    qh::raise_os_error(e, filename);  // names the file as the caller gave it
   }
 }
 
 py::object load_depth(const qh::Call& c, py::object depth_path) {
-  PyObject* encoded = nullptr;
-  if (PyUnicode_FSConverter(depth_path.ptr(), &encoded) == 0) {
-    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
-    PyErr_Clear();
+  const std::optional<std::string> path = qh::fs_encode_if_path(depth_path);
+  if (!path) {
     // Not a path: a file object or whatever else np.load takes.
-    py::object np = c.ns["np"];
+    const qh::Numpy np = c.ns.np();
     py::object depth = np.attr("load")(depth_path).attr("astype")(np.attr("float32"));
     py::tuple shape = depth.attr("shape");
     if (py::len(shape) == 3 && shape[2].cast<py::ssize_t>() == 1)
@@ -78,8 +69,7 @@ py::object load_depth(const qh::Call& c, py::object depth_path) {
                                    py::slice(py::none(), py::none(), py::none()), 0)];
     return depth;
   }
-  const auto bytes = py::reinterpret_steal<py::bytes>(encoded);
-  return read_float32(std::string(bytes), depth_path);
+  return read_float32(*path, depth_path);
 }
 
 // ---- backproject_depth_to_points ---------------------------------------------
@@ -97,7 +87,7 @@ py::object backproject_with_numpy(const py::object& np, const py::object& depth,
 py::object backproject_depth_to_points(const qh::Call& c, py::object depth, py::object K) {
   const auto k = qh::unpack<4>(K);  // fx, fy, cx, cy = K
   auto [h, w] = qh::unpack<2>(depth.attr("shape"));
-  py::object np = c.ns["np"];
+  const qh::Numpy np = c.ns.np();
 
   const bool numpy_itself = native::is_numpy(np) && native::package_functions(np, {"meshgrid", "arange", "stack"});
   const auto view = numpy_itself ? native::array(depth, native::ArrayRule(2)) : std::nullopt;

@@ -135,7 +135,7 @@ bool is_regular_file(const std::string& fs_path) {
 py::object read_mask(const qh::Namespace& ns, const py::object& mask_path) {
   const std::string fs_path = qh::fs_encode(mask_path);
   if (!is_regular_file(fs_path)) return py::none();
-  py::object cv2 = ns["cv2"];
+  py::object cv2 = ns.cv2();
   if (is_utf8_text(mask_path)) {
     py::object mask = cv2.attr("imread")(mask_path, cv2.attr("IMREAD_GRAYSCALE"));
     if (!mask.is_none()) warn_if_wide(ns, mask_path, regular_file_bytes(fs_path, quarnet::image::kHeaderBytes));
@@ -143,7 +143,7 @@ py::object read_mask(const qh::Namespace& ns, const py::object& mask_path) {
   }
   const std::vector<std::uint8_t> bytes = regular_file_bytes(fs_path, 0);
   if (bytes.empty()) return py::none();  // unreadable, as imread finds it
-  py::object np = ns["np"];
+  const qh::Numpy np = ns.np();
   py::object buffer = np.attr("frombuffer")(py::bytes(reinterpret_cast<const char*>(bytes.data()), bytes.size()),
                                              np.attr("uint8"));
   py::object mask = cv2.attr("imdecode")(buffer, cv2.attr("IMREAD_GRAYSCALE"));
@@ -155,8 +155,8 @@ py::object extract_masked_pointclouds(const qh::Call& c, py::object mask_folder,
                                       py::object poses_dict, py::object K) {
   const auto& ns = c.ns;
 
-  py::object merged_pcd = ns["o3d"].attr("geometry").attr("PointCloud")();
-  py::object mask_files = ns["sorted"](ns["os"].attr("listdir")(mask_folder));
+  py::object merged_pcd = ns.o3d().attr("geometry").attr("PointCloud")();
+  py::object mask_files = qh::sorted(ns.os().listdir(mask_folder));
 
   for (py::handle mask_name : ns["tqdm"](mask_files, py::arg("desc") = "Processing masks ")) {
     const qh::OsPath os_path = ns.os_path();
@@ -164,7 +164,7 @@ py::object extract_masked_pointclouds(const qh::Call& c, py::object mask_folder,
     py::object mask = read_mask(ns, mask_path);
     if (mask.is_none()) continue;
 
-    py::object image_id = qh::with_note([&] { return ns["int"](os_path.splitext(mask_name)[py::int_(0)]); },
+    py::object image_id = qh::with_note([&] { return qh::to_int(os_path.splitext(mask_name)[py::int_(0)]); },
                                         [&](auto&) { return qh::cat("mask ", mask_path, ": its name is not an image id"); });
     py::object depth_name = qh::cat(image_id, ".npy");
     py::object depth_path = os_path.join(depth_folder, depth_name);
@@ -191,7 +191,7 @@ py::object extract_masked_pointclouds(const qh::Call& c, py::object mask_folder,
     py::object rot = ns["R"].attr("from_quat")(q);
     py::object points_world = rot.attr("apply")(points_cam) + t;
 
-    py::object o3d = ns["o3d"];
+    py::object o3d = ns.o3d();
     py::object pcd_world = o3d.attr("geometry").attr("PointCloud")();
     pcd_world.attr("points") = o3d.attr("utility").attr("Vector3dVector")(points_world);
     merged_pcd += pcd_world;

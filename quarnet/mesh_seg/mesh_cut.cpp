@@ -23,7 +23,7 @@ void export_mesh(const qh::Namespace& ns, const py::object& mesh, const py::obje
   qh::with_note(
       [&] {
         mesh.attr("export")(temp);
-        require_whole_ply(ns, temp);
+        require_whole_ply(temp);
       },
       [&](auto&) { return writing(path); });
 }
@@ -38,10 +38,10 @@ void write_object(const qh::Namespace& ns, const py::object& sub_mesh, const py:
   export_mesh(ns, sub_mesh, mesh_temp, sub_mesh_path);
   qh::with_note(
       [&] {
-        py::object written = ns["o3d"].attr("io").attr("write_point_cloud")(pcd_temp, pcd);
+        py::object written = ns.o3d().attr("io").attr("write_point_cloud")(pcd_temp, pcd);
         // A failed write that left a short file says why (a full disk, say).
         if (qh::truthy(written) || ns.os_path().exists(pcd_temp)) {
-          require_whole_ply(ns, pcd_temp);
+          require_whole_ply(pcd_temp);
         }
         if (!qh::truthy(written)) qh::raise(PyExc_OSError, qh::cat("cannot write point cloud ", sub_pcd_path));
       },
@@ -65,11 +65,11 @@ py::object cut_and_export(const qh::Call& c, py::object self, py::object all_pcd
 
   py::object mesh_trimesh = load_scene_mesh(ns, self.attr("mesh_file"));
 
-  for (py::handle item : ns["zip"](all_pcd_cleaned, all_bounding_boxes, all_subdir)) {
+  for (py::handle item : qh::zip(all_pcd_cleaned, all_bounding_boxes, all_subdir)) {
     const auto values = qh::unpack(item, 3);
     const py::object &pcd = values[0], &bbox = values[1], &subdir = values[2];
     ns.print(qh::cat("Processing point cloud with ", py::len(pcd.attr("points")), " points and bbox ", bbox, "."));
-    py::object name = ns["str"](subdir);
+    py::object name = qh::to_str(subdir);
     py::object sub_mesh_path = os_path.join(mask_path, name, "sub_mesh.ply");
     py::object sub_pcd_path = os_path.join(mask_path, name, "sub_pcd.ply");
 
@@ -97,7 +97,7 @@ py::object cut_and_export(const qh::Call& c, py::object self, py::object all_pcd
   }
 
   // With every face taken, remain.ply still replaces any earlier remainder.
-  if (mesh_trimesh.is_none()) mesh_trimesh = ns["trimesh"].attr("Trimesh")();
+  if (mesh_trimesh.is_none()) mesh_trimesh = ns.trimesh().attr("Trimesh")();
   write_mesh(ns, mesh_trimesh, os_path.join(mask_path, "remain.ply"));
   return py::none();
 }
@@ -105,7 +105,7 @@ py::object cut_and_export(const qh::Call& c, py::object self, py::object all_pcd
 }  // namespace
 
 py::object process_and_visualize(const qh::Namespace& ns) {
-  return qh::method(ns, "process_and_visualize_mesh_with_pointcloud_and_bbox",
+  return qh::function(ns, "process_and_visualize_mesh_with_pointcloud_and_bbox",
                     {"self", "all_pcd_cleaned", "all_bounding_boxes", "all_subdir"}, cut_and_export);
 }
 

@@ -14,20 +14,19 @@
 // the same sub_mesh.ply marker, remain.ply last. A finished object is skipped
 // and its assigned faces leave the working mesh, so a resumed run writes what
 // one run writes.
-#include <pybind11/numpy.h>
-
 #include <cmath>
 #include <cstdint>
 #include <vector>
 
+#include "arrays.hpp"
 #include "quarnet/mesh/nearest_object.hpp"
 #include "tessaron.hpp"
 
 namespace tessaron {
 namespace {
 
-using F64Array = py::array_t<double, py::array::c_style | py::array::forcecast>;
-using I64Array = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
+using qh::F64Array;
+using qh::I64Array;
 
 // The radius the measurements on sample scenes of 50,000 to 3,000,000 faces chose (README).
 constexpr double kDefaultRadius = 0.015;
@@ -45,14 +44,13 @@ constexpr const char* kDenseDoc =
     "marker of finished objects and remain.ply are those of scene.seg_scene_mesh().";
 
 double radius_of(const qh::Namespace& ns, const py::object& radius) {
-  const double r = ns["float"](radius).cast<double>();
+  const double r = qh::to_float(radius).cast<double>();
   if (!(r > 0) || !std::isfinite(r)) qh::raise(PyExc_ValueError, qh::cat("radius must be a positive finite number, got ", radius));
   return r;
 }
 
 F64Array rows_of_three(const qh::Namespace& ns, const py::object& values, const char* what) {
-  F64Array a = F64Array::ensure(ns.np().asarray(values, "float64"));
-  if (!a) throw py::error_already_set();
+  F64Array a = qh::f64_array(ns.np(), values);
   if (a.size() == 0) return F64Array(std::vector<py::ssize_t>{0, 3});
   if (a.ndim() != 2 || a.shape(1) != 3) qh::raise(PyExc_ValueError, qh::cat(what, " must be an N x 3 array"));
   return a;
@@ -65,8 +63,7 @@ struct Assignment {
 
 Assignment assign(const qh::Namespace& ns, const py::object& mesh, const py::object& point_clouds, double radius) {
   const F64Array vertices = rows_of_three(ns, mesh.attr("vertices"), "the mesh's vertices");
-  I64Array faces = I64Array::ensure(ns.np().asarray(mesh.attr("faces"), "int64"));
-  if (!faces) throw py::error_already_set();
+  const I64Array faces = qh::i64_array(ns.np(), mesh.attr("faces"));
   if (faces.size() != 0 && (faces.ndim() != 2 || faces.shape(1) != 3))
     qh::raise(PyExc_ValueError, py::str("the mesh's faces must be an F x 3 array"));
 
@@ -134,7 +131,7 @@ py::object segment_dense(const qh::Call& c, py::object scene, py::object radius)
   py::object working = mesh;
   py::object cut = ns["save_nearby_faces_as_ply"];
   for (std::size_t k = 0; k < py::len(objects.subdirs); ++k) {
-    py::object name = ns["str"](objects.subdirs[k]);
+    py::object name = qh::to_str(objects.subdirs[k]);
     py::object pcd = objects.clouds[k];
     py::object sub_mesh_path = os_path.join(mask_path, name, "sub_mesh.ply");
     py::object sub_pcd_path = os_path.join(mask_path, name, "sub_pcd.ply");
@@ -157,7 +154,7 @@ py::object segment_dense(const qh::Call& c, py::object scene, py::object radius)
     ns.print(qh::cat(name, ": ", ids.size(), " faces, written to ", sub_mesh_path));
   }
 
-  if (working.is_none()) working = ns["trimesh"].attr("Trimesh")();
+  if (working.is_none()) working = ns.trimesh().attr("Trimesh")();
   write_mesh(ns, working, os_path.join(mask_path, "remain.ply"));
   return py::none();
 }
