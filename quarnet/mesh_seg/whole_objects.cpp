@@ -114,7 +114,6 @@ I64Array take_faces(std::vector<std::uint8_t>& alive, const std::vector<std::int
 py::object segment_dense(const qh::Call& c, py::object scene, py::object radius) {
   const auto& ns = c.ns;
   const double r = radius_of(ns, radius);
-  const qh::OsPath os_path = ns.os_path();
   py::object mask_path = scene.attr("mask_path");
 
   py::object mesh = load_scene_mesh(ns, scene.attr("mesh_file"));
@@ -131,31 +130,26 @@ py::object segment_dense(const qh::Call& c, py::object scene, py::object radius)
   py::object working = mesh;
   py::object cut = ns["save_nearby_faces_as_ply"];
   for (std::size_t k = 0; k < py::len(objects.subdirs); ++k) {
-    py::object name = qh::to_str(objects.subdirs[k]);
+    const ObjectFiles files = object_files(ns, mask_path, objects.subdirs[k]);
     py::object pcd = objects.clouds[k];
-    py::object sub_mesh_path = os_path.join(mask_path, name, "sub_mesh.ply");
-    py::object sub_pcd_path = os_path.join(mask_path, name, "sub_pcd.ply");
     const I64Array ids = take_faces(alive, owner, static_cast<std::int32_t>(k));
 
-    if (os_path.exists(sub_mesh_path)) {
-      ns.print(qh::cat("Sub-mesh already exists at ", sub_mesh_path, ", skipping."));
+    if (finished(ns, files)) {
       if (ids.size() > 0) working = qh::unpack(cut(working, ids), 2)[1];
       continue;
     }
     if (ids.size() == 0) {
-      ns.print(qh::cat(name, ": no face within ", r, " of its ", py::len(pcd.attr("points")),
+      ns.print(qh::cat(files.name, ": no face within ", r, " of its ", py::len(pcd.attr("points")),
                        " points, nothing written."));
       continue;
     }
     const auto parts = qh::unpack(cut(working, ids), 2);
     if (parts[0].is_none()) continue;
-    write_object(ns, parts[0], pcd, sub_mesh_path, sub_pcd_path);
+    write_object(ns, parts[0], pcd, files);
     working = parts[1];
-    ns.print(qh::cat(name, ": ", ids.size(), " faces, written to ", sub_mesh_path));
+    ns.print(qh::cat(files.name, ": ", ids.size(), " faces, written to ", files.sub_mesh));
   }
-
-  if (working.is_none()) working = ns.trimesh().attr("Trimesh")();
-  write_mesh(ns, working, os_path.join(mask_path, "remain.ply"));
+  write_remain(ns, mask_path, working);
   return py::none();
 }
 
