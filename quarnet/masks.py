@@ -9,14 +9,15 @@ import os
 
 import cv2
 
+from quarnet import _scene_rules
+
 JPEG_SIGNATURE = b"\xff\xd8\xff"
 
 
 def image_id(name):
     """The image id a mask file name stands for; ValueError naming the file when it is none."""
-    stem = os.path.splitext(os.path.basename(name))[0]
     try:
-        return int(stem)
+        return _scene_rules.image_id(os.path.basename(name))
     except ValueError:
         raise ValueError(f"{name}: a mask's file name must be its image id, e.g. 00012.png") from None
 

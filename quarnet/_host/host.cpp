@@ -446,6 +446,8 @@ py::object matmul(py::handle a, py::handle b) { return result_of(PyNumber_Matrix
 py::object power(py::handle a, py::handle b) { return result_of(PyNumber_Power(a.ptr(), b.ptr(), Py_None)); }
 py::object floor_divide(py::handle a, py::handle b) { return result_of(PyNumber_FloorDivide(a.ptr(), b.ptr())); }
 
+py::object compare(py::handle a, py::handle b, int op) { return result_of(PyObject_RichCompare(a.ptr(), b.ptr(), op)); }
+
 py::object to_int(py::handle value) { return result_of(PyNumber_Long(value.ptr())); }
 py::object to_float(py::handle value) { return result_of(PyNumber_Float(value.ptr())); }
 py::str to_str(py::handle value) { return result_of<py::str>(PyObject_Str(value.ptr())); }

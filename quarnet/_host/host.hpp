@@ -224,6 +224,8 @@ py::object negative(py::handle value);
 py::object matmul(py::handle a, py::handle b);
 py::object power(py::handle a, py::handle b);
 py::object floor_divide(py::handle a, py::handle b);
+// a <op> b as the interpreter evaluates it (op: Py_EQ, Py_GT, ...; arrays compare elementwise).
+py::object compare(py::handle a, py::handle b, int op);
 
 // The built-ins int, float and str (as types: dtype=int, isinstance(x, str)).
 inline py::handle int_type() { return reinterpret_cast<PyObject*>(&PyLong_Type); }

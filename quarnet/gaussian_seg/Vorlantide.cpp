@@ -3,7 +3,7 @@
 // sub-folder after another. A failed external training process is reported
 // and the batch goes on; any other failure ends it.
 #include "host.hpp"
-#include "mask_folder.hpp"
+#include "scene_rules.hpp"
 
 namespace {
 

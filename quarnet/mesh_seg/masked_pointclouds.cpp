@@ -2,10 +2,10 @@
 // object's world-space point cloud from its per-view masks.
 //
 // For each mask, in sorted name order (unreadable entries skipped):
-//   depth = load_depth(depth_folder/<image id>.npy)
+//   depth = load_depth(depth_folder/<image id>.npy)                (scene_rules.hpp)
 //   depth_masked = depth.copy(); depth_masked[mask == 0] = 0       (native)
 //   points_cam = backproject_depth_to_points(depth_masked, K)
-//   points_cam = points_cam[points_cam[:, 2] > 0]                   (native)
+//   points_cam = the rows with 0 < z < inf                          (scene_rules.hpp)
 //   t, q = poses_dict[image_id]
 //   points_world = R.from_quat(q).apply(points_cam) + t  -> merged_pcd
 // then voxel thinning (0.01), radius outlier removal (20 within 0.03), red
@@ -15,7 +15,6 @@
 #include <pybind11/numpy.h>
 #include <sys/stat.h>
 
-#include <cmath>
 #include <span>
 #include <vector>
 
@@ -24,6 +23,7 @@
 #include "quarnet/errors.hpp"
 #include "quarnet/image/sample_depth.hpp"
 #include "quarnet/io/file.hpp"
+#include "scene_rules.hpp"
 #include "tessaron.hpp"
 
 namespace tessaron {
@@ -31,14 +31,6 @@ namespace {
 
 namespace numeric = quarnet::numeric;
 namespace native = quarnet::host::native;
-
-// a == b, a > b, ... as the interpreter evaluates them (arrays compare elementwise).
-template <class Number>
-py::object compare(const py::object& a, Number b, int op) {
-  PyObject* r = PyObject_RichCompare(a.ptr(), py::cast(b).ptr(), op);
-  if (r == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::object>(r);
-}
 
 // numpy's boolean indexing needs mask.shape == depth.shape[:mask.ndim].
 void check_mask_shape(const py::object& depth, const py::object& mask, const py::object& mask_path,
@@ -67,27 +59,8 @@ py::object masked_depth(const py::object& depth, const py::object& mask) {
     return out;
   }
   py::object out = depth.attr("copy")();
-  out[compare(mask, 0, Py_EQ)] = 0;
+  out[qh::compare(mask, py::int_(0), Py_EQ)] = 0;
   return out;
-}
-
-// points[(points[:, 2] > 0) & (points[:, 2] < inf)]: NaN and +inf are no depth.
-py::object keep_positive_depth(const py::object& points) {
-  const auto points_view = native::array(points, native::ArrayRule(2));
-  if (points_view && points_view->shape[1] > 2) {
-    const auto view = points_view->as_2d();
-    // One pass into room for every row; only the pages written are touched,
-    // and shrinking the array afterwards gives the rest back.
-    const auto a = py::reinterpret_borrow<py::array>(points);
-    py::array out(a.dtype(), {a.shape(0), a.shape(1)});
-    auto* dst = static_cast<std::uint8_t*>(out.mutable_data());
-    std::size_t n = 0;
-    qh::without_gil([&] { n = quarnet::depth::copy_positive_rows(view, 2, dst); });
-    if (static_cast<py::ssize_t>(n) != a.shape(0)) out.resize({static_cast<py::ssize_t>(n), a.shape(1)});
-    return out;
-  }
-  py::object z = points[py::make_tuple(py::slice(py::none(), py::none(), py::none()), 2)];
-  return points[compare(z, 0, Py_GT) & compare(z, INFINITY, Py_LT)];
 }
 
 // "[Warning] ..." for a PNG mask of more than 8 bits per sample, which
@@ -164,10 +137,9 @@ py::object extract_masked_pointclouds(const qh::Call& c, py::object mask_folder,
     py::object mask = read_mask(ns, mask_path);
     if (mask.is_none()) continue;
 
-    py::object image_id = qh::with_note([&] { return qh::to_int(os_path.splitext(mask_name)[py::int_(0)]); },
+    py::object image_id = qh::with_note([&] { return qh::image_id(ns, mask_name); },
                                         [&](auto&) { return qh::cat("mask ", mask_path, ": its name is not an image id"); });
-    py::object depth_name = qh::cat(image_id, ".npy");
-    py::object depth_path = os_path.join(depth_folder, depth_name);
+    py::object depth_path = qh::depth_file(ns, depth_folder, image_id);
 
     py::object depth = qh::with_note([&] { return ns["load_depth"](depth_path); }, [&](auto& e) {
       if (e.matches(PyExc_FileNotFoundError)) return qh::cat("mask ", mask_path, " has no depth map ", depth_path);
@@ -181,7 +153,7 @@ py::object extract_masked_pointclouds(const qh::Call& c, py::object mask_folder,
       return qh::cat("mask ", mask_path, ": cannot back-project its depth map ", depth_path, " of shape ", shape,
                      " (a depth map is H x W)");
     });
-    points_cam = keep_positive_depth(points_cam);
+    points_cam = qh::with_depth(points_cam);
 
     py::object pose = qh::with_note([&] { return py::object(poses_dict[image_id]); }, [&](auto& e) -> py::object {
       if (!e.matches(PyExc_KeyError)) return py::object();

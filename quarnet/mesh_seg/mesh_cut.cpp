@@ -12,6 +12,7 @@
 // did when it was cut: found from its sub_mesh.ply, and again from its cloud
 // where the file's corners cannot tell them (finished_objects.cpp), so a
 // resumed run goes on exactly as one uninterrupted run.
+#include "scene_rules.hpp"
 #include "staged_files.hpp"
 #include "tessaron.hpp"
 
@@ -33,7 +34,7 @@ void export_mesh(const qh::Namespace& ns, const py::object& mesh, const py::obje
 ObjectFiles object_files(const qh::Namespace& ns, const py::object& mask_path, const py::object& subdir) {
   const qh::OsPath os_path = ns.os_path();
   py::object name = qh::to_str(subdir);
-  return {name, os_path.join(mask_path, name, "sub_mesh.ply"), os_path.join(mask_path, name, "sub_pcd.ply")};
+  return {name, os_path.join(mask_path, name, qh::kSubMesh), os_path.join(mask_path, name, qh::kSubPcd)};
 }
 
 bool finished(const qh::Namespace& ns, const ObjectFiles& files) {
@@ -64,7 +65,7 @@ void write_object(const qh::Namespace& ns, const py::object& sub_mesh, const py:
 void write_remain(const qh::Namespace& ns, const py::object& mask_path, py::object working) {
   // With every face taken, remain.ply still replaces any earlier remainder.
   if (working.is_none()) working = ns.trimesh().attr("Trimesh")();
-  py::object path = ns.os_path().join(mask_path, "remain.ply");
+  py::object path = ns.os_path().join(mask_path, qh::kRemain);
   StagedFiles files(ns);
   export_mesh(ns, working, files.stage(path), path);
   files.commit();

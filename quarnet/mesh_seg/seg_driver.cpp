@@ -1,6 +1,6 @@
 // SceneTessaron.seg_scene_mesh: extracts every object's point cloud from the
 // mask folder's object folders, then cuts and writes all objects in one go.
-#include "mask_folder.hpp"
+#include "scene_rules.hpp"
 #include "tessaron.hpp"
 
 namespace tessaron {

@@ -12,6 +12,7 @@ import numpy as np
 import trimesh
 from tqdm import tqdm
 
+from quarnet._scene_rules import depth_file
 from quarnet.raycast import cast, intrinsics, look_at, raycaster_of
 from quarnet.scene import colmap_loader
 
@@ -94,7 +95,7 @@ def build_sample_scene(out_dir, seed=0, *, faces=15000, views=12, width=320, hei
         seen[prim[hit]] = True
         label = np.full(depth.shape, GROUND - 1, dtype=np.int32)
         label[hit] = labels[prim[hit]]
-        np.save(os.path.join(depths, f"{view.image_id}.npy"), depth)
+        np.save(depth_file(depths, view.image_id), depth)
         image_name = f"{view.image_id:0{pad}d}.png"
         for k, name in enumerate(names):
             if not cv2.imwrite(os.path.join(masks, name, image_name), np.where(label == k, 255, 0).astype(np.uint8)):
