@@ -38,6 +38,8 @@ py::object with_depth(const qh::Call&, py::object points) { return qh::with_dept
 
 QUARNET_MODULE(_scene_rules, ns) {
   ns.import("os");
+  ns.set("DEPTHS", py::str(qh::kDepths));
+  ns.set("SPARSE", py::str(qh::kSparse));
   ns.set("SUB_MESH", py::str(qh::kSubMesh));
   ns.set("SUB_PCD", py::str(qh::kSubPcd));
   ns.set("REMAIN", py::str(qh::kRemain));

@@ -7,9 +7,7 @@ from __future__ import annotations
 
 import os
 
-import cv2
-
-from quarnet import _scene_rules
+from quarnet import _mask_reading, _scene_rules
 
 JPEG_SIGNATURE = b"\xff\xd8\xff"
 
@@ -45,8 +43,9 @@ def mask_views(folder):
 
 
 def read_mask(path):
-    """The mask as a boolean array (True for the object), or None when it is no image."""
-    image = cv2.imread(path, cv2.IMREAD_GRAYSCALE)
+    """The mask as a boolean array (True for the object), or None when it is no image,
+    read as the segmentation reads it."""
+    image = _mask_reading.read_mask(path)
     return None if image is None else image != 0
 
 

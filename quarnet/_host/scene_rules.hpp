@@ -1,6 +1,7 @@
 // The rules of a scene's files that the modules follow, one home each; the
 // package's Python code reads them through quarnet._scene_rules.
 //
+//   <root>/depths, <root>/sparse/0        a scene's depth maps and sparse model
 //   <mask_path>/<object>/<image id>.png   an object folder's masks
 //   <depth_folder>/<image id>.npy         a view's depth map
 //   <mask_path>/<object>/sub_mesh.ply     an object's cut (it marks the object done)
@@ -12,6 +13,8 @@
 
 namespace quarnet::host {
 
+inline constexpr const char* kDepths = "depths";
+inline constexpr const char* kSparse = "sparse/0";  // one component, as the modules join it
 inline constexpr const char* kSubMesh = "sub_mesh.ply";
 inline constexpr const char* kSubPcd = "sub_pcd.ply";
 inline constexpr const char* kRemain = "remain.ply";

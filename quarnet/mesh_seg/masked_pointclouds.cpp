@@ -13,16 +13,10 @@
 // Errors keep their type and message; those caused by one mask (its name, its
 // depth map, its pose) gain a note naming the mask file.
 #include <pybind11/numpy.h>
-#include <sys/stat.h>
 
-#include <span>
-#include <vector>
-
+#include "mask_reading.hpp"
 #include "native_path.hpp"
 #include "quarnet/depth/masking.hpp"
-#include "quarnet/errors.hpp"
-#include "quarnet/image/sample_depth.hpp"
-#include "quarnet/io/file.hpp"
 #include "scene_rules.hpp"
 #include "tessaron.hpp"
 
@@ -63,67 +57,6 @@ py::object masked_depth(const py::object& depth, const py::object& mask) {
   return out;
 }
 
-// "[Warning] ..." for a PNG mask of more than 8 bits per sample, which
-// IMREAD_GRAYSCALE scales down to 8 (labels below 256 become background).
-void warn_if_wide(const qh::Namespace& ns, const py::object& mask_path, std::span<const std::uint8_t> head) {
-  const auto bits = quarnet::image::sample_bits(head);
-  if (bits && *bits > 8)
-    ns.print(qh::cat("[Warning] mask ", mask_path, " is a ", *bits,
-                     "-bit image: it is read as 8-bit grey, so values below 256 become background (masks must be 8-bit)"));
-}
-
-bool is_utf8_text(const py::object& text) {
-  if (!PyUnicode_Check(text.ptr()) || PyUnicode_AsUTF8AndSize(text.ptr(), nullptr) != nullptr) return true;
-  PyErr_Clear();
-  return false;
-}
-
-// The first `limit` bytes of a regular file (all of it without a limit);
-// nothing for any other kind of file or one that cannot be read.
-std::vector<std::uint8_t> regular_file_bytes(const std::string& fs_path, std::size_t limit) {
-  std::vector<std::uint8_t> bytes;
-  try {
-    qh::without_gil([&] {
-      quarnet::io::FileReader file(fs_path);
-      if (limit > 0) file.fill(limit); else file.fill_all();
-      bytes = std::move(file).release();
-    });
-  } catch (const quarnet::OsError&) {
-  } catch (const quarnet::FormatError&) {  // no regular file
-  }
-  return bytes;
-}
-
-bool is_regular_file(const std::string& fs_path) {
-  struct stat st {};
-  return qh::without_gil([&] { return ::stat(fs_path.c_str(), &st) == 0 && S_ISREG(st.st_mode); });
-}
-
-// cv2.imread(mask_path, cv2.IMREAD_GRAYSCALE), or None for an unreadable
-// entry. Only a regular file is handed on: imread would block on a FIFO
-// without a writer and read a device without end; any other entry is one
-// that cannot be read as an image. OpenCV cannot open a name that is not
-// UTF-8 (its str holds surrogates): such a file is read here and decoded by
-// OpenCV from its bytes, to the same pixels.
-py::object read_mask(const qh::Namespace& ns, const py::object& mask_path) {
-  const std::string fs_path = qh::fs_encode(mask_path);
-  if (!is_regular_file(fs_path)) return py::none();
-  py::object cv2 = ns.cv2();
-  if (is_utf8_text(mask_path)) {
-    py::object mask = cv2.attr("imread")(mask_path, cv2.attr("IMREAD_GRAYSCALE"));
-    if (!mask.is_none()) warn_if_wide(ns, mask_path, regular_file_bytes(fs_path, quarnet::image::kHeaderBytes));
-    return mask;
-  }
-  const std::vector<std::uint8_t> bytes = regular_file_bytes(fs_path, 0);
-  if (bytes.empty()) return py::none();  // unreadable, as imread finds it
-  const qh::Numpy np = ns.np();
-  py::object buffer = np.attr("frombuffer")(py::bytes(reinterpret_cast<const char*>(bytes.data()), bytes.size()),
-                                             np.attr("uint8"));
-  py::object mask = cv2.attr("imdecode")(buffer, cv2.attr("IMREAD_GRAYSCALE"));
-  if (!mask.is_none()) warn_if_wide(ns, mask_path, bytes);
-  return mask;
-}
-
 py::object extract_masked_pointclouds(const qh::Call& c, py::object mask_folder, py::object depth_folder,
                                       py::object poses_dict, py::object K) {
   const auto& ns = c.ns;
@@ -134,7 +67,7 @@ py::object extract_masked_pointclouds(const qh::Call& c, py::object mask_folder,
   for (py::handle mask_name : ns["tqdm"](mask_files, py::arg("desc") = "Processing masks ")) {
     const qh::OsPath os_path = ns.os_path();
     py::object mask_path = os_path.join(mask_folder, mask_name);
-    py::object mask = read_mask(ns, mask_path);
+    py::object mask = qh::read_mask(ns, mask_path, qh::WideMasks::warn);
     if (mask.is_none()) continue;
 
     py::object image_id = qh::with_note([&] { return qh::image_id(ns, mask_name); },

@@ -2,6 +2,7 @@
 // (binary first, text as fallback), builds K = [fx, fy, cx, cy] from the
 // camera model and the camera-to-world pose table.
 #include "../scene/sparse_model.hpp"
+#include "scene_rules.hpp"
 #include "tessaron.hpp"
 
 namespace tessaron {
@@ -32,11 +33,11 @@ py::object init(const qh::Call& c, py::object self, py::object mask_path, py::ob
   self.attr("mesh_file") = mesh_file;
   self.attr("root_path") = root_path;
 
-  self.attr("depths_path") = join(self.attr("root_path"), "depths");
+  self.attr("depths_path") = join(self.attr("root_path"), qh::kDepths);
   if (!os_path.exists(self.attr("depths_path")))
     qh::raise(PyExc_FileNotFoundError, qh::cat("Depths 文件夹不存在: ", self.attr("depths_path")));
 
-  self.attr("sfm_path") = join(self.attr("root_path"), "sparse/0");
+  self.attr("sfm_path") = join(self.attr("root_path"), qh::kSparse);
   if (!os_path.exists(self.attr("sfm_path")))
     qh::raise(PyExc_FileNotFoundError, qh::cat("SfM 文件夹不存在: ", self.attr("sfm_path")));
 

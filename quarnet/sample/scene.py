@@ -12,7 +12,7 @@ import numpy as np
 import trimesh
 from tqdm import tqdm
 
-from quarnet._scene_rules import depth_file
+from quarnet._scene_rules import DEPTHS, SPARSE, depth_file
 from quarnet.raycast import cast, intrinsics, look_at, raycaster_of
 from quarnet.scene import colmap_loader
 
@@ -65,8 +65,8 @@ def build_sample_scene(out_dir, seed=0, *, faces=15000, views=12, width=320, hei
                          f"(the ground alone has {ground})")
     rng = np.random.default_rng(seed)
     out_dir = os.fspath(out_dir)
-    depths = os.path.join(out_dir, "depths")
-    sparse = os.path.join(out_dir, "sparse", "0")
+    depths = os.path.join(out_dir, DEPTHS)
+    sparse = os.path.join(out_dir, SPARSE)
     masks = os.path.join(out_dir, "masks")
     for folder in (depths, sparse, masks):
         os.makedirs(folder, exist_ok=True)
