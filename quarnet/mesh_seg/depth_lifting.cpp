@@ -19,7 +19,6 @@
 
 #include "native_path.hpp"
 #include "quarnet/depth/backproject.hpp"
-#include "quarnet/errors.hpp"
 #include "quarnet/npy/reader.hpp"
 #include "tessaron.hpp"
 
@@ -34,27 +33,24 @@ constexpr const char* kBackprojectDoc = "深度图 -> 相机坐标系点云";
 
 // ---- load_depth -------------------------------------------------------------
 
+// The core's OSError names the file as the caller gave it.
 py::array read_float32(const std::string& path, const py::object& filename) {
   std::optional<npy::Reader> in;
-  try {
-    qh::without_gil([&] { in.emplace(path); });
-    const npy::Header& h = in->header();
-    std::vector<py::ssize_t> shape(h.shape.begin(), h.shape.end());
-    if (shape.size() == 3 && shape[2] == 1) shape.pop_back();  // depth[:, :, 0]
-    std::vector<py::ssize_t> strides(shape.size());
-    py::ssize_t step = sizeof(float);
-    for (std::size_t k = 0; k < shape.size(); ++k) {
-      const std::size_t axis = h.fortran_order ? k : shape.size() - 1 - k;
-      strides[axis] = step;
-      step *= std::max<py::ssize_t>(shape[axis], 1);
-    }
-    py::array_t<float> out(shape, strides);
-    float* dst = out.mutable_data();
-    qh::without_gil([&] { in->read_float32(dst); });
-    return out;
-  } catch (const quarnet::OsError& e) {
-    qh::raise_os_error(e, filename);  // names the file as the caller gave it
+  qh::core_io([&] { in.emplace(path); }, filename);
+  const npy::Header& h = in->header();
+  std::vector<py::ssize_t> shape(h.shape.begin(), h.shape.end());
+  if (shape.size() == 3 && shape[2] == 1) shape.pop_back();  // depth[:, :, 0]
+  std::vector<py::ssize_t> strides(shape.size());
+  py::ssize_t step = sizeof(float);
+  for (std::size_t k = 0; k < shape.size(); ++k) {
+    const std::size_t axis = h.fortran_order ? k : shape.size() - 1 - k;
+    strides[axis] = step;
+    step *= std::max<py::ssize_t>(shape[axis], 1);
   }
+  py::array_t<float> out(shape, strides);
+  float* dst = out.mutable_data();
+  qh::core_io([&] { in->read_float32(dst); }, filename);
+  return out;
 }
 
 py::object load_depth(const qh::Call& c, py::object depth_path) {
