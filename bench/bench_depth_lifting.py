@@ -21,8 +21,8 @@ import numpy as np
 from scipy.spatial.transform import Rotation as R
 
 from first_call import first_call, median, span
-from plain_depth import plain_backproject, plain_extract, plain_load_depth
 from quarnet.mesh_seg import Tessaron
+from quarnet.testing.plain_pipeline import plain_backproject, plain_extract, plain_load_depth
 
 VIEWS, WIDTH, HEIGHT = 100, 1280, 720
 K = [1000.0, 1000.0, 639.5, 359.5]
@@ -124,12 +124,12 @@ def main():
                       f"poses = pickle.loads({pickle.dumps(poses)!r})"
         lift = first_call(f"from quarnet.mesh_seg import Tessaron as T\n{paths_setup}",
                           "T.backproject_depth_to_points(T.load_depth(path), K)")
-        plain_lift = first_call(f"from plain_depth import plain_load_depth, plain_backproject\n{paths_setup}",
+        plain_lift = first_call(f"from quarnet.testing.plain_pipeline import plain_load_depth, plain_backproject\n{paths_setup}",
                                 "plain_backproject(plain_load_depth(path), K)")
         quiet_call = "import contextlib, io\nwith contextlib.redirect_stdout(io.StringIO()), contextlib.redirect_stderr(io.StringIO()):\n    "
         extract = first_call(f"from quarnet.mesh_seg import Tessaron as T\n{paths_setup}",
                              quiet_call + "T.extract_masked_pointclouds(masks, depths, poses, K)", runs=3)
-        plain_extract_first = first_call(f"from plain_depth import plain_extract\n{paths_setup}",
+        plain_extract_first = first_call(f"from quarnet.testing.plain_pipeline import plain_extract\n{paths_setup}",
                                          quiet_call + "plain_extract(masks, depths, poses, K)", runs=3)
         print("one call in a fresh process:")
         print(f"  load_depth + backproject_depth_to_points, one view  quarnet {span(lift, 'ms', 1e3)}   "

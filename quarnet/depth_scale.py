@@ -13,7 +13,7 @@ import os
 import numpy as np
 from scipy.spatial.transform import Rotation
 
-from quarnet import masks
+from quarnet import _scene_rules, masks
 
 VIEWS_PER_OBJECT = 3
 INSIDE_AT_LEAST = 0.5  # below this share of points within the (grown) bounds, the scale is suspect
@@ -36,12 +36,12 @@ def _sample_views(folder, count):
 
 
 def _camera_points(tessaron, scene, image_id, mask):
-    """The camera-frame points of the masked pixels with a positive depth (None when the sizes differ)."""
-    depth = tessaron.load_depth(os.path.join(scene.depths_path, f"{image_id}.npy"))
+    """The camera-frame points of the masked pixels that have a depth (None when the sizes differ)."""
+    depth = tessaron.load_depth(_scene_rules.depth_file(scene.depths_path, image_id))
     if depth.shape[:2] != mask.shape:
         return None
     points = tessaron.backproject_depth_to_points(np.where(mask, depth, 0).astype(np.float32), scene.K)
-    return points[np.isfinite(points[:, 2]) & (points[:, 2] > 0)]
+    return _scene_rules.with_depth(points)
 
 
 def _inside_share(points, lo, hi):

@@ -7,16 +7,15 @@ from __future__ import annotations
 
 import os
 
-import cv2
+from quarnet import _mask_reading, _scene_rules
 
 JPEG_SIGNATURE = b"\xff\xd8\xff"
 
 
 def image_id(name):
     """The image id a mask file name stands for; ValueError naming the file when it is none."""
-    stem = os.path.splitext(os.path.basename(name))[0]
     try:
-        return int(stem)
+        return _scene_rules.image_id(os.path.basename(name))
     except ValueError:
         raise ValueError(f"{name}: a mask's file name must be its image id, e.g. 00012.png") from None
 
@@ -44,8 +43,9 @@ def mask_views(folder):
 
 
 def read_mask(path):
-    """The mask as a boolean array (True for the object), or None when it is no image."""
-    image = cv2.imread(path, cv2.IMREAD_GRAYSCALE)
+    """The mask as a boolean array (True for the object), or None when it is no image,
+    read as the segmentation reads it."""
+    image = _mask_reading.read_mask(path)
     return None if image is None else image != 0
 
 

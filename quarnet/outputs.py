@@ -8,11 +8,8 @@
 import os
 import re
 
-from quarnet._mask_folder import object_folders  # noqa: F401  (the object folders, as the modules see them)
-
-SUB_MESH = "sub_mesh.ply"
-SUB_PCD = "sub_pcd.ply"
-REMAIN = "remain.ply"
+# The file names and the object folders, as the modules see them.
+from quarnet._scene_rules import REMAIN, SUB_MESH, SUB_PCD, object_folders  # noqa: F401
 
 
 def by_name(names):

@@ -32,6 +32,13 @@ struct FunctionObject {
 
 Record& record_of(PyObject* self) { return *reinterpret_cast<FunctionObject*>(self)->rec; }
 
+// The result of an abstract-object call: a new reference, or null with an error set.
+template <class T = py::object>
+T result_of(PyObject* r) {
+  if (r == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<T>(r);
+}
+
 [[noreturn]] void raise_type_error(const std::string& message) {
   PyErr_SetString(PyExc_TypeError, message.c_str());
   throw py::error_already_set();
@@ -92,25 +99,27 @@ std::vector<py::object> bind_arguments(const Record& r, PyObject* args, PyObject
   return bound;
 }
 
-// Core messages and paths hold file-system bytes; decoded as os.fsdecode does,
-// a path that is not UTF-8 still reads back as the name the caller gave.
-py::object fs_text(const char* text) {
-  return py::reinterpret_steal<py::object>(PyUnicode_DecodeFSDefault(text));
+// OSError(code, strerror(code)[; detail], filename): the subclass follows the code.
+py::object os_error(int code, py::handle filename, std::string_view detail) {
+  std::string message = std::strerror(code);
+  if (!detail.empty()) message.append("; ").append(detail);
+  return py::reinterpret_borrow<py::object>(PyExc_OSError)(code, message, filename);
 }
 
 void set_os_error(const quarnet::OsError& e) {
-  py::object path = fs_text(e.path().c_str());
-  if (!path) return;  // the decode error stays set
-  // OSError(errno, strerror, path) picks the subclass (FileNotFoundError, ...).
-  PyObject* exc = PyObject_CallFunction(PyExc_OSError, "isO", e.code(), std::strerror(e.code()), path.ptr());
-  if (exc == nullptr) return;
-  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc);
-  Py_DECREF(exc);
+  try {
+    raise_os_error(e);
+  } catch (py::error_already_set& error) {
+    error.restore();
+  }
 }
 
 void set_value_error(const char* message) {
-  py::object text = fs_text(message);
-  if (text) PyErr_SetObject(PyExc_ValueError, text.ptr());
+  try {
+    PyErr_SetObject(PyExc_ValueError, fs_decode(message).ptr());
+  } catch (py::error_already_set& error) {
+    error.restore();
+  }
 }
 
 // Sets the Python error for the exception being handled (call inside a catch).
@@ -274,6 +283,30 @@ std::string fs_encode(py::handle path) {
   return std::string(bytes);
 }
 
+std::optional<std::string> fs_encode_if_path(py::handle path) {
+  try {
+    return fs_encode(path);
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_TypeError)) throw;
+    return std::nullopt;
+  }
+}
+
+py::str fs_decode(std::string_view path) {
+  return result_of<py::str>(PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
+}
+
+void raise_os_error(int code, py::handle filename, std::string_view detail) {
+  py::object error = os_error(code, filename, detail);
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+  throw py::error_already_set();
+}
+
+void raise_os_error(const quarnet::OsError& error, py::handle filename) {
+  if (filename) raise_os_error(error.code(), filename);
+  raise_os_error(error.code(), fs_decode(error.path()));
+}
+
 py::str detail::join(const py::tuple& pieces) {
   PyObject* joined = PyUnicode_Join(process_values.empty, pieces.ptr());
   if (joined == nullptr) throw py::error_already_set();
@@ -408,18 +441,22 @@ bool truthy(py::handle value) {
   return r != 0;
 }
 
-namespace {
-// The result of an abstract-object call: a new reference, or null with an error set.
-py::object result_of(PyObject* r) {
-  if (r == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::object>(r);
-}
-}  // namespace
-
 py::object negative(py::handle value) { return result_of(PyNumber_Negative(value.ptr())); }
 py::object matmul(py::handle a, py::handle b) { return result_of(PyNumber_MatrixMultiply(a.ptr(), b.ptr())); }
 py::object power(py::handle a, py::handle b) { return result_of(PyNumber_Power(a.ptr(), b.ptr(), Py_None)); }
 py::object floor_divide(py::handle a, py::handle b) { return result_of(PyNumber_FloorDivide(a.ptr(), b.ptr())); }
+
+py::object compare(py::handle a, py::handle b, int op) { return result_of(PyObject_RichCompare(a.ptr(), b.ptr(), op)); }
+
+py::object to_int(py::handle value) { return result_of(PyNumber_Long(value.ptr())); }
+py::object to_float(py::handle value) { return result_of(PyNumber_Float(value.ptr())); }
+py::str to_str(py::handle value) { return result_of<py::str>(PyObject_Str(value.ptr())); }
+
+py::list sorted(py::handle iterable) {
+  auto list = result_of<py::list>(PySequence_List(iterable.ptr()));
+  if (PyList_Sort(list.ptr()) != 0) throw py::error_already_set();
+  return list;
+}
 
 std::vector<py::object> unpack(py::handle value, std::size_t n) {
   PyObject* it = PyObject_GetIter(value.ptr());

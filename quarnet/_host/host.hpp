@@ -4,19 +4,26 @@
 //   - Namespace: the module's globals. Collaborators (np, o3d, print, sibling
 //     functions) are looked up by name at each call, globals first, then
 //     builtins, so a host script or a test can replace any of them.
-//   - function / method / static_method / def: native callables that take
-//     their arguments by position or keyword with the interpreter's own
-//     TypeError wording, carry an exact __doc__, and bind like Python
-//     functions when placed in a class. A body takes the call first and then
-//     one parameter per declared name; the count is checked at compile time:
+//   - function / static_method / def: native callables that take their
+//     arguments by position or keyword with the interpreter's own TypeError
+//     wording, carry an exact __doc__, and bind like Python functions when
+//     placed in a class (a function in a class body is a method). A body
+//     takes the call first and then one parameter per declared name; the
+//     count is checked at compile time:
 //
 //       py::object load_depth(const qh::Call& c, py::object depth_path);
 //       qh::def(ns, "load_depth", {"depth_path"}, load_depth, kDoc);
 //
-//   - ns.os_path(), ns.np(), ns.print(): the collaborators most bodies use,
-//     typed (os_path.join, np.asarray, ...) and looked up like any other name.
+//   - ns.np(), ns.os(), ns.os_path(), ns.o3d(), ns.trimesh(), ...: each
+//     collaborator module by its bound name, looked up like any other name;
+//     numpy and os.path with the calls most bodies make typed.
+//   - Built-ins the modules do not let a host replace (int, float, str,
+//     sorted, zip, range) are the interpreter's own, called directly; print
+//     goes through the namespace.
 //   - plain_class: a class made by calling the metaclass of its bases, as a
 //     class statement would (type(name, (object,), ns) for a plain class).
+//   - The file system: fs_encode / fs_decode for paths, raise_os_error and
+//     core_io for the core's OsError.
 //
 // Core errors thrown from a body become the interpreter's built-in
 // exceptions: quarnet::OsError -> OSError by errno (FileNotFoundError, ...),
@@ -29,15 +36,20 @@
 #include <cstddef>
 #include <functional>
 #include <initializer_list>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <utility>
 #include <vector>
+
+#include "quarnet/errors.hpp"
 
 namespace quarnet::host {
 
 namespace py = pybind11;
 
+class Os;
 class OsPath;
 class Numpy;
 
@@ -64,9 +76,16 @@ class Namespace {
   void print(A&&... args) const {
     (*this)["print"](std::forward<A>(args)...);
   }
-  // The module's os.path and np, typed, as bound at the moment of asking.
-  OsPath os_path() const;
+  // The module's collaborator modules, as bound at the moment of asking
+  // (import os; import numpy as np; import open3d as o3d; ...).
+  Os os() const;
+  OsPath os_path() const;  // os.path
   Numpy np() const;
+  py::object cv2() const { return (*this)["cv2"]; }
+  py::object o3d() const { return (*this)["o3d"]; }
+  py::object trimesh() const { return (*this)["trimesh"]; }
+  py::object torch() const { return (*this)["torch"]; }
+  py::object subprocess() const { return (*this)["subprocess"]; }
 
  private:
   py::dict globals_;
@@ -154,16 +173,11 @@ void def(const Namespace& ns, Signature sig);
 
 }  // namespace detail
 
-// A module-level function.
+// A function; placed in a class, it binds its first parameter to the
+// instance, like a def in a class body.
 template <std::size_t N, class... A>
 py::object function(const Namespace& ns, const char* name, const Param (&params)[N], BodyFn<A...> body,
                     const char* doc = nullptr) {
-  return detail::function(ns, detail::signature(name, params, body, doc));
-}
-// A function that binds its first parameter to the instance, like a def in a class body.
-template <std::size_t N, class... A>
-py::object method(const Namespace& ns, const char* name, const Param (&params)[N], BodyFn<A...> body,
-                  const char* doc = nullptr) {
   return detail::function(ns, detail::signature(name, params, body, doc));
 }
 // staticmethod(function(...)).
@@ -210,6 +224,36 @@ py::object negative(py::handle value);
 py::object matmul(py::handle a, py::handle b);
 py::object power(py::handle a, py::handle b);
 py::object floor_divide(py::handle a, py::handle b);
+// a <op> b as the interpreter evaluates it (op: Py_EQ, Py_GT, ...; arrays compare elementwise).
+py::object compare(py::handle a, py::handle b, int op);
+
+// The built-ins int, float and str (as types: dtype=int, isinstance(x, str)).
+inline py::handle int_type() { return reinterpret_cast<PyObject*>(&PyLong_Type); }
+inline py::handle float_type() { return reinterpret_cast<PyObject*>(&PyFloat_Type); }
+inline py::handle str_type() { return reinterpret_cast<PyObject*>(&PyUnicode_Type); }
+
+// int(value), float(value), str(value) and sorted(iterable) as the built-ins
+// give them (an int or float subclass becomes the plain type).
+py::object to_int(py::handle value);
+py::object to_float(py::handle value);
+py::str to_str(py::handle value);
+py::list sorted(py::handle iterable);
+// zip(*iterables) and range(*bounds).
+template <class... A>
+py::object zip(A&&... iterables) {
+  return py::handle(reinterpret_cast<PyObject*>(&PyZip_Type))(std::forward<A>(iterables)...);
+}
+template <class... A>
+py::object range(A&&... bounds) {
+  return py::handle(reinterpret_cast<PyObject*>(&PyRange_Type))(std::forward<A>(bounds)...);
+}
+
+// os, with the listing typed; any other call as on the module (os.attr("replace")).
+class Os : public py::object {
+ public:
+  explicit Os(py::object module) : py::object(std::move(module)) {}
+  py::object listdir(py::handle path) const { return attr("listdir")(path); }
+};
 
 // os.path, with the calls the modules make typed; any other attribute is
 // reached as on the module itself (os_path.attr("getsize")).
@@ -236,12 +280,28 @@ class Numpy : public py::object {
   }
 };
 
-inline OsPath Namespace::os_path() const { return OsPath((*this)["os"].attr("path")); }
+inline Os Namespace::os() const { return Os((*this)["os"]); }
+inline OsPath Namespace::os_path() const { return OsPath(os().attr("path")); }
+inline Numpy Namespace::np() const { return Numpy((*this)["np"]); }
+
+// ---- the file system ----------------------------------------------------------
 
 // The file-system bytes of a path (str, bytes or path-like), as os.fsencode
 // gives them: a name that is not UTF-8 keeps its own bytes.
 std::string fs_encode(py::handle path);
-inline Numpy Namespace::np() const { return Numpy((*this)["np"]); }
+// fs_encode(path), or nothing when `path` is no path at all (a file object, say).
+std::optional<std::string> fs_encode_if_path(py::handle path);
+// File-system bytes (a path of the core) as str, as os.fsdecode gives them:
+// a name that is not UTF-8 reads back as the str it was encoded from.
+py::str fs_decode(std::string_view path);
+
+// raise OSError(code, strerror(code), filename), the message followed by
+// "; <detail>" when there is one; the code picks the subclass
+// (FileNotFoundError, PermissionError, ...).
+[[noreturn]] void raise_os_error(int code, py::handle filename, std::string_view detail = {});
+// The core's OsError as that OSError, naming `filename`, or without one the
+// error's own path.
+[[noreturn]] void raise_os_error(const quarnet::OsError& error, py::handle filename = py::handle());
 
 // TypeError "Argument 'name' has incorrect type (expected str, got int)"
 // unless `value` is exactly of `type` (no subclass, no None).
@@ -263,6 +323,17 @@ template <class F>
 decltype(auto) without_gil(F&& work) {
   py::gil_scoped_release release;
   return std::forward<F>(work)();
+}
+
+// Runs core file work without the GIL; its OsError leaves as OSError naming
+// `filename`, or without one the error's own path.
+template <class F>
+decltype(auto) core_io(F&& work, py::handle filename = py::handle()) {
+  try {
+    return without_gil(std::forward<F>(work));
+  } catch (const quarnet::OsError& e) {
+    raise_os_error(e, filename);
+  }
 }
 
 // Runs a module body on the new module's namespace (see QUARNET_MODULE);

@@ -5,8 +5,8 @@ import dataclasses
 import json
 
 from quarnet import outputs
+from quarnet.user_input import require_folder
 
-from .checks import require_folder
 from .table import print_table
 
 NAME = "check"

@@ -4,10 +4,10 @@ SceneTessaron(...).seg_scene_mesh(), or the whole-object cut."""
 import os
 
 from quarnet import outputs
+from quarnet.user_errors import UserError
+from quarnet.user_input import positive_float, require_folder, require_readable_file
 
-from .checks import positive_float, require_folder, require_readable_file
 from .cut_log import logging_cuts
-from .errors import UserError
 from .table import print_table
 
 NAME = "segment"

@@ -5,8 +5,8 @@ import os
 import numpy as np
 
 from quarnet import outputs
+from quarnet.user_input import positive_int, require_folder
 
-from .checks import positive_int, require_folder
 from .table import print_table
 
 NAME = "show"

@@ -8,9 +8,9 @@ import sys
 import time
 
 from quarnet import outputs
+from quarnet.user_errors import PROGRAM
+from quarnet.user_input import positive_int, require_folder
 
-from .checks import positive_int, require_folder
-from .errors import PROGRAM
 from .table import print_table
 from .train_task import CRASHED, ERROR, FAILED, INTERRUPTED, NOT_RUN, OK, ObjectResult, train_step
 

@@ -17,7 +17,7 @@ import threading
 import time
 import traceback
 
-from .errors import describe
+from quarnet.user_errors import describe
 
 OK, FAILED, ERROR, CRASHED, INTERRUPTED, NOT_RUN = "ok", "failed", "error", "crashed", "interrupted", "not run"
 

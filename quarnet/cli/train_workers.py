@@ -10,7 +10,8 @@ from __future__ import annotations
 import traceback
 import uuid
 
-from .errors import UserError, describe
+from quarnet.user_errors import UserError, describe
+
 from .train_task import CRASHED, ERROR, NOT_RUN, ObjectResult, train_object
 
 

@@ -3,7 +3,7 @@
 // sub-folder after another. A failed external training process is reported
 // and the batch goes on; any other failure ends it.
 #include "host.hpp"
-#include "mask_folder.hpp"
+#include "scene_rules.hpp"
 
 namespace {
 
@@ -33,7 +33,7 @@ py::object init(const qh::Call&, py::object self, py::object source_path, py::ob
 // error as its context, as in an except clause.
 void report_or_rethrow(const qh::Namespace& ns, py::error_already_set& e, const py::object& name) {
   try {
-    if (!e.matches(ns["subprocess"].attr("CalledProcessError"))) throw;
+    if (!e.matches(ns.subprocess().attr("CalledProcessError"))) throw;
     ns.print(qh::cat("[Error] Training failed for ", name, ": ", e.value()));
   } catch (py::error_already_set& inner) {
     if (&inner != &e) PyException_SetContext(inner.value().ptr(), py::object(e.value()).release().ptr());
@@ -65,15 +65,10 @@ py::object train_subfolder(const qh::Namespace& ns, const py::object& self, cons
 }
 
 py::object run_all(const qh::Call& c, py::object self) {
-  const auto& ns = c.ns;
-  py::object mask_path = self.attr("mask_path");
   py::object trainer;
-  for (py::handle entry : ns["os"].attr("listdir")(mask_path)) {
-    py::object name = py::reinterpret_borrow<py::object>(entry);
-    py::object sub_path = qh::object_folder(ns, self.attr("mask_path"), name);
-    if (sub_path.is_none()) continue;
-    train_subfolder(ns, self, name, sub_path, trainer);
-  }
+  qh::for_each_object_folder(c.ns, self.attr("mask_path"), [&](const py::object& name, const py::object& sub_path) {
+    train_subfolder(c.ns, self, name, sub_path, trainer);
+  });
   return py::none();
 }
 
@@ -98,12 +93,12 @@ QUARNET_MODULE(Vorlantide, ns) {
 
   qh::plain_class(ns, "Vorlantide", py::tuple(),
                   {
-                      {"__init__", qh::method(ns, "__init__",
+                      {"__init__", qh::function(ns, "__init__",
                                               {"self", "source_path", "model_path", "masks_path",
                                                qh::arg("images", "images"), qh::arg("N4views", 14),
                                                qh::arg("checkpoint", nullptr)},
                                               init, kInitDoc)},
-                      {"run_all", qh::method(ns, "run_all", {"self"}, run_all)},
+                      {"run_all", qh::function(ns, "run_all", {"self"}, run_all)},
                   });
   qh::def(ns, "_train_subfolder", {"vorlantide", "name", "sub_path"}, train_one, kStepDoc);
 }

@@ -14,13 +14,11 @@
 // np) is evaluated by that numpy expression itself.
 #include <pybind11/numpy.h>
 
-#include <cerrno>
 #include <cmath>
 #include <optional>
 
 #include "native_path.hpp"
 #include "quarnet/depth/backproject.hpp"
-#include "quarnet/errors.hpp"
 #include "quarnet/npy/reader.hpp"
 #include "tessaron.hpp"
 
@@ -35,42 +33,31 @@ constexpr const char* kBackprojectDoc = "深度图 -> 相机坐标系点云";
 
 // ---- load_depth -------------------------------------------------------------
 
-[[noreturn]] void raise_os_error(const quarnet::OsError& e, const py::object& filename) {
-  errno = e.code();
-  PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.ptr());
-  throw py::error_already_set();
-}
-
+// The core's OSError names the file as the caller gave it.
 py::array read_float32(const std::string& path, const py::object& filename) {
   std::optional<npy::Reader> in;
-  try {
-    qh::without_gil([&] { in.emplace(path); });
-    const npy::Header& h = in->header();
-    std::vector<py::ssize_t> shape(h.shape.begin(), h.shape.end());
-    if (shape.size() == 3 && shape[2] == 1) shape.pop_back();  // depth[:, :, 0]
-    std::vector<py::ssize_t> strides(shape.size());
-    py::ssize_t step = sizeof(float);
-    for (std::size_t k = 0; k < shape.size(); ++k) {
-      const std::size_t axis = h.fortran_order ? k : shape.size() - 1 - k;
-      strides[axis] = step;
-      step *= std::max<py::ssize_t>(shape[axis], 1);
-    }
-    py::array_t<float> out(shape, strides);
-    float* dst = out.mutable_data();
-    qh::without_gil([&] { in->read_float32(dst); });
-    return out;
-  } catch (const quarnet::OsError& e) {
-    raise_os_error(e, filename);  // names the file as the caller gave it
+  qh::core_io([&] { in.emplace(path); }, filename);
+  const npy::Header& h = in->header();
+  std::vector<py::ssize_t> shape(h.shape.begin(), h.shape.end());
+  if (shape.size() == 3 && shape[2] == 1) shape.pop_back();  // depth[:, :, 0]
+  std::vector<py::ssize_t> strides(shape.size());
+  py::ssize_t step = sizeof(float);
+  for (std::size_t k = 0; k < shape.size(); ++k) {
+    const std::size_t axis = h.fortran_order ? k : shape.size() - 1 - k;
+    strides[axis] = step;
+    step *= std::max<py::ssize_t>(shape[axis], 1);
   }
+  py::array_t<float> out(shape, strides);
+  float* dst = out.mutable_data();
+  qh::core_io([&] { in->read_float32(dst); }, filename);
+  return out;
 }
 
 py::object load_depth(const qh::Call& c, py::object depth_path) {
-  PyObject* encoded = nullptr;
-  if (PyUnicode_FSConverter(depth_path.ptr(), &encoded) == 0) {
-    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
-    PyErr_Clear();
+  const std::optional<std::string> path = qh::fs_encode_if_path(depth_path);
+  if (!path) {
     // Not a path: a file object or whatever else np.load takes.
-    py::object np = c.ns["np"];
+    const qh::Numpy np = c.ns.np();
     py::object depth = np.attr("load")(depth_path).attr("astype")(np.attr("float32"));
     py::tuple shape = depth.attr("shape");
     if (py::len(shape) == 3 && shape[2].cast<py::ssize_t>() == 1)
@@ -78,8 +65,7 @@ py::object load_depth(const qh::Call& c, py::object depth_path) {
                                    py::slice(py::none(), py::none(), py::none()), 0)];
     return depth;
   }
-  const auto bytes = py::reinterpret_steal<py::bytes>(encoded);
-  return read_float32(std::string(bytes), depth_path);
+  return read_float32(*path, depth_path);
 }
 
 // ---- backproject_depth_to_points ---------------------------------------------
@@ -97,7 +83,7 @@ py::object backproject_with_numpy(const py::object& np, const py::object& depth,
 py::object backproject_depth_to_points(const qh::Call& c, py::object depth, py::object K) {
   const auto k = qh::unpack<4>(K);  // fx, fy, cx, cy = K
   auto [h, w] = qh::unpack<2>(depth.attr("shape"));
-  py::object np = c.ns["np"];
+  const qh::Numpy np = c.ns.np();
 
   const bool numpy_itself = native::is_numpy(np) && native::package_functions(np, {"meshgrid", "arange", "stack"});
   const auto view = numpy_itself ? native::array(depth, native::ArrayRule(2)) : std::nullopt;

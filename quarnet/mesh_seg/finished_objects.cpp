@@ -21,11 +21,10 @@
 // counted in one printed line. All cuts go through the module's own
 // save_nearby_faces_as_ply. A marker that is a folder or cannot be read as a
 // mesh removes nothing and says so.
-#include <pybind11/numpy.h>
-
 #include <optional>
 #include <span>
 
+#include "arrays.hpp"
 #include "quarnet/mesh/face_ids.hpp"
 #include "quarnet/mesh/face_match.hpp"
 #include "tessaron.hpp"
@@ -33,8 +32,8 @@
 namespace tessaron {
 namespace {
 
-using F64Array = py::array_t<double, py::array::c_style | py::array::forcecast>;
-using I64Array = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
+using qh::F64Array;
+using qh::I64Array;
 
 struct Soup {
   F64Array vertices;
@@ -51,9 +50,7 @@ bool has_rows_of_three(const py::array& a) { return a.ndim() == 2 && a.shape(1) 
 // The vertex and face arrays of a mesh; nullopt when they are not n x 3.
 std::optional<Soup> soup_of(const qh::Namespace& ns, const py::object& mesh) {
   const qh::Numpy np = ns.np();
-  Soup s{F64Array::ensure(np.asarray(mesh.attr("vertices"), "float64")),
-         I64Array::ensure(np.asarray(mesh.attr("faces"), "int64"))};
-  if (!s.vertices || !s.faces) throw py::error_already_set();
+  Soup s{qh::f64_array(np, mesh.attr("vertices")), qh::i64_array(np, mesh.attr("faces"))};
   if (s.faces.size() == 0) return s;  // no face, whatever its shape
   if (!has_rows_of_three(s.vertices) || !has_rows_of_three(s.faces)) return std::nullopt;
   return s;
@@ -67,7 +64,7 @@ std::optional<Soup> read_marker(const qh::Namespace& ns, const py::object& path,
     return std::nullopt;
   }
   try {
-    py::object loaded = ns["trimesh"].attr("load")(path, py::arg("process") = false);
+    py::object loaded = ns.trimesh().attr("load")(path, py::arg("process") = false);
     if (!py::hasattr(loaded, "faces") || !py::hasattr(loaded, "vertices")) {
       reason = qh::cat("trimesh read a ", py::type::of(loaded).attr("__name__"));
       return std::nullopt;
@@ -113,8 +110,7 @@ py::object without_finished_faces(const qh::Namespace& ns, const py::object& mes
       return cut_out(ns, mesh, found.ids);
     }
     const py::list searched = nearby_face_ids(ns, mesh, pcd);
-    I64Array ids = I64Array::ensure(ns.np().asarray(searched, "int64"));
-    if (!ids) throw py::error_already_set();
+    const I64Array ids = qh::i64_array(ns.np(), searched);
     const std::span<const std::int64_t> id_span(ids.data(), static_cast<std::size_t>(ids.size()));
     // The sub-mesh holds each listed face once, in order of first appearance.
     const bool same = qh::without_gil([&] {

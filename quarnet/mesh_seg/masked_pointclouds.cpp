@@ -2,10 +2,10 @@
 // object's world-space point cloud from its per-view masks.
 //
 // For each mask, in sorted name order (unreadable entries skipped):
-//   depth = load_depth(depth_folder/<image id>.npy)
+//   depth = load_depth(depth_folder/<image id>.npy)                (scene_rules.hpp)
 //   depth_masked = depth.copy(); depth_masked[mask == 0] = 0       (native)
 //   points_cam = backproject_depth_to_points(depth_masked, K)
-//   points_cam = points_cam[points_cam[:, 2] > 0]                   (native)
+//   points_cam = the rows with 0 < z < inf                          (scene_rules.hpp)
 //   t, q = poses_dict[image_id]
 //   points_world = R.from_quat(q).apply(points_cam) + t  -> merged_pcd
 // then voxel thinning (0.01), radius outlier removal (20 within 0.03), red
@@ -13,17 +13,11 @@
 // Errors keep their type and message; those caused by one mask (its name, its
 // depth map, its pose) gain a note naming the mask file.
 #include <pybind11/numpy.h>
-#include <sys/stat.h>
 
-#include <cmath>
-#include <span>
-#include <vector>
-
+#include "mask_reading.hpp"
 #include "native_path.hpp"
 #include "quarnet/depth/masking.hpp"
-#include "quarnet/errors.hpp"
-#include "quarnet/image/sample_depth.hpp"
-#include "quarnet/io/file.hpp"
+#include "scene_rules.hpp"
 #include "tessaron.hpp"
 
 namespace tessaron {
@@ -31,14 +25,6 @@ namespace {
 
 namespace numeric = quarnet::numeric;
 namespace native = quarnet::host::native;
-
-// a == b, a > b, ... as the interpreter evaluates them (arrays compare elementwise).
-template <class Number>
-py::object compare(const py::object& a, Number b, int op) {
-  PyObject* r = PyObject_RichCompare(a.ptr(), py::cast(b).ptr(), op);
-  if (r == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::object>(r);
-}
 
 // numpy's boolean indexing needs mask.shape == depth.shape[:mask.ndim].
 void check_mask_shape(const py::object& depth, const py::object& mask, const py::object& mask_path,
@@ -67,107 +53,26 @@ py::object masked_depth(const py::object& depth, const py::object& mask) {
     return out;
   }
   py::object out = depth.attr("copy")();
-  out[compare(mask, 0, Py_EQ)] = 0;
+  out[qh::compare(mask, py::int_(0), Py_EQ)] = 0;
   return out;
-}
-
-// points[(points[:, 2] > 0) & (points[:, 2] < inf)]: NaN and +inf are no depth.
-py::object keep_positive_depth(const py::object& points) {
-  const auto points_view = native::array(points, native::ArrayRule(2));
-  if (points_view && points_view->shape[1] > 2) {
-    const auto view = points_view->as_2d();
-    // One pass into room for every row; only the pages written are touched,
-    // and shrinking the array afterwards gives the rest back.
-    const auto a = py::reinterpret_borrow<py::array>(points);
-    py::array out(a.dtype(), {a.shape(0), a.shape(1)});
-    auto* dst = static_cast<std::uint8_t*>(out.mutable_data());
-    std::size_t n = 0;
-    qh::without_gil([&] { n = quarnet::depth::copy_positive_rows(view, 2, dst); });
-    if (static_cast<py::ssize_t>(n) != a.shape(0)) out.resize({static_cast<py::ssize_t>(n), a.shape(1)});
-    return out;
-  }
-  py::object z = points[py::make_tuple(py::slice(py::none(), py::none(), py::none()), 2)];
-  return points[compare(z, 0, Py_GT) & compare(z, INFINITY, Py_LT)];
-}
-
-// "[Warning] ..." for a PNG mask of more than 8 bits per sample, which
-// IMREAD_GRAYSCALE scales down to 8 (labels below 256 become background).
-void warn_if_wide(const qh::Namespace& ns, const py::object& mask_path, std::span<const std::uint8_t> head) {
-  const auto bits = quarnet::image::sample_bits(head);
-  if (bits && *bits > 8)
-    ns.print(qh::cat("[Warning] mask ", mask_path, " is a ", *bits,
-                     "-bit image: it is read as 8-bit grey, so values below 256 become background (masks must be 8-bit)"));
-}
-
-bool is_utf8_text(const py::object& text) {
-  if (!PyUnicode_Check(text.ptr()) || PyUnicode_AsUTF8AndSize(text.ptr(), nullptr) != nullptr) return true;
-  PyErr_Clear();
-  return false;
-}
-
-// The first `limit` bytes of a regular file (all of it without a limit);
-// nothing for any other kind of file or one that cannot be read.
-std::vector<std::uint8_t> regular_file_bytes(const std::string& fs_path, std::size_t limit) {
-  std::vector<std::uint8_t> bytes;
-  try {
-    qh::without_gil([&] {
-      quarnet::io::FileReader file(fs_path);
-      if (limit > 0) file.fill(limit); else file.fill_all();
-      bytes = std::move(file).release();
-    });
-  } catch (const quarnet::OsError&) {
-  } catch (const quarnet::FormatError&) {  // no regular file
-  }
-  return bytes;
-}
-
-bool is_regular_file(const std::string& fs_path) {
-  struct stat st {};
-  return qh::without_gil([&] { return ::stat(fs_path.c_str(), &st) == 0 && S_ISREG(st.st_mode); });
-}
-
-// cv2.imread(mask_path, cv2.IMREAD_GRAYSCALE), or None for an unreadable
-// entry. Only a regular file is handed on: imread would block on a FIFO
-// without a writer and read a device without end; any other entry is one
-// that cannot be read as an image. OpenCV cannot open a name that is not
-// UTF-8 (its str holds surrogates): such a file is read here and decoded by
-// OpenCV from its bytes, to the same pixels.
-py::object read_mask(const qh::Namespace& ns, const py::object& mask_path) {
-  const std::string fs_path = qh::fs_encode(mask_path);
-  if (!is_regular_file(fs_path)) return py::none();
-  py::object cv2 = ns["cv2"];
-  if (is_utf8_text(mask_path)) {
-    py::object mask = cv2.attr("imread")(mask_path, cv2.attr("IMREAD_GRAYSCALE"));
-    if (!mask.is_none()) warn_if_wide(ns, mask_path, regular_file_bytes(fs_path, quarnet::image::kHeaderBytes));
-    return mask;
-  }
-  const std::vector<std::uint8_t> bytes = regular_file_bytes(fs_path, 0);
-  if (bytes.empty()) return py::none();  // unreadable, as imread finds it
-  py::object np = ns["np"];
-  py::object buffer = np.attr("frombuffer")(py::bytes(reinterpret_cast<const char*>(bytes.data()), bytes.size()),
-                                             np.attr("uint8"));
-  py::object mask = cv2.attr("imdecode")(buffer, cv2.attr("IMREAD_GRAYSCALE"));
-  if (!mask.is_none()) warn_if_wide(ns, mask_path, bytes);
-  return mask;
 }
 
 py::object extract_masked_pointclouds(const qh::Call& c, py::object mask_folder, py::object depth_folder,
                                       py::object poses_dict, py::object K) {
   const auto& ns = c.ns;
 
-  py::object merged_pcd = ns["o3d"].attr("geometry").attr("PointCloud")();
-  py::object mask_files = ns["sorted"](ns["os"].attr("listdir")(mask_folder));
+  py::object merged_pcd = ns.o3d().attr("geometry").attr("PointCloud")();
+  py::object mask_files = qh::sorted(ns.os().listdir(mask_folder));
 
   for (py::handle mask_name : ns["tqdm"](mask_files, py::arg("desc") = "Processing masks ")) {
     const qh::OsPath os_path = ns.os_path();
     py::object mask_path = os_path.join(mask_folder, mask_name);
-    py::object mask = read_mask(ns, mask_path);
+    py::object mask = qh::read_mask(ns, mask_path, qh::WideMasks::warn);
     if (mask.is_none()) continue;
 
-    py::object image_id = qh::with_note([&] { return ns["int"](os_path.splitext(mask_name)[py::int_(0)]); },
+    py::object image_id = qh::with_note([&] { return qh::image_id(ns, mask_name); },
                                         [&](auto&) { return qh::cat("mask ", mask_path, ": its name is not an image id"); });
-    py::object depth_name = qh::cat(image_id, ".npy");
-    py::object depth_path = os_path.join(depth_folder, depth_name);
+    py::object depth_path = qh::depth_file(ns, depth_folder, image_id);
 
     py::object depth = qh::with_note([&] { return ns["load_depth"](depth_path); }, [&](auto& e) {
       if (e.matches(PyExc_FileNotFoundError)) return qh::cat("mask ", mask_path, " has no depth map ", depth_path);
@@ -181,7 +86,7 @@ py::object extract_masked_pointclouds(const qh::Call& c, py::object mask_folder,
       return qh::cat("mask ", mask_path, ": cannot back-project its depth map ", depth_path, " of shape ", shape,
                      " (a depth map is H x W)");
     });
-    points_cam = keep_positive_depth(points_cam);
+    points_cam = qh::with_depth(points_cam);
 
     py::object pose = qh::with_note([&] { return py::object(poses_dict[image_id]); }, [&](auto& e) -> py::object {
       if (!e.matches(PyExc_KeyError)) return py::object();
@@ -191,7 +96,7 @@ py::object extract_masked_pointclouds(const qh::Call& c, py::object mask_folder,
     py::object rot = ns["R"].attr("from_quat")(q);
     py::object points_world = rot.attr("apply")(points_cam) + t;
 
-    py::object o3d = ns["o3d"];
+    py::object o3d = ns.o3d();
     py::object pcd_world = o3d.attr("geometry").attr("PointCloud")();
     pcd_world.attr("points") = o3d.attr("utility").attr("Vector3dVector")(points_world);
     merged_pcd += pcd_world;

@@ -12,6 +12,7 @@
 // did when it was cut: found from its sub_mesh.ply, and again from its cloud
 // where the file's corners cannot tell them (finished_objects.cpp), so a
 // resumed run goes on exactly as one uninterrupted run.
+#include "scene_rules.hpp"
 #include "staged_files.hpp"
 #include "tessaron.hpp"
 
@@ -23,25 +24,37 @@ void export_mesh(const qh::Namespace& ns, const py::object& mesh, const py::obje
   qh::with_note(
       [&] {
         mesh.attr("export")(temp);
-        require_whole_ply(ns, temp);
+        require_whole_ply(temp);
       },
       [&](auto&) { return writing(path); });
 }
 
 }  // namespace
 
-void write_object(const qh::Namespace& ns, const py::object& sub_mesh, const py::object& pcd,
-                  const py::object& sub_mesh_path, const py::object& sub_pcd_path) {
+ObjectFiles object_files(const qh::Namespace& ns, const py::object& mask_path, const py::object& subdir) {
+  const qh::OsPath os_path = ns.os_path();
+  py::object name = qh::to_str(subdir);
+  return {name, os_path.join(mask_path, name, qh::kSubMesh), os_path.join(mask_path, name, qh::kSubPcd)};
+}
+
+bool finished(const qh::Namespace& ns, const ObjectFiles& files) {
+  if (!ns.os_path().exists(files.sub_mesh)) return false;
+  ns.print(qh::cat("Sub-mesh already exists at ", files.sub_mesh, ", skipping."));
+  return true;
+}
+
+void write_object(const qh::Namespace& ns, const py::object& sub_mesh, const py::object& pcd, const ObjectFiles& out) {
+  const py::object &sub_mesh_path = out.sub_mesh, &sub_pcd_path = out.sub_pcd;
   StagedFiles files(ns);
   py::object pcd_temp = files.stage(sub_pcd_path);
   py::object mesh_temp = files.stage(sub_mesh_path);  // the marker goes in place last
   export_mesh(ns, sub_mesh, mesh_temp, sub_mesh_path);
   qh::with_note(
       [&] {
-        py::object written = ns["o3d"].attr("io").attr("write_point_cloud")(pcd_temp, pcd);
+        py::object written = ns.o3d().attr("io").attr("write_point_cloud")(pcd_temp, pcd);
         // A failed write that left a short file says why (a full disk, say).
         if (qh::truthy(written) || ns.os_path().exists(pcd_temp)) {
-          require_whole_ply(ns, pcd_temp);
+          require_whole_ply(pcd_temp);
         }
         if (!qh::truthy(written)) qh::raise(PyExc_OSError, qh::cat("cannot write point cloud ", sub_pcd_path));
       },
@@ -49,9 +62,12 @@ void write_object(const qh::Namespace& ns, const py::object& sub_mesh, const py:
   files.commit();
 }
 
-void write_mesh(const qh::Namespace& ns, const py::object& mesh, const py::object& path) {
+void write_remain(const qh::Namespace& ns, const py::object& mask_path, py::object working) {
+  // With every face taken, remain.ply still replaces any earlier remainder.
+  if (working.is_none()) working = ns.trimesh().attr("Trimesh")();
+  py::object path = ns.os_path().join(mask_path, qh::kRemain);
   StagedFiles files(ns);
-  export_mesh(ns, mesh, files.stage(path), path);
+  export_mesh(ns, working, files.stage(path), path);
   files.commit();
 }
 
@@ -60,26 +76,22 @@ namespace {
 py::object cut_and_export(const qh::Call& c, py::object self, py::object all_pcd_cleaned, py::object all_bounding_boxes,
                           py::object all_subdir) {
   const auto& ns = c.ns;
-  const qh::OsPath os_path = ns.os_path();
   py::object mask_path = self.attr("mask_path");
 
   py::object mesh_trimesh = load_scene_mesh(ns, self.attr("mesh_file"));
 
-  for (py::handle item : ns["zip"](all_pcd_cleaned, all_bounding_boxes, all_subdir)) {
+  for (py::handle item : qh::zip(all_pcd_cleaned, all_bounding_boxes, all_subdir)) {
     const auto values = qh::unpack(item, 3);
     const py::object &pcd = values[0], &bbox = values[1], &subdir = values[2];
     ns.print(qh::cat("Processing point cloud with ", py::len(pcd.attr("points")), " points and bbox ", bbox, "."));
-    py::object name = ns["str"](subdir);
-    py::object sub_mesh_path = os_path.join(mask_path, name, "sub_mesh.ply");
-    py::object sub_pcd_path = os_path.join(mask_path, name, "sub_pcd.ply");
+    const ObjectFiles files = object_files(ns, mask_path, subdir);
 
-    if (ns.os_path().exists(sub_mesh_path)) {
-      ns.print(qh::cat("Sub-mesh already exists at ", sub_mesh_path, ", skipping."));
-      mesh_trimesh = without_finished_faces(ns, mesh_trimesh, pcd, sub_mesh_path);
+    if (finished(ns, files)) {
+      mesh_trimesh = without_finished_faces(ns, mesh_trimesh, pcd, files.sub_mesh);
       continue;
     }
     if (mesh_trimesh.is_none()) {  // an earlier object took every face
-      ns.print(qh::cat("No faces left in the mesh for ", name, ", skipping."));
+      ns.print(qh::cat("No faces left in the mesh for ", files.name, ", skipping."));
       continue;
     }
 
@@ -91,21 +103,18 @@ py::object cut_and_export(const qh::Call& c, py::object self, py::object all_pcd
     const py::object &sub_mesh = parts[0], &remain_mesh = parts[1];
     if (sub_mesh.is_none()) continue;  // nothing to write; the working mesh stays as it is
 
-    write_object(ns, sub_mesh, pcd, sub_mesh_path, sub_pcd_path);
+    write_object(ns, sub_mesh, pcd, files);
     mesh_trimesh = remain_mesh;
-    ns.print("finish seg part", name, "save ply ", sub_mesh_path);
+    ns.print("finish seg part", files.name, "save ply ", files.sub_mesh);
   }
-
-  // With every face taken, remain.ply still replaces any earlier remainder.
-  if (mesh_trimesh.is_none()) mesh_trimesh = ns["trimesh"].attr("Trimesh")();
-  write_mesh(ns, mesh_trimesh, os_path.join(mask_path, "remain.ply"));
+  write_remain(ns, mask_path, mesh_trimesh);
   return py::none();
 }
 
 }  // namespace
 
 py::object process_and_visualize(const qh::Namespace& ns) {
-  return qh::method(ns, "process_and_visualize_mesh_with_pointcloud_and_bbox",
+  return qh::function(ns, "process_and_visualize_mesh_with_pointcloud_and_bbox",
                     {"self", "all_pcd_cleaned", "all_bounding_boxes", "all_subdir"}, cut_and_export);
 }
 

@@ -10,10 +10,10 @@ namespace tessaron {
 namespace {
 
 py::object one_mesh(const qh::Namespace& ns, const py::object& scene) {
-  py::object trimesh = ns["trimesh"];
+  py::object trimesh = ns.trimesh();
   py::list meshes;
   for (py::handle geometry : scene.attr("dump")()) {
-    if (qh::truthy(ns["isinstance"](geometry, trimesh.attr("Trimesh")))) meshes.append(geometry);
+    if (py::isinstance(geometry, trimesh.attr("Trimesh"))) meshes.append(geometry);
   }
   if (py::len(meshes) == 0) return scene;
   if (py::len(meshes) == 1) return meshes[0];
@@ -23,15 +23,15 @@ py::object one_mesh(const qh::Namespace& ns, const py::object& scene) {
 }  // namespace
 
 py::object load_scene_mesh(const qh::Namespace& ns, const py::object& mesh_file) {
-  py::object trimesh = ns["trimesh"];
+  py::object trimesh = ns.trimesh();
   py::object mesh = qh::with_note(
       [&] {
         py::object loaded = trimesh.attr("load")(mesh_file);
-        return qh::truthy(ns["isinstance"](loaded, trimesh.attr("Scene"))) ? one_mesh(ns, loaded) : loaded;
+        return py::isinstance(loaded, trimesh.attr("Scene")) ? one_mesh(ns, loaded) : loaded;
       },
       [&](auto&) { return qh::cat("scene mesh ", mesh_file); });
 
-  py::object faces = ns["getattr"](mesh, "faces", py::none());
+  py::object faces = py::getattr(mesh, "faces", py::none());
   if (faces.is_none() || py::len(faces) == 0) {
     qh::raise(PyExc_ValueError, qh::cat("scene mesh has no faces: ", mesh_file, " (trimesh read a ",
                                         py::type::of(mesh).attr("__name__"), ")"));

@@ -2,6 +2,7 @@
 // (binary first, text as fallback), builds K = [fx, fy, cx, cy] from the
 // camera model and the camera-to-world pose table.
 #include "../scene/sparse_model.hpp"
+#include "scene_rules.hpp"
 #include "tessaron.hpp"
 
 namespace tessaron {
@@ -22,10 +23,9 @@ constexpr const char* kProcessExtrinsicsDoc =
 
 py::object init(const qh::Call& c, py::object self, py::object mask_path, py::object mesh_file, py::object root_path) {
   const auto& ns = c.ns;
-  const py::handle str_type(reinterpret_cast<PyObject*>(&PyUnicode_Type));
-  qh::require_exact_type(mask_path, str_type, "mask_path");
-  qh::require_exact_type(mesh_file, str_type, "mesh_file");
-  qh::require_exact_type(root_path, str_type, "root_path");
+  qh::require_exact_type(mask_path, qh::str_type(), "mask_path");
+  qh::require_exact_type(mesh_file, qh::str_type(), "mesh_file");
+  qh::require_exact_type(root_path, qh::str_type(), "root_path");
 
   const qh::OsPath os_path = ns.os_path();
   py::object join = os_path.attr("join");
@@ -33,11 +33,11 @@ py::object init(const qh::Call& c, py::object self, py::object mask_path, py::ob
   self.attr("mesh_file") = mesh_file;
   self.attr("root_path") = root_path;
 
-  self.attr("depths_path") = join(self.attr("root_path"), "depths");
+  self.attr("depths_path") = join(self.attr("root_path"), qh::kDepths);
   if (!os_path.exists(self.attr("depths_path")))
     qh::raise(PyExc_FileNotFoundError, qh::cat("Depths 文件夹不存在: ", self.attr("depths_path")));
 
-  self.attr("sfm_path") = join(self.attr("root_path"), "sparse/0");
+  self.attr("sfm_path") = join(self.attr("root_path"), qh::kSparse);
   if (!os_path.exists(self.attr("sfm_path")))
     qh::raise(PyExc_FileNotFoundError, qh::cat("SfM 文件夹不存在: ", self.attr("sfm_path")));
 
@@ -48,8 +48,8 @@ py::object init(const qh::Call& c, py::object self, py::object mask_path, py::ob
   const auto cameras = py::len(self.attr("cam_intrinsics"));
   if (cameras != 1) qh::raise(PyExc_ValueError, qh::cat("期望只有 1 个相机，但实际检测到 ", cameras, " 个相机。"));
 
-  py::object cam = ns["list"](self.attr("cam_intrinsics").attr("values")())[py::int_(0)];
-  const scene::Intrinsics intrinsics = scene::camera_intrinsics(ns, cam, model.cameras_file);
+  py::object cam = py::list(self.attr("cam_intrinsics").attr("values")())[0];
+  const scene::Intrinsics intrinsics = scene::camera_intrinsics(cam, model.cameras_file);
   if (!intrinsics.warning.is_none()) ns.print(intrinsics.warning);
   self.attr("K") = intrinsics.K;
   ns.print(qh::cat(" - 内参K: ", self.attr("K")));
@@ -61,12 +61,10 @@ py::object init(const qh::Call& c, py::object self, py::object mask_path, py::ob
 
 py::object extrinsics(const qh::Call& c, py::object self) {
   const auto& ns = c.ns;
-  py::object np = ns["np"];
-  py::object to_int = ns["int"];
+  const qh::Numpy np = ns.np();
   py::object qvec2rotmat = ns["qvec2rotmat"];
   py::object rotmat2qvec = ns["rotmat2qvec"];
   const qh::OsPath os_path = ns.os_path();
-  py::object to_float = ns["float"];
 
   py::list poses;
   for (py::handle item : self.attr("cam_extrinsics").attr("items")()) {
@@ -87,13 +85,13 @@ py::object extrinsics(const qh::Call& c, py::object self) {
     // The id is the stem of the image's file name: a folder part
     // (cam0/00001.png, as multi-camera models name images) is no part of it.
     py::object basename = os_path.splitext(os_path.attr("basename")(name))[py::int_(0)];
-    py::object idx = qh::with_note([&] { return to_int(basename); }, [&](auto&) {
+    py::object idx = qh::with_note([&] { return qh::to_int(basename); }, [&](auto&) {
       return qh::cat("image ", image_id, " ", py::repr(name), ": its file name without the extension is no integer image id");
     });
     py::list q_xyzw;
     for (int k : {1, 2, 3, 0}) q_xyzw.append(q_cw[py::int_(k)]);
-    poses.append(py::make_tuple(idx, t_cw.attr("flatten")().attr("astype")(to_float),
-                                np.attr("array")(q_xyzw, py::arg("dtype") = to_float)));
+    poses.append(py::make_tuple(idx, t_cw.attr("flatten")().attr("astype")(qh::float_type()),
+                                np.attr("array")(q_xyzw, py::arg("dtype") = qh::float_type())));
   }
   return poses;
 }
@@ -101,11 +99,11 @@ py::object extrinsics(const qh::Call& c, py::object self) {
 }  // namespace
 
 py::object scene_init(const qh::Namespace& ns) {
-  return qh::method(ns, "__init__", {"self", "mask_path", "mesh_file", "root_path"}, init, kInitDoc);
+  return qh::function(ns, "__init__", {"self", "mask_path", "mesh_file", "root_path"}, init, kInitDoc);
 }
 
 py::object process_extrinsics(const qh::Namespace& ns) {
-  return qh::method(ns, "process_extrinsics", {"self"}, extrinsics, kProcessExtrinsicsDoc);
+  return qh::function(ns, "process_extrinsics", {"self"}, extrinsics, kProcessExtrinsicsDoc);
 }
 
 }  // namespace tessaron

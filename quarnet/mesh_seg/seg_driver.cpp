@@ -1,6 +1,6 @@
 // SceneTessaron.seg_scene_mesh: extracts every object's point cloud from the
 // mask folder's object folders, then cuts and writes all objects in one go.
-#include "mask_folder.hpp"
+#include "scene_rules.hpp"
 #include "tessaron.hpp"
 
 namespace tessaron {
@@ -19,10 +19,8 @@ ObjectClouds extract_objects(const qh::Namespace& ns, const py::object& scene, c
   py::object mask_path = scene.attr("mask_path");
   ns.print("self.mask_path", mask_path);
 
-  for (py::handle subdir : ns["os"].attr("listdir")(mask_path)) {
-    // Outputs of earlier runs (remain.ply) and other files are no objects.
-    py::object mask_dir = qh::object_folder(ns, mask_path, subdir);
-    if (mask_dir.is_none()) continue;
+  // Outputs of earlier runs (remain.ply) and other files are no objects.
+  qh::for_each_object_folder(ns, mask_path, [&](const py::object& subdir, const py::object& mask_dir) {
     ns.print(qh::cat("Files in ", subdir, ":"));
     const auto result = qh::unpack(
         ns["extract_masked_pointclouds"](mask_dir, scene.attr("depths_path"), poses_dict, scene.attr("K")), 2);
@@ -32,7 +30,7 @@ ObjectClouds extract_objects(const qh::Namespace& ns, const py::object& scene, c
       objects.clouds.append(pcd_cleaned);
       objects.subdirs.append(subdir);
     }
-  }
+  });
   return objects;
 }
 
@@ -48,7 +46,7 @@ py::object segment_scene(const qh::Call& c, py::object self) {
 }  // namespace
 
 py::object seg_scene_mesh(const qh::Namespace& ns) {
-  return qh::method(ns, "seg_scene_mesh", {"self"}, segment_scene);
+  return qh::function(ns, "seg_scene_mesh", {"self"}, segment_scene);
 }
 
 }  // namespace tessaron

@@ -22,7 +22,7 @@ py::str writing(const py::object& path);
 
 // OSError unless the file at `temp` holds the whole PLY its header
 // promises; the error names `temp`.
-void require_whole_ply(const qh::Namespace& ns, const py::object& temp);
+void require_whole_ply(const py::object& temp);
 
 class StagedFiles {
  public:

@@ -51,11 +51,18 @@ struct ObjectClouds {
 };
 ObjectClouds extract_objects(const qh::Namespace& ns, const py::object& scene, const py::dict& poses_dict);
 
-// mesh_cut.cpp: an object's sub_mesh.ply and sub_pcd.ply, and a mesh file
-// such as remain.ply, staged and put in place (staged_files.hpp)
-void write_object(const qh::Namespace& ns, const py::object& sub_mesh, const py::object& pcd,
-                  const py::object& sub_mesh_path, const py::object& sub_pcd_path);
-void write_mesh(const qh::Namespace& ns, const py::object& mesh, const py::object& path);
+// mesh_cut.cpp: the output files of both cuts. An object's files are
+// <mask_path>/<str(subdir)>/sub_mesh.ply and sub_pcd.ply; its sub_mesh.ply
+// marks it finished ("Sub-mesh already exists at ..., skipping." is printed).
+// The files are staged and put in place (staged_files.hpp); remain.ply holds
+// the working mesh at the end, an empty mesh when the objects took every face.
+struct ObjectFiles {
+  py::object name, sub_mesh, sub_pcd;
+};
+ObjectFiles object_files(const qh::Namespace& ns, const py::object& mask_path, const py::object& subdir);
+bool finished(const qh::Namespace& ns, const ObjectFiles& files);
+void write_object(const qh::Namespace& ns, const py::object& sub_mesh, const py::object& pcd, const ObjectFiles& files);
+void write_remain(const qh::Namespace& ns, const py::object& mask_path, py::object working);
 
 // whole_objects.cpp: assign_faces_to_objects and seg_scene_mesh_dense
 void define_whole_objects(const qh::Namespace& ns);

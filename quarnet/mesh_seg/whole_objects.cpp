@@ -14,20 +14,19 @@
 // the same sub_mesh.ply marker, remain.ply last. A finished object is skipped
 // and its assigned faces leave the working mesh, so a resumed run writes what
 // one run writes.
-#include <pybind11/numpy.h>
-
 #include <cmath>
 #include <cstdint>
 #include <vector>
 
+#include "arrays.hpp"
 #include "quarnet/mesh/nearest_object.hpp"
 #include "tessaron.hpp"
 
 namespace tessaron {
 namespace {
 
-using F64Array = py::array_t<double, py::array::c_style | py::array::forcecast>;
-using I64Array = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
+using qh::F64Array;
+using qh::I64Array;
 
 // The radius the measurements on sample scenes of 50,000 to 3,000,000 faces chose (README).
 constexpr double kDefaultRadius = 0.015;
@@ -45,14 +44,13 @@ constexpr const char* kDenseDoc =
     "marker of finished objects and remain.ply are those of scene.seg_scene_mesh().";
 
 double radius_of(const qh::Namespace& ns, const py::object& radius) {
-  const double r = ns["float"](radius).cast<double>();
+  const double r = qh::to_float(radius).cast<double>();
   if (!(r > 0) || !std::isfinite(r)) qh::raise(PyExc_ValueError, qh::cat("radius must be a positive finite number, got ", radius));
   return r;
 }
 
 F64Array rows_of_three(const qh::Namespace& ns, const py::object& values, const char* what) {
-  F64Array a = F64Array::ensure(ns.np().asarray(values, "float64"));
-  if (!a) throw py::error_already_set();
+  F64Array a = qh::f64_array(ns.np(), values);
   if (a.size() == 0) return F64Array(std::vector<py::ssize_t>{0, 3});
   if (a.ndim() != 2 || a.shape(1) != 3) qh::raise(PyExc_ValueError, qh::cat(what, " must be an N x 3 array"));
   return a;
@@ -65,8 +63,7 @@ struct Assignment {
 
 Assignment assign(const qh::Namespace& ns, const py::object& mesh, const py::object& point_clouds, double radius) {
   const F64Array vertices = rows_of_three(ns, mesh.attr("vertices"), "the mesh's vertices");
-  I64Array faces = I64Array::ensure(ns.np().asarray(mesh.attr("faces"), "int64"));
-  if (!faces) throw py::error_already_set();
+  const I64Array faces = qh::i64_array(ns.np(), mesh.attr("faces"));
   if (faces.size() != 0 && (faces.ndim() != 2 || faces.shape(1) != 3))
     qh::raise(PyExc_ValueError, py::str("the mesh's faces must be an F x 3 array"));
 
@@ -117,7 +114,6 @@ I64Array take_faces(std::vector<std::uint8_t>& alive, const std::vector<std::int
 py::object segment_dense(const qh::Call& c, py::object scene, py::object radius) {
   const auto& ns = c.ns;
   const double r = radius_of(ns, radius);
-  const qh::OsPath os_path = ns.os_path();
   py::object mask_path = scene.attr("mask_path");
 
   py::object mesh = load_scene_mesh(ns, scene.attr("mesh_file"));
@@ -134,31 +130,26 @@ py::object segment_dense(const qh::Call& c, py::object scene, py::object radius)
   py::object working = mesh;
   py::object cut = ns["save_nearby_faces_as_ply"];
   for (std::size_t k = 0; k < py::len(objects.subdirs); ++k) {
-    py::object name = ns["str"](objects.subdirs[k]);
+    const ObjectFiles files = object_files(ns, mask_path, objects.subdirs[k]);
     py::object pcd = objects.clouds[k];
-    py::object sub_mesh_path = os_path.join(mask_path, name, "sub_mesh.ply");
-    py::object sub_pcd_path = os_path.join(mask_path, name, "sub_pcd.ply");
     const I64Array ids = take_faces(alive, owner, static_cast<std::int32_t>(k));
 
-    if (os_path.exists(sub_mesh_path)) {
-      ns.print(qh::cat("Sub-mesh already exists at ", sub_mesh_path, ", skipping."));
+    if (finished(ns, files)) {
       if (ids.size() > 0) working = qh::unpack(cut(working, ids), 2)[1];
       continue;
     }
     if (ids.size() == 0) {
-      ns.print(qh::cat(name, ": no face within ", r, " of its ", py::len(pcd.attr("points")),
+      ns.print(qh::cat(files.name, ": no face within ", r, " of its ", py::len(pcd.attr("points")),
                        " points, nothing written."));
       continue;
     }
     const auto parts = qh::unpack(cut(working, ids), 2);
     if (parts[0].is_none()) continue;
-    write_object(ns, parts[0], pcd, sub_mesh_path, sub_pcd_path);
+    write_object(ns, parts[0], pcd, files);
     working = parts[1];
-    ns.print(qh::cat(name, ": ", ids.size(), " faces, written to ", sub_mesh_path));
+    ns.print(qh::cat(files.name, ": ", ids.size(), " faces, written to ", files.sub_mesh));
   }
-
-  if (working.is_none()) working = ns["trimesh"].attr("Trimesh")();
-  write_mesh(ns, working, os_path.join(mask_path, "remain.ply"));
+  write_remain(ns, mask_path, working);
   return py::none();
 }
 

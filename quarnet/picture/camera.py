@@ -8,6 +8,7 @@ import os
 
 import numpy as np
 
+from quarnet._scene_rules import SPARSE
 from quarnet.raycast import intrinsics, look_at
 from quarnet.scene import colmap_loader as cl
 
@@ -43,7 +44,7 @@ def camera_from_bounds(bounds, width=800, height=600, up="+z"):
 
 
 def _sparse_folder(root_path):
-    sparse = os.path.join(root_path, "sparse", "0")
+    sparse = os.path.join(root_path, SPARSE)
     if not os.path.isdir(sparse):
         raise FileNotFoundError(2, "No such file or directory", sparse)
     return sparse

@@ -3,8 +3,8 @@
 import argparse
 import os
 
-from quarnet.cli.checks import whole_number
-from quarnet.cli.errors import error_line
+from quarnet.user_errors import error_line
+from quarnet.user_input import whole_number
 
 SCENE_OPTIONS = ("faces", "views", "width", "height", "objects")
 DESCRIPTION = "Write a synthetic scene for quarnet's mesh segmentation."

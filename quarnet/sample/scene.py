@@ -12,6 +12,7 @@ import numpy as np
 import trimesh
 from tqdm import tqdm
 
+from quarnet._scene_rules import DEPTHS, SPARSE, depth_file
 from quarnet.raycast import cast, intrinsics, look_at, raycaster_of
 from quarnet.scene import colmap_loader
 
@@ -64,8 +65,8 @@ def build_sample_scene(out_dir, seed=0, *, faces=15000, views=12, width=320, hei
                          f"(the ground alone has {ground})")
     rng = np.random.default_rng(seed)
     out_dir = os.fspath(out_dir)
-    depths = os.path.join(out_dir, "depths")
-    sparse = os.path.join(out_dir, "sparse", "0")
+    depths = os.path.join(out_dir, DEPTHS)
+    sparse = os.path.join(out_dir, SPARSE)
     masks = os.path.join(out_dir, "masks")
     for folder in (depths, sparse, masks):
         os.makedirs(folder, exist_ok=True)
@@ -94,7 +95,7 @@ def build_sample_scene(out_dir, seed=0, *, faces=15000, views=12, width=320, hei
         seen[prim[hit]] = True
         label = np.full(depth.shape, GROUND - 1, dtype=np.int32)
         label[hit] = labels[prim[hit]]
-        np.save(os.path.join(depths, f"{view.image_id}.npy"), depth)
+        np.save(depth_file(depths, view.image_id), depth)
         image_name = f"{view.image_id:0{pad}d}.png"
         for k, name in enumerate(names):
             if not cv2.imwrite(os.path.join(masks, name, image_name), np.where(label == k, 255, 0).astype(np.uint8)):

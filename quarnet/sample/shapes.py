@@ -6,8 +6,8 @@ import math
 
 import numpy as np
 
+from quarnet.colours import object_colour
 from quarnet.outputs import by_name
-from quarnet.picture import object_colour
 
 GROUND = -1  # face label of the ground plane
 KINDS = ("box", "sphere", "cylinder", "box", "torus", "sphere", "box", "cylinder")

@@ -6,8 +6,6 @@
 // Readers return dicts keyed by id, in file order. read_model reads a model
 // folder as SceneTessaron does (binary first, text on failure), and
 // camera_intrinsics gives a camera's K as SceneTessaron builds it.
-#include <pybind11/numpy.h>
-
 #include <cstring>
 #include <limits>
 #include <optional>
@@ -15,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "host.hpp"
+#include "arrays.hpp"
 #include "quarnet/colmap/model.hpp"
 #include "quarnet/colmap/rotation.hpp"
 #include "quarnet/errors.hpp"
@@ -28,8 +26,8 @@ namespace colmap = quarnet::colmap;
 
 namespace {
 
-using F64Array = py::array_t<double, py::array::c_style | py::array::forcecast>;
-using I64Array = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
+using qh::F64Array;
+using qh::I64Array;
 
 // Runs a reader of `path` without the GIL; its FormatError gains the file name.
 template <class Read>
@@ -58,7 +56,7 @@ py::str utf8(const std::string& text, const std::string& path, const char* what)
   return py::reinterpret_steal<py::str>(s);
 }
 
-F64Array f64_array(const double* data, std::size_t n) {
+F64Array f64_copy(const double* data, std::size_t n) {
   F64Array a(static_cast<py::ssize_t>(n));
   if (n) std::memcpy(a.mutable_data(), data, n * sizeof(double));
   return a;
@@ -69,14 +67,14 @@ py::dict cameras_dict(const qh::Namespace& ns, const std::vector<colmap::Camera>
   py::dict out;
   for (const auto& c : cameras) {
     out[py::int_(c.id)] = Camera(c.id, utf8(c.model, path, "camera model"), c.width, c.height,
-                                 f64_array(c.params.data(), c.params.size()));
+                                 f64_copy(c.params.data(), c.params.size()));
   }
   return out;
 }
 
 py::object image_record(const qh::Namespace& ns, const colmap::ImageHeader& h, const std::string& path, py::array xys,
                         py::array ids) {
-  return ns["Image"](h.id, f64_array(h.qvec.data(), 4), f64_array(h.tvec.data(), 3), h.camera_id,
+  return ns["Image"](h.id, f64_copy(h.qvec.data(), 4), f64_copy(h.tvec.data(), 3), h.camera_id,
                      utf8(h.name, path, "image name"), xys, ids);
 }
 
@@ -118,7 +116,7 @@ std::vector<colmap::Camera> cameras_from(const qh::Namespace& ns, const py::obje
     c.model = text_field(rec, "model", camera);
     c.width = integer_field<std::uint64_t>(rec, "width", camera);
     c.height = integer_field<std::uint64_t>(rec, "height", camera);
-    F64Array params = ns["np"].attr("asarray")(rec.attr("params"), py::arg("dtype") = ns["np"].attr("float64")).attr("reshape")(-1);
+    F64Array params = ns.np().asarray(rec.attr("params"), "float64").attr("reshape")(-1);
     c.params.assign(params.data(), params.data() + params.size());
     out.push_back(std::move(c));
   }
@@ -134,23 +132,23 @@ struct ImagesIn {
 };
 
 ImagesIn images_from(const qh::Namespace& ns, const py::object& images) {
-  py::object np = ns["np"];
+  const qh::Numpy np = ns.np();
   ImagesIn in;
   for (py::handle rec : images.attr("values")()) {
     colmap::ImageHeader h;
     const std::string record = "image record " + std::to_string(in.headers.size());
     h.id = integer_field<std::int64_t>(rec, "id", record);
     const std::string image = record + " (id " + std::to_string(h.id) + ")";
-    F64Array q = np.attr("asarray")(rec.attr("qvec"), py::arg("dtype") = np.attr("float64")).attr("reshape")(-1);
-    F64Array t = np.attr("asarray")(rec.attr("tvec"), py::arg("dtype") = np.attr("float64")).attr("reshape")(-1);
+    F64Array q = np.asarray(rec.attr("qvec"), "float64").attr("reshape")(-1);
+    F64Array t = np.asarray(rec.attr("tvec"), "float64").attr("reshape")(-1);
     if (q.size() != 4) throw quarnet::ArgumentError("image " + std::to_string(h.id) + ": qvec must hold 4 numbers");
     if (t.size() != 3) throw quarnet::ArgumentError("image " + std::to_string(h.id) + ": tvec must hold 3 numbers");
     std::memcpy(h.qvec.data(), q.data(), sizeof h.qvec);
     std::memcpy(h.tvec.data(), t.data(), sizeof h.tvec);
     h.camera_id = integer_field<std::int64_t>(rec, "camera_id", image);
     h.name = text_field(rec, "name", image);
-    F64Array xy = np.attr("asarray")(rec.attr("xys"), py::arg("dtype") = np.attr("float64")).attr("reshape")(-1, 2);
-    I64Array id = np.attr("asarray")(rec.attr("point3D_ids"), py::arg("dtype") = np.attr("int64")).attr("reshape")(-1);
+    F64Array xy = np.asarray(rec.attr("xys"), "float64").attr("reshape")(-1, 2);
+    I64Array id = np.asarray(rec.attr("point3D_ids"), "int64").attr("reshape")(-1);
     if (xy.shape(0) != id.size())
       throw quarnet::ArgumentError("image " + std::to_string(h.id) + ": " + std::to_string(xy.shape(0)) + " xys but " +
                                    std::to_string(id.size()) + " point3D_ids");
@@ -262,13 +260,13 @@ py::object qvec2rotmat(const qh::Call& c, py::object qvec) {
 }
 
 py::object rotmat2qvec(const qh::Call& c, py::object R) {
-  F64Array m = c.ns.np().asarray(R, "float64");
+  const F64Array m = qh::f64_array(c.ns.np(), R);
   if (m.ndim() != 2 || m.shape(0) != 3 || m.shape(1) != 3)
     throw quarnet::ArgumentError("rotation matrix must be 3x3, got shape " + py::str(py::tuple(m.attr("shape"))).cast<std::string>());
   colmap::Mat3 r;
   std::memcpy(r.data(), m.data(), sizeof r);
   const auto q = colmap::rotmat_to_qvec(r);
-  return f64_array(q.data(), 4);
+  return f64_copy(q.data(), 4);
 }
 
 py::object read_model(const qh::Call& c, py::object path) {
@@ -277,7 +275,7 @@ py::object read_model(const qh::Call& c, py::object path) {
 }
 
 py::object camera_intrinsics(const qh::Call& c, py::object camera, py::object cameras_file) {
-  const quarnet::scene::Intrinsics k = quarnet::scene::camera_intrinsics(c.ns, camera, cameras_file);
+  const quarnet::scene::Intrinsics k = quarnet::scene::camera_intrinsics(camera, cameras_file);
   return py::make_tuple(k.K, k.warning);
 }
 

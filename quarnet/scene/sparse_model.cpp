@@ -88,8 +88,7 @@ SparseModel read_sparse_model(const qh::Namespace& ns, const py::object& folder)
   return m;
 }
 
-Intrinsics camera_intrinsics(const qh::Namespace& ns, const py::object& cam, const py::object& cameras_file) {
-  py::object to_float = ns["float"];
+Intrinsics camera_intrinsics(const py::object& cam, const py::object& cameras_file) {
   py::object params = cam.attr("params");
   const auto n = py::len(params);
   const colmap::CameraModel* model = model_of(cam);
@@ -103,7 +102,7 @@ Intrinsics camera_intrinsics(const qh::Namespace& ns, const py::object& cam, con
                   });
   }
   Intrinsics out;
-  for (std::size_t k : *index) out.K.append(to_float(params[py::int_(k)]));
+  for (std::size_t k : *index) out.K.append(qh::to_float(params[py::int_(k)]));
 
   double v[4];
   for (std::size_t k = 0; k < 4; ++k) v[k] = as_double(out.K[k]);
@@ -115,7 +114,7 @@ Intrinsics camera_intrinsics(const qh::Namespace& ns, const py::object& cam, con
   out.warning = py::none();
   if (model != nullptr && n >= static_cast<std::size_t>(model->focal_lengths) + 2) {
     py::list all;
-    for (std::size_t k = 0; k < n; ++k) all.append(to_float(params[py::int_(k)]));
+    for (std::size_t k = 0; k < n; ++k) all.append(qh::to_float(params[py::int_(k)]));
     out.warning = warning_for(*model, all);
   }
   return out;

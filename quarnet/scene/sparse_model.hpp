@@ -37,6 +37,6 @@ struct Intrinsics {
 // ValueError "未知的相机参数格式: <params>" (noted with `cameras_file`) when
 // no K can be made, and ValueError naming `cameras_file` for a K that is not
 // finite or has fx or fy not above zero.
-Intrinsics camera_intrinsics(const qh::Namespace& ns, const py::object& cam, const py::object& cameras_file);
+Intrinsics camera_intrinsics(const py::object& cam, const py::object& cameras_file);
 
 }  // namespace quarnet::scene

@@ -47,7 +47,7 @@ void define_fused_ssim(const qh::Namespace& ns) {
   ns.set("C1", py::float_(0.01 * 0.01));
   ns.set("C2", py::float_(0.03 * 0.03));
 
-  py::object Function = ns["torch"].attr("autograd").attr("Function");
+  py::object Function = ns.torch().attr("autograd").attr("Function");
   qh::plain_class(
       ns, "FusedSSIMMap", py::make_tuple(Function),
       {

@@ -7,13 +7,13 @@ namespace {
 
 py::object gaussian(const qh::Call& c, py::object window_size, py::object sigma) {
   const auto& ns = c.ns;
-  py::object Tensor = ns["torch"].attr("Tensor");
+  py::object Tensor = ns.torch().attr("Tensor");
   py::list weights;
-  for (py::handle x : ns["range"](window_size)) {
+  for (py::handle x : qh::range(window_size)) {
     // exp(-(x - window_size // 2) ** 2 / float(2 * sigma ** 2))
     py::object exp = ns["exp"];
     py::object numerator = qh::negative(qh::power(x - qh::floor_divide(window_size, py::int_(2)), py::int_(2)));
-    py::object denominator = ns["float"](py::int_(2) * qh::power(sigma, py::int_(2)));
+    py::object denominator = qh::to_float(py::int_(2) * qh::power(sigma, py::int_(2)));
     weights.append(exp(numerator / denominator));
   }
   py::object gauss = Tensor(weights);

@@ -5,7 +5,7 @@ namespace morlith {
 namespace {
 
 py::object l1_loss(const qh::Call& c, py::object network_output, py::object gt) {
-  return c.ns["torch"].attr("abs")(network_output - gt).attr("mean")();
+  return c.ns.torch().attr("abs")(network_output - gt).attr("mean")();
 }
 
 py::object l2_loss(const qh::Call&, py::object network_output, py::object gt) {

@@ -17,7 +17,7 @@ std::string shape_text(const std::array<std::ptrdiff_t, 4>& shape) {
 }  // namespace
 
 CpuImages cpu_images(const qh::Namespace& ns, const char* function, const char* name, const py::object& value) {
-  py::object torch = ns["torch"];
+  py::object torch = ns.torch();
   if (!py::isinstance(value, torch.attr("Tensor")))
     qh::raise(PyExc_TypeError, qh::cat(prefix(function), name, " must be a torch.Tensor, not ", type_name(value)));
   if (!value.attr("layout").equal(torch.attr("strided")))
@@ -72,7 +72,7 @@ double real_constant(const char* function, const char* name, const py::object& v
 
 Output empty_like(const qh::Namespace& ns, const CpuImages& like) {
   Output out;
-  out.tensor = ns["torch"].attr("empty")(like.tensor.attr("shape"), py::arg("dtype") = like.tensor.attr("dtype"));
+  out.tensor = ns.torch().attr("empty")(like.tensor.attr("shape"), py::arg("dtype") = like.tensor.attr("dtype"));
   out.array = out.tensor.attr("numpy")();
   return out;
 }

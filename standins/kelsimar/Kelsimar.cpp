@@ -34,8 +34,7 @@ py::object init(const qh::Call&, py::object self, py::object source_path, py::ob
 
 py::object get_obj_gs_pcd(const qh::Call& c, py::object self) {
   const auto& ns = c.ns;
-  py::object os = ns["os"];
-  py::object fspath = os.attr("fspath");
+  py::object fspath = ns.os().attr("fspath");
   const qh::OsPath os_path = ns.os_path();
   py::object program = os_path.join(os_path.dirname(ns["__file__"]), kChildProgram);
 
@@ -50,10 +49,10 @@ py::object get_obj_gs_pcd(const qh::Call& c, py::object self) {
   option("--mask-path", fspath(self.attr("mask_path")));
   option("--text", fspath(self.attr("text")));
   option("--images", fspath(self.attr("images")));
-  option("--n4views", ns["str"](self.attr("N4views")));
+  option("--n4views", qh::to_str(self.attr("N4views")));
   if (!self.attr("checkpoint").is_none()) option("--checkpoint", fspath(self.attr("checkpoint")));
 
-  ns["subprocess"].attr("run")(argv, py::arg("check") = true);
+  ns.subprocess().attr("run")(argv, py::arg("check") = true);
   return py::none();
 }
 
@@ -67,10 +66,10 @@ QUARNET_MODULE(Kelsimar, ns) {
       ns, "Kelsimar", py::tuple(),
       {
           {"__doc__", py::str(kClassDoc)},
-          {"__init__", qh::method(ns, "__init__",
+          {"__init__", qh::function(ns, "__init__",
                                   {"self", "source_path", "model_path", "mask_path", "checkpoint", "text", "images",
                                    "N4views"},
                                   init)},
-          {"get_obj_gs_pcd", qh::method(ns, "get_obj_gs_pcd", {"self"}, get_obj_gs_pcd, kRunDoc)},
+          {"get_obj_gs_pcd", qh::function(ns, "get_obj_gs_pcd", {"self"}, get_obj_gs_pcd, kRunDoc)},
       });
 }

@@ -2,9 +2,9 @@
 float64 Gaussian window, and the fused-kernel stand-in."""
 
 import contextlib
-import importlib
+import importlib.util
 import math
-import sys
+from importlib.machinery import PathFinder
 
 import torch
 from torch.overrides import TorchFunctionMode
@@ -44,9 +44,11 @@ def gaussian_window_f64(channel, window_size=11, sigma=1.5):
 
 
 def standin_kernels():
-    """quarnet's diff_gaussian_rasterization._C (found after any real one on the path)."""
+    """quarnet's own diff_gaussian_rasterization._C, loaded from its folder (sys.path stays as it is)."""
     from quarnet._standins import fused_ssim_path
 
-    if fused_ssim_path() not in sys.path:
-        sys.path.append(fused_ssim_path())
-    return importlib.import_module("diff_gaussian_rasterization._C")
+    package = PathFinder.find_spec("diff_gaussian_rasterization", [fused_ssim_path()])
+    spec = PathFinder.find_spec("diff_gaussian_rasterization._C", package.submodule_search_locations)
+    kernels = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(kernels)
+    return kernels

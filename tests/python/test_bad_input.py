@@ -93,20 +93,6 @@ def assert_notes(error, expected):
 
 # ---- the scene folders ------------------------------------------------------
 
-def test_missing_scene_folders_are_named(scene, tmp_path):
-    def error(root):
-        with pytest.raises(FileNotFoundError) as info:
-            Tessaron.SceneTessaron(scene.mask_path, scene.mesh_file, root)
-        return str(info.value)
-
-    missing = os.path.join(tmp_path, "no-such-root")
-    assert error(missing) == f"Depths 文件夹不存在: {missing}/depths"
-    shutil.rmtree(os.path.join(scene.root_path, "sparse"))
-    assert error(scene.root_path) == f"SfM 文件夹不存在: {scene.root_path}/sparse/0"
-    shutil.rmtree(os.path.join(scene.root_path, "depths"))
-    assert error(scene.root_path) == f"Depths 文件夹不存在: {scene.root_path}/depths"
-
-
 def test_missing_mask_folder_writes_nothing(scene):
     s = tessaron(scene)
     shutil.rmtree(scene.mask_path)
@@ -518,24 +504,6 @@ def test_failed_remainder_write_keeps_the_earlier_one(scene, objects, reference,
     assert info.value.errno == errno.ENOSPC
     assert_notes(info.value, [f"while writing {os.path.join(scene.mask_path, 'remain.ply')}"])
     assert outputs(scene) == reference
-
-
-def test_failed_point_cloud_write(scene, objects, reference, monkeypatch, capsys):
-    write = o3d.io.write_point_cloud
-    first, second = (name for name, _, _ in objects)
-
-    def half_then_full(path, pcd):
-        if os.path.dirname(path) == os.path.join(scene.mask_path, second):
-            write(path, pcd)
-            os.truncate(path, os.path.getsize(path) // 2)
-            raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC), path)
-        return write(path, pcd)
-
-    monkeypatch.setattr(o3d.io, "write_point_cloud", half_then_full)
-    with pytest.raises(OSError) as info:
-        run_cut(scene, objects)
-    assert_notes(info.value, [f"while writing {os.path.join(scene.mask_path, second, 'sub_pcd.ply')}"])
-    assert outputs(scene) == {k: v for k, v in reference.items() if k.startswith(first + "/")}
 
 
 def test_failed_flush_to_disk(scene, objects, reference, monkeypatch, capsys):

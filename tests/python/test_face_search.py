@@ -7,7 +7,8 @@ import pytest
 import trimesh
 
 from quarnet.mesh_seg import Tessaron
-from clouds import cloud
+from quarnet.testing.plain_pipeline import cloud
+from quarnet.testing.trimesh_reference import trimesh_face_ids
 
 
 @pytest.fixture
@@ -91,8 +92,7 @@ def test_matches_the_real_query_flattened(sphere, capsys):
     rng = np.random.default_rng(3)
     points = sphere.vertices[rng.choice(len(sphere.vertices), 300)] * 1.02 + rng.normal(0, 0.01, (300, 3))
     faces = Tessaron.find_nearby_faces(sphere, cloud(points), batch_size=128)
-    groups = trimesh.proximity.nearby_faces(sphere, points)
-    assert faces == [int(f) for g in groups for f in g[:20]]
+    assert faces == trimesh_face_ids(sphere, points, batch_size=len(points))
     assert len(faces) > len(set(faces))  # neighbouring points share faces
     assert capsys.readouterr().out.splitlines()[-1] == f"Total face IDs found: {len(faces)}"
 

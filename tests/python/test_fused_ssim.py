@@ -1,4 +1,5 @@
 import inspect
+import os
 import subprocess
 import sys
 import textwrap
@@ -107,10 +108,11 @@ def test_fast_ssim_argument_count():
 # ---- load-time import of the native kernels ---------------------------------
 
 
-def run_python(code, tmp_path):
-    """Runs code in a fresh interpreter (outside the source tree); returns stdout."""
+def run_python(code, tmp_path, **env):
+    """Runs code in a fresh interpreter (outside the source tree), with `env` added
+    to the environment; returns stdout."""
     proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], cwd=tmp_path, capture_output=True,
-                          text=True, timeout=300)
+                          text=True, timeout=300, env={**os.environ, **env})
     assert proc.returncode == 0, proc.stderr
     assert proc.stderr == ""
     return proc.stdout
@@ -178,13 +180,12 @@ def test_a_missing_torch_fails_the_load_with_its_own_error(tmp_path):
 
 
 def test_the_standin_on_the_path_is_bound_at_load(tmp_path):
+    from quarnet._standins import fused_ssim_path
+
     out = run_python("""
-        import sys
-        from quarnet._standins import fused_ssim_path
-        sys.path.append(fused_ssim_path())
         import morlith
         print(morlith.fusedssim.__module__, morlith.fusedssim_backward.__name__)
-    """, tmp_path)
+    """, tmp_path, PYTHONPATH=os.pathsep.join(filter(None, [os.environ.get("PYTHONPATH"), fused_ssim_path()])))
     assert out == "diff_gaussian_rasterization._C fusedssim_backward\n"
 
 

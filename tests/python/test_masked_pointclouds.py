@@ -11,8 +11,8 @@ import pytest
 from scipy.spatial.transform import Rotation
 from tqdm import tqdm
 
-from plain_depth import plain_merged_cloud, plain_thin_and_clean
 from quarnet.mesh_seg import Tessaron as T
+from quarnet.testing.plain_pipeline import plain_merged_cloud, plain_thin_and_clean
 from terminal import escaped_stdout
 
 IDENTITY = (np.zeros(3), np.array([0.0, 0.0, 0.0, 1.0]))

@@ -1,3 +1,4 @@
+import errno
 import os
 import types
 
@@ -7,7 +8,7 @@ import pytest
 import trimesh
 
 from quarnet.mesh_seg import Tessaron
-from clouds import cloud
+from quarnet.testing.plain_pipeline import cloud
 
 cut = Tessaron.SceneTessaron.process_and_visualize_mesh_with_pointcloud_and_bbox
 
@@ -271,32 +272,39 @@ def test_object_taking_every_face(scene, capsys):
 
 
 class FailingWriter:
-    """Stands in for o3d in the module: its point-cloud writer fails."""
+    """Stands in for o3d in the module: its point-cloud writer fails for object b
+    (half the file written where the failure is an exception)."""
 
     def __init__(self, failure):
         self.io = types.SimpleNamespace(write_point_cloud=self.write)
         self.failure = failure
 
     def write(self, path, pcd):
-        o3d.io.write_point_cloud(path, pcd)  # a partial file may already be there
+        o3d.io.write_point_cloud(path, pcd)
+        if os.path.basename(os.path.dirname(path)) != "b":
+            return True
         if isinstance(self.failure, BaseException):
+            os.truncate(path, os.path.getsize(path) // 2)
             raise self.failure
         return self.failure
 
 
-@pytest.mark.parametrize("failure", [False, OSError("disk full"), KeyboardInterrupt()])
-def test_failed_write_leaves_no_marker(scene, capsys, monkeypatch, failure):
+@pytest.mark.parametrize("failure", [False, OSError(errno.ENOSPC, "No space left on device"), KeyboardInterrupt()])
+def test_failed_point_cloud_write_leaves_no_marker(scene, capsys, monkeypatch, failure):
     monkeypatch.setattr(Tessaron, "o3d", FailingWriter(failure))
     expected = type(failure) if isinstance(failure, BaseException) else OSError
     with pytest.raises(expected) as err:
-        run(scene, ["a"], capsys)
+        run(scene, ["a", "b"], capsys)
     if failure is False:
-        assert str(err.value) == f"cannot write point cloud {scene.masks / 'a' / 'sub_pcd.ply'}"
-    assert os.listdir(scene.masks / "a") == []  # no sub_mesh.ply, no partial or staged file
+        assert str(err.value) == f"cannot write point cloud {scene.masks / 'b' / 'sub_pcd.ply'}"
+    if expected is not KeyboardInterrupt and hasattr(BaseException, "add_note"):
+        assert err.value.__notes__ == [f"while writing {scene.masks / 'b' / 'sub_pcd.ply'}"]
+    assert sorted(os.listdir(scene.masks / "a")) == ["sub_mesh.ply", "sub_pcd.ply"]  # the earlier object stays
+    assert os.listdir(scene.masks / "b") == []  # no sub_mesh.ply, no partial or staged file
     assert not (scene.masks / "remain.ply").exists()
     monkeypatch.undo()
-    run(scene, ["a"], capsys)  # the object is not marked done: the next run cuts it
-    assert face_set(load(scene.masks / "a" / "sub_mesh.ply")) == face_set(scene.parts["a"])
+    run(scene, ["a", "b"], capsys)  # b is not marked done: the next run cuts it
+    assert face_set(load(scene.masks / "b" / "sub_mesh.ply")) == face_set(scene.parts["b"])
 
 
 def test_interrupted_between_renames_keeps_object_undone(scene, capsys, monkeypatch):

@@ -1,8 +1,13 @@
-"""What counts as an object folder: the segmentation driver, Vorlantide and the
-outputs reader see the same objects of one awkward mask folder."""
+"""The rules of a scene's files: the segmentation driver, Vorlantide and the
+outputs reader see the same objects of one awkward mask folder, and the
+commands read a view as the module does."""
 import os
 
-from quarnet import outputs
+import cv2
+import numpy as np
+import pytest
+
+from quarnet import _scene_rules, masks, outputs
 from quarnet.gaussian_seg import Vorlantide as V
 from quarnet.mesh_seg import Tessaron
 from terminal import escaped_stdout
@@ -39,3 +44,25 @@ def test_driver_batch_and_reader_see_the_same_objects(tmp_path, monkeypatch):
     assert sorted(listed) == sorted(objects)
     assert outputs.object_folders(str(masks)) == trained == cut == listed
     assert stdout().count("Files in ") == stdout().count("=== Start training") == len(objects)
+
+
+@pytest.mark.parametrize("points", [
+    np.array([[0, 0, 1], [0, 0, 0], [0, 0, np.inf], [0, 0, np.nan], [1, 1, -1], [2, 2, -np.inf], [2, 2, 3]]),
+    np.array([[0, 0, 1], [0, 0, 0], [0, 0, np.inf], [2, 2, 3]], dtype=">f4"),  # numpy's own evaluation
+])
+def test_the_commands_read_the_modules_view_rules(points, tmp_path):
+    z = np.asarray(points)[:, 2]
+    want = points[(z > 0) & (z < np.inf)]
+    got = _scene_rules.with_depth(points)
+    assert got.dtype == want.dtype and got.tobytes() == want.tobytes()
+    assert _scene_rules.image_id("0012.png") == masks.image_id("/m/obj/0012.png") == 12
+    assert _scene_rules.depth_file("d", 12) == os.path.join("d", "12.npy")
+    with pytest.raises(ValueError, match=r"^x/a7\.png: a mask's file name must be its image id"):
+        masks.image_id("x/a7.png")
+    mask = np.arange(12, dtype=np.uint8).reshape(3, 4) % 3 * 255
+    odd = os.path.join(tmp_path, os.fsdecode(b"caf\xe9.png"))  # a name OpenCV cannot open
+    with open(odd, "wb") as f:
+        f.write(cv2.imencode(".png", mask)[1].tobytes())
+    os.mkfifo(tmp_path / "7.png")  # never opened: nothing blocks
+    assert masks.read_mask(odd).tolist() == (mask != 0).tolist()
+    assert masks.read_mask(str(tmp_path / "7.png")) is None

@@ -15,7 +15,7 @@ import trimesh
 
 from quarnet import check, outputs, picture, sample
 from quarnet.mesh_seg import Tessaron
-from clouds import cloud
+from quarnet.testing.plain_pipeline import cloud
 from sample_copies import copy_of
 
 QUARNET = os.path.join(os.path.dirname(sys.executable), "quarnet")

@@ -1,0 +1,21 @@
+// The numpy arrays the modules hand to the core: C-ordered, of one element
+// type, converted from whatever numpy converts (forcecast).
+#pragma once
+
+#include <pybind11/numpy.h>
+
+#include <cstdint>
+
+#include "host.hpp"
+
+namespace quarnet::host {
+
+using F64Array = py::array_t<double, py::array::c_style | py::array::forcecast>;
+using I64Array = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
+
+// np.asarray(value, dtype=np.float64 / np.int64) through the namespace's np,
+// as the array above (a copy only where numpy's answer is not C-ordered).
+inline F64Array f64_array(const Numpy& np, py::handle value) { return F64Array(np.asarray(value, "float64")); }
+inline I64Array i64_array(const Numpy& np, py::handle value) { return I64Array(np.asarray(value, "int64")); }
+
+}  // namespace quarnet::host

@@ -1,0 +1,50 @@
+// The rules of a scene's files that the modules follow, one home each; the
+// package's Python code reads them through quarnet._scene_rules.
+//
+//   <root>/depths, <root>/sparse/0        a scene's depth maps and sparse model
+//   <mask_path>/<object>/<image id>.png   an object folder's masks
+//   <depth_folder>/<image id>.npy         a view's depth map
+//   <mask_path>/<object>/sub_mesh.ply     an object's cut (it marks the object done)
+//   <mask_path>/<object>/sub_pcd.ply      its cleaned point cloud
+//   <mask_path>/remain.ply                what no object took
+#pragma once
+
+#include "host.hpp"
+
+namespace quarnet::host {
+
+inline constexpr const char* kDepths = "depths";
+inline constexpr const char* kSparse = "sparse/0";  // one component, as the modules join it
+inline constexpr const char* kSubMesh = "sub_mesh.ply";
+inline constexpr const char* kSubPcd = "sub_pcd.ply";
+inline constexpr const char* kRemain = "remain.ply";
+
+// os.path.join(mask_path, name) when the mask folder's entry `name` is an
+// object folder: a folder, links followed, as os.path.isdir through the
+// namespace's os says. Any other entry (remain.ply and other files, pipes,
+// dangling links) is no object: None.
+py::object object_folder(const Namespace& ns, py::handle mask_path, py::handle name);
+
+// visit(name, path) for each object folder of the mask folder, in the order
+// the namespace's os.listdir gives them; each entry is tested just before
+// its visit, so what an earlier visit leaves in the folder is seen.
+template <class Visit>
+void for_each_object_folder(const Namespace& ns, py::handle mask_path, Visit&& visit) {
+  for (py::handle entry : ns.os().listdir(mask_path)) {
+    py::object path = object_folder(ns, mask_path, entry);
+    if (!path.is_none()) visit(py::reinterpret_borrow<py::object>(entry), path);
+  }
+}
+
+// The image id of a mask file name: int(os.path.splitext(name)[0]), so
+// leading zeros are allowed; int's ValueError for a name that is no id.
+py::object image_id(const Namespace& ns, py::handle mask_name);
+
+// The depth map of a view: os.path.join(depth_folder, f"{image_id}.npy").
+py::object depth_file(const Namespace& ns, py::handle depth_folder, py::handle image_id);
+
+// points[(points[:, 2] > 0) & (points[:, 2] < inf)]: the camera-frame points
+// that have a depth (0, NaN and infinite depths have none), in their order.
+py::object with_depth(py::handle points);
+
+}  // namespace quarnet::host

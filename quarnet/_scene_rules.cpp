@@ -1,0 +1,50 @@
+// Module quarnet._scene_rules: the rules of a scene's files that the modules
+// follow (scene_rules.hpp), for the package's Python code.
+#include "host.hpp"
+#include "scene_rules.hpp"
+
+namespace {
+
+namespace py = pybind11;
+namespace qh = quarnet::host;
+
+constexpr const char* kObjectFoldersDoc =
+    "The object folders of a mask folder, in listing order: its entries that are\n"
+    "folders, links followed, as the modules walk them (remain.ply and other files\n"
+    "are none).";
+constexpr const char* kImageIdDoc =
+    "The image id of a mask file name: the name without its last extension, read as\n"
+    "a decimal integer (leading zeros allowed); ValueError when it is none.";
+constexpr const char* kDepthFileDoc = "The depth map of view image_id: depth_folder/<image_id>.npy.";
+constexpr const char* kWithDepthDoc =
+    "The rows of an N x 3 array of camera-frame points whose depth z is above 0 and\n"
+    "finite (0 < z < inf), in their order: the points the segmentation lifts.";
+
+py::object object_folders(const qh::Call& c, py::object mask_path) {
+  py::list names;
+  qh::for_each_object_folder(c.ns, mask_path, [&](const py::object& name, const py::object&) { names.append(name); });
+  return names;
+}
+
+py::object image_id(const qh::Call& c, py::object name) { return qh::image_id(c.ns, name); }
+
+py::object depth_file(const qh::Call& c, py::object depth_folder, py::object id) {
+  return qh::depth_file(c.ns, depth_folder, id);
+}
+
+py::object with_depth(const qh::Call&, py::object points) { return qh::with_depth(points); }
+
+}  // namespace
+
+QUARNET_MODULE(_scene_rules, ns) {
+  ns.import("os");
+  ns.set("DEPTHS", py::str(qh::kDepths));
+  ns.set("SPARSE", py::str(qh::kSparse));
+  ns.set("SUB_MESH", py::str(qh::kSubMesh));
+  ns.set("SUB_PCD", py::str(qh::kSubPcd));
+  ns.set("REMAIN", py::str(qh::kRemain));
+  qh::def(ns, "object_folders", {"mask_path"}, object_folders, kObjectFoldersDoc);
+  qh::def(ns, "image_id", {"name"}, image_id, kImageIdDoc);
+  qh::def(ns, "depth_file", {"depth_folder", "image_id"}, depth_file, kDepthFileDoc);
+  qh::def(ns, "with_depth", {"points"}, with_depth, kWithDepthDoc);
+}

@@ -1,0 +1,7 @@
+"""References that tests and benchmarks compare quarnet with, written plainly
+with the libraries the modules stand in for; never used by quarnet itself.
+
+    plain_pipeline     the depth lifting and masked extraction in numpy, SciPy,
+                       OpenCV and Open3D, with the module's rules
+    trimesh_reference  trimesh's own face search and cut, as the module calls them
+"""

@@ -1,0 +1,27 @@
+"""trimesh's own face search and cut, as the module calls them: what its
+native paths must equal element for element and mesh for mesh."""
+
+import numpy as np
+import trimesh
+
+
+def trimesh_face_ids(mesh, points, batch_size=10000):
+    """find_nearby_faces' ids: per batch of points, trimesh.proximity.nearby_faces,
+    at most the first 20 faces of each point, flattened in query order."""
+    points = np.asarray(points)
+    ids = []
+    for start in range(0, len(points), batch_size):
+        for group in trimesh.proximity.nearby_faces(mesh, points[start:start + batch_size]):
+            ids.extend(int(f) for f in group[:20])
+    return ids
+
+
+def trimesh_cut(mesh, ids):
+    """save_nearby_faces_as_ply's (sub-mesh, remainder): the listed faces once each,
+    in order of first appearance, and the others; None for an empty part."""
+    ids = np.asarray(ids, dtype=int)
+    _, first = np.unique(ids, return_index=True)
+    once = ids[np.sort(first)]
+    sub = mesh.submesh([once], only_watertight=False)
+    rest = mesh.submesh([np.setdiff1d(np.arange(len(mesh.faces)), once)], only_watertight=False)
+    return (sub[0] if sub else None), (rest[0] if rest else None)
