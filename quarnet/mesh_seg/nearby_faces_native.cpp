@@ -85,7 +85,7 @@ bool collaborators_genuine(const py::object& nearby_faces, const py::object& mes
 // lookup fails (trimesh's own call then meets the same failure).
 py::object resolve_nearby_faces(const qh::Namespace& ns) {
   try {
-    return ns["trimesh"].attr("proximity").attr("nearby_faces");
+    return ns.trimesh().attr("proximity").attr("nearby_faces");
   } catch (py::error_already_set&) {
     return py::object();
   }

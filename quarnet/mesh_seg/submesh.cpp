@@ -67,9 +67,9 @@ py::object submesh_list(bool native_cut, const py::object& mesh, const py::objec
 
 py::object save_nearby_faces_as_ply(const qh::Call& c, py::object mesh, py::object nearby_faces) {
   const auto& ns = c.ns;
-  py::object np = ns["np"];
+  const qh::Numpy np = ns.np();
 
-  nearby_faces = np.attr("array")(nearby_faces, py::arg("dtype") = ns["int"]);
+  nearby_faces = np.attr("array")(nearby_faces, py::arg("dtype") = qh::int_type());
   py::object faces_once = nearby_faces;
   const auto listed = plain_ids(nearby_faces);
   const bool native_cut = submesh_is_native(ns, mesh);
@@ -84,7 +84,7 @@ py::object save_nearby_faces_as_ply(const qh::Call& c, py::object mesh, py::obje
   }
 
   py::object sub_mesh_list = submesh_list(native_cut, mesh, faces_once);
-  if (qh::truthy(ns["isinstance"](sub_mesh_list, ns["list"])) && py::len(sub_mesh_list) > 0) {
+  if (qh::isinstance(sub_mesh_list, qh::list_type()) && py::len(sub_mesh_list) > 0) {
     py::object sub_mesh = sub_mesh_list[py::int_(0)];
     py::object remaining_faces;
     if (native_cut && face_count) {

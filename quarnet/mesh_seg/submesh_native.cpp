@@ -130,7 +130,7 @@ py::array_t<std::int64_t> adopt(std::vector<std::int64_t>&& values, std::size_t 
 }
 
 bool submesh_is_native(const qh::Namespace& ns, const py::object& mesh) {
-  py::object np = ns["np"];
+  const qh::Numpy np = ns.np();
   if (!native::is_numpy(np) || !native::package_functions(np, {"arange", "setdiff1d"}) ||
       !native::is_instance_of_exactly(mesh, "trimesh.base", "Trimesh") || !native::proven("cut"))
     return false;
