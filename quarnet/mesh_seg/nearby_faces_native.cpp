@@ -133,7 +133,7 @@ std::unique_ptr<NearbyFacesQuery> NearbyFacesQuery::prepare(const qh::Namespace&
                                  {faces->typed<std::int64_t>(), 3 * faces->shape[0]}};
   const std::span<const double> point_values{point_view->typed<double>(), 3 * point_view->shape[0]};
   const bool plain = qh::without_gil([&] {
-    return m.face_count() <= spatial::BoxTree::kMaxBoxes && mesh_core::faces_in_range(m) &&
+    return m.face_count() <= spatial::BoxTree::kMaxBoxes && m.faces_in_range() &&
            mesh_core::all_finite(m.vertices) && mesh_core::all_finite(point_values);
   });
   if (!plain) return nullptr;

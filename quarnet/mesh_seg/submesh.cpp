@@ -44,11 +44,8 @@ std::optional<std::span<const std::int64_t>> plain_ids(const py::object& faces) 
 
 // IndexError unless every id lies in 0 ... face_count - 1.
 void check_range(std::span<const std::int64_t> ids, std::int64_t face_count) {
-  if (qh::without_gil([&] { return mesh_core::ids_in_range(ids, face_count); })) return;
-  for (const std::int64_t id : ids) {
-    if (id < 0 || id >= face_count)
-      qh::raise(PyExc_IndexError, qh::cat("face id ", id, " is out of range for a mesh of ", face_count, " faces"));
-  }
+  const auto bad = qh::without_gil([&] { return mesh_core::first_out_of_range(ids, static_cast<std::size_t>(face_count)); });
+  if (bad) qh::raise(PyExc_IndexError, qh::cat("face id ", ids[*bad], " is out of range for a mesh of ", face_count, " faces"));
 }
 
 py::object submesh_of(const py::object& mesh, const py::object& faces) {
