@@ -25,15 +25,29 @@ inline constexpr const char* kRemain = "remain.ply";
 // dangling links) is no object: None.
 py::object object_folder(const Namespace& ns, py::handle mask_path, py::handle name);
 
+namespace detail {
+template <class MaskPath, class Visit>
+void for_each_object_folder(const Namespace& ns, MaskPath&& mask_path, Visit&& visit) {
+  for (py::handle entry : ns.os().listdir(mask_path())) {
+    py::object path = object_folder(ns, mask_path(), entry);
+    if (!path.is_none()) visit(py::reinterpret_borrow<py::object>(entry), path);
+  }
+}
+}  // namespace detail
+
 // visit(name, path) for each object folder of the mask folder, in the order
 // the namespace's os.listdir gives them; each entry is tested just before
 // its visit, so what an earlier visit leaves in the folder is seen.
 template <class Visit>
 void for_each_object_folder(const Namespace& ns, py::handle mask_path, Visit&& visit) {
-  for (py::handle entry : ns.os().listdir(mask_path)) {
-    py::object path = object_folder(ns, mask_path, entry);
-    if (!path.is_none()) visit(py::reinterpret_borrow<py::object>(entry), path);
-  }
+  detail::for_each_object_folder(ns, [&] { return mask_path; }, visit);
+}
+// The same for the mask folder an object holds as `attribute`, read for the
+// listing and again for each entry, as os.path.join(self.mask_path, name)
+// in a loop reads it (a visit may rebind it).
+template <class Visit>
+void for_each_object_folder(const Namespace& ns, py::handle owner, const char* attribute, Visit&& visit) {
+  detail::for_each_object_folder(ns, [&] { return py::object(owner.attr(attribute)); }, visit);
 }
 
 // The image id of a mask file name: int(os.path.splitext(name)[0]), so
