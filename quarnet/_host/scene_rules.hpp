@@ -7,6 +7,7 @@
 //   <mask_path>/<object>/sub_mesh.ply     an object's cut (it marks the object done)
 //   <mask_path>/<object>/sub_pcd.ply      its cleaned point cloud
 //   <mask_path>/remain.ply                what no object took
+//   the scene mesh file                   one mesh, a file of several joined
 #pragma once
 
 #include "host.hpp"
@@ -49,6 +50,12 @@ template <class Visit>
 void for_each_object_folder(const Namespace& ns, py::handle owner, const char* attribute, Visit&& visit) {
   detail::for_each_object_folder(ns, [&] { return py::object(owner.attr(attribute)); }, visit);
 }
+
+// What trimesh.load gave for the scene mesh file, as one mesh: a Scene (a
+// file of several geometries) joined, its meshes placed by the scene graph
+// and concatenated in order; a Scene without meshes, and anything else, as
+// it is. `trimesh` is the trimesh module the caller reaches.
+py::object joined_scene_mesh(py::handle trimesh, py::handle loaded);
 
 // The image id of a mask file name: int(os.path.splitext(name)[0]), so
 // leading zeros are allowed; int's ValueError for a name that is no id.

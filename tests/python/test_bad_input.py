@@ -4,6 +4,7 @@ import dataclasses
 import errno
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -14,6 +15,7 @@ import open3d as o3d
 import pytest
 import trimesh
 
+import quarnet.outputs
 from quarnet import sample
 from quarnet.mesh_seg import Tessaron
 from quarnet.scene import colmap_loader
@@ -409,6 +411,8 @@ def test_mesh_without_faces_writes_nothing(scene, done, objects, name, content, 
             run_cut(scene, objs)
         assert str(info.value) == f"scene mesh has no faces: {path} (trimesh read a {kind})"
         assert outputs(scene) == before
+    with pytest.raises(ValueError, match=f"^{re.escape(path)}: the mesh has no faces "):  # the command's check
+        quarnet.outputs.scene_mesh_bounds(path)
 
 
 def test_file_of_several_meshes_is_cut_as_one(scene, capsys):
@@ -427,6 +431,7 @@ def test_file_of_several_meshes_is_cut_as_one(scene, capsys):
     run_cut(scene, [])
     remain = trimesh.load(os.path.join(scene.mask_path, "remain.ply"))
     assert face_set(remain) == face_set(a) | face_set(b_placed)
+    np.testing.assert_array_equal(quarnet.outputs.scene_mesh_bounds(path), remain.bounds)  # the command's reading
 
     pcd = o3d.geometry.PointCloud(o3d.utility.Vector3dVector(np.asarray(b_placed.vertices)))
     run_cut(scene, [(scene.object_names[0], pcd, pcd.get_axis_aligned_bounding_box())])
