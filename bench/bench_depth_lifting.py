@@ -21,6 +21,7 @@ import numpy as np
 from scipy.spatial.transform import Rotation as R
 
 from first_call import first_call, median, span
+from quarnet._scene_rules import DEPTHS, depth_file
 from quarnet.mesh_seg import Tessaron
 from quarnet.testing.plain_pipeline import plain_backproject, plain_extract, plain_load_depth
 
@@ -59,7 +60,7 @@ def render(t, q, rng):
 
 
 def make_scene(root):
-    masks, depths = os.path.join(root, "object"), os.path.join(root, "depths")
+    masks, depths = os.path.join(root, "object"), os.path.join(root, DEPTHS)
     os.makedirs(masks)
     os.makedirs(depths)
     rng = np.random.default_rng(0)
@@ -68,7 +69,7 @@ def make_scene(root):
         image_id = 1 + 3 * k
         t, q = camera_pose(k)
         depth, mask = render(t, q, rng)
-        np.save(os.path.join(depths, f"{image_id}.npy"), depth)
+        np.save(depth_file(depths, image_id), depth)
         cv2.imwrite(os.path.join(masks, f"{image_id:05d}.png"), mask)
         poses[image_id] = (t, q)
     return masks, depths, poses
@@ -96,7 +97,7 @@ def main():
     with tempfile.TemporaryDirectory(prefix="bench_depth_") as root:
         print(f"generating {VIEWS} views of {WIDTH}x{HEIGHT} ...", flush=True)
         masks, depths, poses = make_scene(root)
-        paths = [os.path.join(depths, f"{i}.npy") for i in sorted(poses)]
+        paths = [depth_file(depths, i) for i in sorted(poses)]
         lift_all(paths, Tessaron.load_depth, Tessaron.backproject_depth_to_points)  # warm the page cache
 
         (native, plain), _ = best_of(3, lambda: lift_all(paths, Tessaron.load_depth, Tessaron.backproject_depth_to_points),

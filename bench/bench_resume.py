@@ -22,7 +22,6 @@ import argparse
 import contextlib
 import io
 import os
-import sys
 import tempfile
 import time
 import types
@@ -31,10 +30,8 @@ import numpy as np
 import open3d as o3d
 import trimesh
 
+from bench_segmentation import TIMES as spent, timed
 from quarnet.mesh_seg import Tessaron
-
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from bench_segmentation import TIMES as spent, timed  # noqa: E402
 
 
 def main():

@@ -38,8 +38,9 @@ import sys
 import tempfile
 import time
 
+from quarnet.outputs import REMAIN, SUB_MESH, SUB_PCD, object_folders
+
 PHASES = ("load", "extraction", "face search", "cut", "writing")
-OUTPUT_NAMES = ("sub_mesh.ply", "sub_pcd.ply", "remain.ply")
 
 
 # ---- the plain-Python pipeline ----------------------------------------------
@@ -47,43 +48,25 @@ OUTPUT_NAMES = ("sub_mesh.ply", "sub_pcd.ply", "remain.ply")
 
 def reference_pipeline():
     """The segmentation pipeline in plain Python; returns (scene setup, segment)."""
-    import numpy as np
     import open3d as o3d
     import trimesh
 
-    from quarnet.scene import colmap_loader
+    from quarnet.mesh_seg import Tessaron
+    # The plain depth lifting and masked extraction (without the progress bar
+    # and count lines, which only favours this side), and trimesh's own search
+    # and cut.
+    from quarnet.testing.plain_pipeline import plain_extract as extract_masked_pointclouds
+    from quarnet.testing.trimesh_reference import trimesh_cut, trimesh_face_ids
 
-    # The plain depth lifting and masked extraction of the depth benchmark
-    # (without its progress bar and count lines, which only favours this side).
-    from plain_depth import plain_extract as extract_masked_pointclouds
-
-    def find_nearby_faces(mesh, point_cloud, threshold=0.05, batch_size=10000):
-        points = np.asarray(point_cloud.points)
-        num_points = len(points)
-        print("Total points:", num_points)
-        all_face_ids = []
-        for start in range(0, num_points, batch_size):
-            end = min(start + batch_size, num_points)
-            batch_points = points[start:end]
-            print(f"Processing points from {start} to {end} (Batch size: {len(batch_points)})")
-            candidates = trimesh.proximity.nearby_faces(mesh, batch_points)
-            print(f"Batch {start}-{end}: Found {len(candidates)} candidate face groups")
-            for group in candidates:
-                all_face_ids.extend(group[:20])
-        print("Total face IDs found:", len(all_face_ids))
-        return all_face_ids
+    def find_nearby_faces(mesh, point_cloud):
+        return trimesh_face_ids(mesh, point_cloud.points, verbose=True)
 
     def save_nearby_faces_as_ply(mesh, nearby_faces):
-        nearby_faces = np.array(nearby_faces, dtype=int)
-        _, first = np.unique(nearby_faces, return_index=True)
-        faces_once = nearby_faces[np.sort(first)]
-        sub_mesh_list = mesh.submesh([faces_once], only_watertight=False)
-        if isinstance(sub_mesh_list, list) and len(sub_mesh_list) > 0:
-            remaining_faces = np.setdiff1d(np.arange(len(mesh.triangles)), faces_once)
-            remaining = mesh.submesh([remaining_faces], only_watertight=False)
-            return sub_mesh_list[0], remaining[0] if remaining else None
-        print("未找到子网格，无法保存 .ply")
-        return None, None
+        sub_mesh, remain_mesh = trimesh_cut(mesh, nearby_faces)
+        if sub_mesh is None:
+            print("未找到子网格，无法保存 .ply")
+            return None, None
+        return sub_mesh, remain_mesh
 
     def staged(path):
         folder, name = os.path.split(path)
@@ -101,8 +84,8 @@ def reference_pipeline():
         mesh_trimesh = trimesh.load(mesh_file)
         for pcd, bbox, subdir in zip(all_pcd_cleaned, all_bounding_boxes, all_subdir):
             print(f"Processing point cloud with {len(pcd.points)} points and bbox {bbox}.")
-            sub_mesh_path = os.path.join(mask_path, str(subdir), "sub_mesh.ply")
-            sub_pcd_path = os.path.join(mask_path, str(subdir), "sub_pcd.ply")
+            sub_mesh_path = os.path.join(mask_path, str(subdir), SUB_MESH)
+            sub_pcd_path = os.path.join(mask_path, str(subdir), SUB_PCD)
             if os.path.exists(sub_mesh_path):
                 print(f"Sub-mesh already exists at {sub_mesh_path}, skipping.")
                 continue
@@ -126,35 +109,23 @@ def reference_pipeline():
             print("finish seg part", str(subdir), "save ply ", sub_mesh_path)
         if mesh_trimesh is None:
             mesh_trimesh = trimesh.Trimesh()
-        remain_path = os.path.join(mask_path, "remain.ply")
+        remain_path = os.path.join(mask_path, REMAIN)
         temp = staged(remain_path)
         mesh_trimesh.export(temp)
         commit(temp, remain_path)
 
     def setup(mask_path, mesh_file, root_path):
-        sparse = os.path.join(root_path, "sparse/0")
-        images = colmap_loader.read_extrinsics_binary(os.path.join(sparse, "images.bin"))
-        cameras = colmap_loader.read_intrinsics_binary(os.path.join(sparse, "cameras.bin"))
-        params = list(cameras.values())[0].params
-        K = [float(p) for p in params[:4]]
-        poses = []
-        for image in images.values():
-            R_wc = colmap_loader.qvec2rotmat(list(image.qvec))
-            t_cw = -R_wc.T @ image.tvec.reshape(3, 1)
-            q_cw = colmap_loader.rotmat2qvec(R_wc.T)
-            poses.append((int(os.path.splitext(image.name)[0]), t_cw.flatten().astype(float),
-                          np.array([q_cw[1], q_cw[2], q_cw[3], q_cw[0]], dtype=float)))
-        return dict(mask_path=mask_path, mesh_file=mesh_file, depths_path=os.path.join(root_path, "depths"), K=K,
-                    pose=poses)
+        """The scene's K and poses, as SceneTessaron reads them (untimed)."""
+        scene = Tessaron.SceneTessaron(mask_path, mesh_file, root_path)
+        return dict(mask_path=mask_path, mesh_file=mesh_file, depths_path=scene.depths_path, K=scene.K,
+                    pose=scene.pose)
 
     def seg_scene_mesh(scene):
         poses_dict = {idx: (t, q) for idx, t, q in scene["pose"]}
         all_bounding_box, all_pcd_cleaned, all_subdir = [], [], []
         print("self.mask_path", scene["mask_path"])
-        for subdir in os.listdir(scene["mask_path"]):
+        for subdir in object_folders(scene["mask_path"]):
             mask_dir = os.path.join(scene["mask_path"], subdir)
-            if not os.path.isdir(mask_dir):
-                continue
             print(f"Files in {subdir}:")
             pcd_cleaned, bounding_box = timed("extraction", extract_masked_pointclouds)(
                 mask_dir, scene["depths_path"], poses_dict, scene["K"])
@@ -245,27 +216,24 @@ def run_side(side, mask_path, mesh_file, root_path, result_path):
         json.dump({"times": times, "peak": peak, "outputs": output_digests(mask_path), "per_object": PER_OBJECT}, f)
 
 
+def output_files(mask_path):
+    """The relative paths of the output files present in the mask folder."""
+    paths = [os.path.join(name, output) for name in object_folders(mask_path) for output in (SUB_MESH, SUB_PCD)]
+    return [path for path in paths + [REMAIN] if os.path.isfile(os.path.join(mask_path, path))]
+
+
 def output_digests(mask_path):
     """{relative path: sha256} of every output file in the mask folder."""
     digests = {}
-    for folder, _, names in os.walk(mask_path):
-        for name in names:
-            if name in OUTPUT_NAMES:
-                path = os.path.join(folder, name)
-                with open(path, "rb") as f:
-                    digests[os.path.relpath(path, mask_path)] = hashlib.sha256(f.read()).hexdigest()
+    for path in output_files(mask_path):
+        with open(os.path.join(mask_path, path), "rb") as f:
+            digests[path] = hashlib.sha256(f.read()).hexdigest()
     return digests
 
 
 def clear_outputs(mask_path):
-    for entry in os.listdir(mask_path):
-        path = os.path.join(mask_path, entry)
-        if os.path.isdir(path):
-            for name in ("sub_mesh.ply", "sub_pcd.ply"):
-                if os.path.exists(os.path.join(path, name)):
-                    os.remove(os.path.join(path, name))
-        elif entry == "remain.ply":
-            os.remove(path)
+    for path in output_files(mask_path):
+        os.remove(os.path.join(mask_path, path))
 
 
 def measure(side, scene):

@@ -4,7 +4,7 @@ hide what a first call pays (page faults of new memory, lazy initialisation
 in the libraries), so the README's table reports these figures.
 
 Imported by the benchmarks from their own folder; the set-up runs with this
-folder as the working directory and on sys.path."""
+folder as the working directory, so it imports the benchmarks' scripts."""
 
 import os
 import subprocess
@@ -15,8 +15,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 
 def first_call(setup, call, runs=5, env=None):
     """Seconds of `call` in each of `runs` fresh interpreters, after `setup`."""
-    code = f"import sys\nsys.path.insert(0, {HERE!r})\n{setup}\nimport time as _time\n_start = _time.perf_counter()\n" \
-           f"{call}\nprint(_time.perf_counter() - _start)\n"
+    code = f"{setup}\nimport time as _time\n_start = _time.perf_counter()\n{call}\nprint(_time.perf_counter() - _start)\n"
     times = []
     for _ in range(runs):
         done = subprocess.run([sys.executable, "-c", code], cwd=HERE, capture_output=True, text=True, check=True,

@@ -15,6 +15,10 @@ constexpr const char* kObjectFoldersDoc =
 constexpr const char* kImageIdDoc =
     "The image id of a mask file name: the name without its last extension, read as\n"
     "a decimal integer (leading zeros allowed); ValueError when it is none.";
+constexpr const char* kJoinedSceneMeshDoc =
+    "What trimesh.load gave for a scene mesh file, as the segmentation cuts it: a\n"
+    "Scene's meshes placed by its graph and concatenated in order (the one mesh\n"
+    "itself when there is one); a Scene without meshes, and anything else, as it is.";
 constexpr const char* kDepthFileDoc = "The depth map of view image_id: depth_folder/<image_id>.npy.";
 constexpr const char* kWithDepthDoc =
     "The rows of an N x 3 array of camera-frame points whose depth z is above 0 and\n"
@@ -34,6 +38,10 @@ py::object depth_file(const qh::Call& c, py::object depth_folder, py::object id)
 
 py::object with_depth(const qh::Call&, py::object points) { return qh::with_depth(points); }
 
+py::object joined_scene_mesh(const qh::Call&, py::object loaded) {
+  return qh::joined_scene_mesh(py::module_::import("trimesh"), loaded);
+}
+
 }  // namespace
 
 QUARNET_MODULE(_scene_rules, ns) {
@@ -47,4 +55,5 @@ QUARNET_MODULE(_scene_rules, ns) {
   qh::def(ns, "image_id", {"name"}, image_id, kImageIdDoc);
   qh::def(ns, "depth_file", {"depth_folder", "image_id"}, depth_file, kDepthFileDoc);
   qh::def(ns, "with_depth", {"points"}, with_depth, kWithDepthDoc);
+  qh::def(ns, "joined_scene_mesh", {"loaded"}, joined_scene_mesh, kJoinedSceneMeshDoc);
 }

@@ -9,7 +9,7 @@ import os
 import re
 
 # The file names and the object folders, as the modules see them.
-from quarnet._scene_rules import REMAIN, SUB_MESH, SUB_PCD, object_folders  # noqa: F401
+from quarnet._scene_rules import REMAIN, SUB_MESH, SUB_PCD, joined_scene_mesh, object_folders  # noqa: F401
 
 
 def by_name(names):
@@ -82,16 +82,14 @@ def try_load_mesh(path):
 
 def scene_mesh_bounds(path):
     """The bounds (2 x 3) of the faces of a scene mesh file, read as the
-    segmentation will read it (trimesh.load; a file of several meshes counts
-    them all), without processing. Raises FileNotFoundError for a missing
-    file and ValueError naming the file for one trimesh cannot read or one
-    without faces, so that a wrong mesh is found before the long steps."""
-    import numpy as np
+    segmentation will read it (trimesh.load; a file of several meshes joined),
+    without processing. Raises FileNotFoundError for a missing file and
+    ValueError naming the file for one trimesh cannot read or one without
+    faces, so that a wrong mesh is found before the long steps."""
     import trimesh
 
     loaded = _load(path, process=False)
-    meshes = loaded.dump() if isinstance(loaded, trimesh.Scene) else [loaded]
-    meshes = [m for m in meshes if isinstance(m, trimesh.Trimesh) and len(m.faces)]
-    if not meshes:
+    mesh = joined_scene_mesh(loaded)
+    if not isinstance(mesh, trimesh.Trimesh) or not len(mesh.faces):
         raise ValueError(f"{path}: the mesh has no faces (trimesh read a {type(loaded).__name__})")
-    return np.array([np.min([m.bounds[0] for m in meshes], axis=0), np.max([m.bounds[1] for m in meshes], axis=0)])
+    return mesh.bounds

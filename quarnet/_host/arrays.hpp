@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "host.hpp"
+#include "quarnet/mesh/indexed_mesh.hpp"
 
 namespace quarnet::host {
 
@@ -17,5 +18,11 @@ using I64Array = py::array_t<std::int64_t, py::array::c_style | py::array::force
 // as the array above (a copy only where numpy's answer is not C-ordered).
 inline F64Array f64_array(const Numpy& np, py::handle value) { return F64Array(np.asarray(value, "float64")); }
 inline I64Array i64_array(const Numpy& np, py::handle value) { return I64Array(np.asarray(value, "int64")); }
+
+// The core's view of a mesh whose vertices and faces these arrays hold, row by row.
+inline quarnet::mesh::IndexedMesh indexed_mesh(const F64Array& vertices, const I64Array& faces) {
+  return {{vertices.data(), static_cast<std::size_t>(vertices.size())},
+          {faces.data(), static_cast<std::size_t>(faces.size())}};
+}
 
 }  // namespace quarnet::host

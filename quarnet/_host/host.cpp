@@ -441,6 +441,12 @@ bool truthy(py::handle value) {
   return r != 0;
 }
 
+bool isinstance(py::handle value, py::handle type) {
+  const int r = PyObject_IsInstance(value.ptr(), type.ptr());
+  if (r < 0) throw py::error_already_set();
+  return r != 0;
+}
+
 py::object negative(py::handle value) { return result_of(PyNumber_Negative(value.ptr())); }
 py::object matmul(py::handle a, py::handle b) { return result_of(PyNumber_MatrixMultiply(a.ptr(), b.ptr())); }
 py::object power(py::handle a, py::handle b) { return result_of(PyNumber_Power(a.ptr(), b.ptr(), Py_None)); }

@@ -17,9 +17,9 @@
 //   - ns.np(), ns.os(), ns.os_path(), ns.o3d(), ns.trimesh(), ...: each
 //     collaborator module by its bound name, looked up like any other name;
 //     numpy and os.path with the calls most bodies make typed.
-//   - Built-ins the modules do not let a host replace (int, float, str,
-//     sorted, zip, range) are the interpreter's own, called directly; print
-//     goes through the namespace.
+//   - Built-ins the modules do not let a host replace (int, float, str, list,
+//     isinstance, sorted, zip, range, comparisons) are the interpreter's own,
+//     called directly; print goes through the namespace.
 //   - plain_class: a class made by calling the metaclass of its bases, as a
 //     class statement would (type(name, (object,), ns) for a plain class).
 //   - The file system: fs_encode / fs_decode for paths, raise_os_error and
@@ -227,10 +227,14 @@ py::object floor_divide(py::handle a, py::handle b);
 // a <op> b as the interpreter evaluates it (op: Py_EQ, Py_GT, ...; arrays compare elementwise).
 py::object compare(py::handle a, py::handle b, int op);
 
-// The built-ins int, float and str (as types: dtype=int, isinstance(x, str)).
+// The built-ins int, float, str and list (as types: dtype=int, isinstance(x, list)).
 inline py::handle int_type() { return reinterpret_cast<PyObject*>(&PyLong_Type); }
 inline py::handle float_type() { return reinterpret_cast<PyObject*>(&PyFloat_Type); }
 inline py::handle str_type() { return reinterpret_cast<PyObject*>(&PyUnicode_Type); }
+inline py::handle list_type() { return reinterpret_cast<PyObject*>(&PyList_Type); }
+
+// isinstance(value, type) as the built-in answers it.
+bool isinstance(py::handle value, py::handle type);
 
 // int(value), float(value), str(value) and sorted(iterable) as the built-ins
 // give them (an int or float subclass becomes the plain type).

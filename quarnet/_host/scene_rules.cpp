@@ -15,6 +15,18 @@ py::object object_folder(const Namespace& ns, py::handle mask_path, py::handle n
   return os_path.isdir(path) ? path : py::none();
 }
 
+py::object joined_scene_mesh(py::handle trimesh, py::handle loaded) {
+  auto whole = py::reinterpret_borrow<py::object>(loaded);
+  if (!py::isinstance(loaded, trimesh.attr("Scene"))) return whole;
+  py::list meshes;
+  for (py::handle geometry : loaded.attr("dump")()) {
+    if (py::isinstance(geometry, trimesh.attr("Trimesh"))) meshes.append(geometry);
+  }
+  if (py::len(meshes) == 0) return whole;
+  if (py::len(meshes) == 1) return meshes[0];
+  return trimesh.attr("util").attr("concatenate")(meshes);
+}
+
 py::object image_id(const Namespace& ns, py::handle mask_name) {
   return to_int(ns.os_path().splitext(mask_name)[py::int_(0)]);
 }

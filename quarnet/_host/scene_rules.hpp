@@ -7,6 +7,7 @@
 //   <mask_path>/<object>/sub_mesh.ply     an object's cut (it marks the object done)
 //   <mask_path>/<object>/sub_pcd.ply      its cleaned point cloud
 //   <mask_path>/remain.ply                what no object took
+//   the scene mesh file                   one mesh, a file of several joined
 #pragma once
 
 #include "host.hpp"
@@ -25,16 +26,36 @@ inline constexpr const char* kRemain = "remain.ply";
 // dangling links) is no object: None.
 py::object object_folder(const Namespace& ns, py::handle mask_path, py::handle name);
 
+namespace detail {
+template <class MaskPath, class Visit>
+void for_each_object_folder(const Namespace& ns, MaskPath&& mask_path, Visit&& visit) {
+  for (py::handle entry : ns.os().listdir(mask_path())) {
+    py::object path = object_folder(ns, mask_path(), entry);
+    if (!path.is_none()) visit(py::reinterpret_borrow<py::object>(entry), path);
+  }
+}
+}  // namespace detail
+
 // visit(name, path) for each object folder of the mask folder, in the order
 // the namespace's os.listdir gives them; each entry is tested just before
 // its visit, so what an earlier visit leaves in the folder is seen.
 template <class Visit>
 void for_each_object_folder(const Namespace& ns, py::handle mask_path, Visit&& visit) {
-  for (py::handle entry : ns.os().listdir(mask_path)) {
-    py::object path = object_folder(ns, mask_path, entry);
-    if (!path.is_none()) visit(py::reinterpret_borrow<py::object>(entry), path);
-  }
+  detail::for_each_object_folder(ns, [&] { return mask_path; }, visit);
 }
+// The same for the mask folder an object holds as `attribute`, read for the
+// listing and again for each entry, as os.path.join(self.mask_path, name)
+// in a loop reads it (a visit may rebind it).
+template <class Visit>
+void for_each_object_folder(const Namespace& ns, py::handle owner, const char* attribute, Visit&& visit) {
+  detail::for_each_object_folder(ns, [&] { return py::object(owner.attr(attribute)); }, visit);
+}
+
+// What trimesh.load gave for the scene mesh file, as one mesh: a Scene (a
+// file of several geometries) joined, its meshes placed by the scene graph
+// and concatenated in order; a Scene without meshes, and anything else, as
+// it is. `trimesh` is the trimesh module the caller reaches.
+py::object joined_scene_mesh(py::handle trimesh, py::handle loaded);
 
 // The image id of a mask file name: int(os.path.splitext(name)[0]), so
 // leading zeros are allowed; int's ValueError for a name that is no id.

@@ -13,8 +13,9 @@ import argparse
 import sys
 import traceback
 
+from quarnet.user_errors import PROGRAM, error_line
+
 from . import check, doctor, sample, segment, show, train
-from .errors import PROGRAM, error_line
 
 COMMANDS = (segment, show, check, train, sample, doctor)
 EPILOG = """\

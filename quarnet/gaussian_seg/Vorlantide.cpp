@@ -66,7 +66,7 @@ py::object train_subfolder(const qh::Namespace& ns, const py::object& self, cons
 
 py::object run_all(const qh::Call& c, py::object self) {
   py::object trainer;
-  qh::for_each_object_folder(c.ns, self.attr("mask_path"), [&](const py::object& name, const py::object& sub_path) {
+  qh::for_each_object_folder(c.ns, self, "mask_path", [&](const py::object& name, const py::object& sub_path) {
     train_subfolder(c.ns, self, name, sub_path, trainer);
   });
   return py::none();

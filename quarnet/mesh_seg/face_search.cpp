@@ -74,7 +74,7 @@ py::list search(const qh::Namespace& ns, const py::object& mesh_obj, const py::o
   auto print = [&](auto&&... args) {
     if (report) ns.print(std::forward<decltype(args)>(args)...);
   };
-  py::object points = ns["np"].attr("asarray")(point_cloud.attr("points"));
+  py::object points = ns.np().attr("asarray")(point_cloud.attr("points"));
   py::object num_points = py::int_(py::len(points));
   print("Total points:", num_points);
   // A negative batch size would run no batch and find nothing, silently; zero
@@ -85,9 +85,9 @@ py::list search(const qh::Namespace& ns, const py::object& mesh_obj, const py::o
   mesh::FaceIdCollector ids;
   std::unique_ptr<NearbyFacesQuery> native_query;  // prepared at the first batch
   bool prepared = false;
-  py::object min = ns["min"];
-  for (py::handle start : ns["range"](0, num_points, batch_size)) {
-    py::object end = min(start + batch_size, num_points);
+  for (py::handle start : qh::range(0, num_points, batch_size)) {
+    py::object end = start + batch_size;  // min(start + batch_size, num_points)
+    if (qh::truthy(qh::compare(num_points, end, Py_LT))) end = num_points;
     py::object batch_points = points[py::slice(start, end, py::none())];
     print(qh::cat("Processing points from ", start, " to ", end, " (Batch size: ", py::len(batch_points), ")"));
     if (!prepared) {
@@ -98,7 +98,7 @@ py::list search(const qh::Namespace& ns, const py::object& mesh_obj, const py::o
     if (native_query) {
       groups = native_query->add_groups(batch_points, ids);
     } else {
-      py::object candidates = ns["trimesh"].attr("proximity").attr("nearby_faces")(mesh_obj, batch_points);
+      py::object candidates = ns.trimesh().attr("proximity").attr("nearby_faces")(mesh_obj, batch_points);
       groups = py::len(candidates);
       add_groups(ids, candidates);
     }

@@ -35,29 +35,25 @@ namespace {
 using qh::F64Array;
 using qh::I64Array;
 
-struct Soup {
+struct MeshArrays {
   F64Array vertices;
   I64Array faces;
-  quarnet::mesh::TriangleSoup view() const {
-    return {{vertices.data(), static_cast<std::size_t>(vertices.size())},
-            {faces.data(), static_cast<std::size_t>(faces.size())}};
-  }
-  std::size_t face_count() const { return static_cast<std::size_t>(faces.size()) / 3; }
+  quarnet::mesh::IndexedMesh view() const { return qh::indexed_mesh(vertices, faces); }
 };
 
 bool has_rows_of_three(const py::array& a) { return a.ndim() == 2 && a.shape(1) == 3; }
 
 // The vertex and face arrays of a mesh; nullopt when they are not n x 3.
-std::optional<Soup> soup_of(const qh::Namespace& ns, const py::object& mesh) {
+std::optional<MeshArrays> arrays_of(const qh::Namespace& ns, const py::object& mesh) {
   const qh::Numpy np = ns.np();
-  Soup s{qh::f64_array(np, mesh.attr("vertices")), qh::i64_array(np, mesh.attr("faces"))};
+  MeshArrays s{qh::f64_array(np, mesh.attr("vertices")), qh::i64_array(np, mesh.attr("faces"))};
   if (s.faces.size() == 0) return s;  // no face, whatever its shape
   if (!has_rows_of_three(s.vertices) || !has_rows_of_three(s.faces)) return std::nullopt;
   return s;
 }
 
 // The faces of the marker file, or the reason they cannot be read.
-std::optional<Soup> read_marker(const qh::Namespace& ns, const py::object& path, py::object& reason) {
+std::optional<MeshArrays> read_marker(const qh::Namespace& ns, const py::object& path, py::object& reason) {
   const qh::OsPath os_path = ns.os_path();
   if (!qh::truthy(os_path.attr("isfile")(path))) {  // never read a device or a pipe to its end
     reason = py::str(os_path.isdir(path) ? "it is a folder" : "it is not a regular file");
@@ -69,7 +65,7 @@ std::optional<Soup> read_marker(const qh::Namespace& ns, const py::object& path,
       reason = qh::cat("trimesh read a ", py::type::of(loaded).attr("__name__"));
       return std::nullopt;
     }
-    std::optional<Soup> s = soup_of(ns, loaded);
+    std::optional<MeshArrays> s = arrays_of(ns, loaded);
     if (!s) reason = py::str("its vertices or faces are not rows of three");
     return s;
   } catch (py::error_already_set& e) {
@@ -91,16 +87,16 @@ py::object cut_out(const qh::Namespace& ns, const py::object& mesh, const std::v
 py::object without_finished_faces(const qh::Namespace& ns, const py::object& mesh, const py::object& pcd,
                                   const py::object& sub_mesh_path) {
   py::object reason;
-  const std::optional<Soup> part = read_marker(ns, sub_mesh_path, reason);
+  const std::optional<MeshArrays> part = read_marker(ns, sub_mesh_path, reason);
   if (!part) {
     ns.print(qh::cat("Cannot read the faces in ", sub_mesh_path, " (", reason, "), none removed from the mesh."));
     return mesh;
   }
-  if (part->face_count() == 0) return mesh;
+  if (part->view().face_count() == 0) return mesh;
 
   quarnet::mesh::FaceMatch found;
   if (!mesh.is_none()) {
-    const std::optional<Soup> whole = soup_of(ns, mesh);
+    const std::optional<MeshArrays> whole = arrays_of(ns, mesh);
     if (!whole) qh::raise(PyExc_ValueError, py::str("the working mesh has vertices or faces that are not rows of three"));
     found = qh::without_gil([&] { return quarnet::mesh::match_faces(whole->view(), part->view()); });
     if (found.not_found == 0 && found.ambiguous == 0) {
@@ -118,10 +114,10 @@ py::object without_finished_faces(const qh::Namespace& ns, const py::object& mes
     });
     if (same) return qh::unpack(ns["save_nearby_faces_as_ply"](mesh, searched), 2)[1];
   } else {
-    found.not_found = part->face_count();  // an earlier object took every face
+    found.not_found = part->view().face_count();  // an earlier object took every face
   }
   if (found.not_found > 0) {
-    ns.print(qh::cat(found.not_found, " of the ", part->face_count(), " faces in ", sub_mesh_path,
+    ns.print(qh::cat(found.not_found, " of the ", part->view().face_count(), " faces in ", sub_mesh_path,
                      " were not found in the mesh, removing the rest."));
   }
   if (found.ids.empty()) return mesh;

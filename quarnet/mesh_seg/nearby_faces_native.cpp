@@ -85,7 +85,7 @@ bool collaborators_genuine(const py::object& nearby_faces, const py::object& mes
 // lookup fails (trimesh's own call then meets the same failure).
 py::object resolve_nearby_faces(const qh::Namespace& ns) {
   try {
-    return ns["trimesh"].attr("proximity").attr("nearby_faces");
+    return ns.trimesh().attr("proximity").attr("nearby_faces");
   } catch (py::error_already_set&) {
     return py::object();
   }
@@ -133,7 +133,7 @@ std::unique_ptr<NearbyFacesQuery> NearbyFacesQuery::prepare(const qh::Namespace&
                                  {faces->typed<std::int64_t>(), 3 * faces->shape[0]}};
   const std::span<const double> point_values{point_view->typed<double>(), 3 * point_view->shape[0]};
   const bool plain = qh::without_gil([&] {
-    return m.face_count() <= spatial::BoxTree::kMaxBoxes && mesh_core::faces_in_range(m) &&
+    return m.face_count() <= spatial::BoxTree::kMaxBoxes && m.faces_in_range() &&
            mesh_core::all_finite(m.vertices) && mesh_core::all_finite(point_values);
   });
   if (!plain) return nullptr;

@@ -16,11 +16,10 @@ py::dict keyed_poses(const py::object& scene) {
 
 ObjectClouds extract_objects(const qh::Namespace& ns, const py::object& scene, const py::dict& poses_dict) {
   ObjectClouds objects;
-  py::object mask_path = scene.attr("mask_path");
-  ns.print("self.mask_path", mask_path);
+  ns.print("self.mask_path", scene.attr("mask_path"));
 
   // Outputs of earlier runs (remain.ply) and other files are no objects.
-  qh::for_each_object_folder(ns, mask_path, [&](const py::object& subdir, const py::object& mask_dir) {
+  qh::for_each_object_folder(ns, scene, "mask_path", [&](const py::object& subdir, const py::object& mask_dir) {
     ns.print(qh::cat("Files in ", subdir, ":"));
     const auto result = qh::unpack(
         ns["extract_masked_pointclouds"](mask_dir, scene.attr("depths_path"), poses_dict, scene.attr("K")), 2);

@@ -44,11 +44,8 @@ std::optional<std::span<const std::int64_t>> plain_ids(const py::object& faces) 
 
 // IndexError unless every id lies in 0 ... face_count - 1.
 void check_range(std::span<const std::int64_t> ids, std::int64_t face_count) {
-  if (qh::without_gil([&] { return mesh_core::ids_in_range(ids, face_count); })) return;
-  for (const std::int64_t id : ids) {
-    if (id < 0 || id >= face_count)
-      qh::raise(PyExc_IndexError, qh::cat("face id ", id, " is out of range for a mesh of ", face_count, " faces"));
-  }
+  const auto bad = qh::without_gil([&] { return mesh_core::first_out_of_range(ids, static_cast<std::size_t>(face_count)); });
+  if (bad) qh::raise(PyExc_IndexError, qh::cat("face id ", ids[*bad], " is out of range for a mesh of ", face_count, " faces"));
 }
 
 py::object submesh_of(const py::object& mesh, const py::object& faces) {
@@ -67,9 +64,9 @@ py::object submesh_list(bool native_cut, const py::object& mesh, const py::objec
 
 py::object save_nearby_faces_as_ply(const qh::Call& c, py::object mesh, py::object nearby_faces) {
   const auto& ns = c.ns;
-  py::object np = ns["np"];
+  const qh::Numpy np = ns.np();
 
-  nearby_faces = np.attr("array")(nearby_faces, py::arg("dtype") = ns["int"]);
+  nearby_faces = np.attr("array")(nearby_faces, py::arg("dtype") = qh::int_type());
   py::object faces_once = nearby_faces;
   const auto listed = plain_ids(nearby_faces);
   const bool native_cut = submesh_is_native(ns, mesh);
@@ -84,7 +81,7 @@ py::object save_nearby_faces_as_ply(const qh::Call& c, py::object mesh, py::obje
   }
 
   py::object sub_mesh_list = submesh_list(native_cut, mesh, faces_once);
-  if (qh::truthy(ns["isinstance"](sub_mesh_list, ns["list"])) && py::len(sub_mesh_list) > 0) {
+  if (qh::isinstance(sub_mesh_list, qh::list_type()) && py::len(sub_mesh_list) > 0) {
     py::object sub_mesh = sub_mesh_list[py::int_(0)];
     py::object remaining_faces;
     if (native_cut && face_count) {

@@ -45,7 +45,7 @@ bool bound_method_defined_by(const py::object& obj, const char* name, const char
 // a plain element type, ids in range); numpy's indexing otherwise.
 py::object rows_of(const py::object& source, const py::object& index, std::span<const std::int64_t> ids) {
   const auto view = native::array(source, native::ArrayRule(2).contiguous());
-  if (!view || !mesh_core::ids_in_range(ids, static_cast<std::int64_t>(view->shape[0]))) return source[index];
+  if (!view || !mesh_core::ids_in_range(ids, view->shape[0])) return source[index];
   const auto a = py::reinterpret_borrow<py::array>(source);
   py::array out(a.dtype(), {static_cast<py::ssize_t>(ids.size()), a.shape(1)});
   const auto row_bytes = static_cast<std::size_t>(a.strides(0));
@@ -130,7 +130,7 @@ py::array_t<std::int64_t> adopt(std::vector<std::int64_t>&& values, std::size_t 
 }
 
 bool submesh_is_native(const qh::Namespace& ns, const py::object& mesh) {
-  py::object np = ns["np"];
+  const qh::Numpy np = ns.np();
   if (!native::is_numpy(np) || !native::package_functions(np, {"arange", "setdiff1d"}) ||
       !native::is_instance_of_exactly(mesh, "trimesh.base", "Trimesh") || !native::proven("cut"))
     return false;
@@ -152,15 +152,12 @@ std::optional<py::object> native_submesh(const py::object& mesh, const py::objec
   if (index->shape[0] == 0) return py::object(py::list());  // an empty group yields no mesh
 
   const std::span<const std::int64_t> ids{index->typed<std::int64_t>(), index->shape[0]};
-  const std::span<const std::int64_t> corners{mesh_faces->typed<std::int64_t>(), 3 * mesh_faces->shape[0]};
-  const std::size_t vertex_count = vertices->shape[0];
-  const auto face_count = static_cast<std::int64_t>(mesh_faces->shape[0]);
-  const bool plain = qh::without_gil([&] {
-    return mesh_core::ids_in_range(ids, face_count) && mesh_core::ids_in_range(corners, static_cast<std::int64_t>(vertex_count));
-  });
+  const mesh_core::IndexedMesh m{{vertices->typed<double>(), 3 * vertices->shape[0]},
+                                 {mesh_faces->typed<std::int64_t>(), 3 * mesh_faces->shape[0]}};
+  const bool plain = qh::without_gil([&] { return mesh_core::ids_in_range(ids, m.face_count()) && m.faces_in_range(); });
   if (!plain) return std::nullopt;
 
-  mesh_core::FaceCut cut = qh::without_gil([&] { return mesh_core::cut_faces(corners, vertex_count, ids); });
+  mesh_core::FaceCut cut = qh::without_gil([&] { return mesh_core::cut_faces(m, ids); });
   py::array_t<std::int64_t> unique = adopt(std::move(cut.vertices), 1);
   py::array_t<std::int64_t> new_faces = adopt(std::move(cut.faces), 3);
 

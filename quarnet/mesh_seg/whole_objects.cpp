@@ -75,8 +75,7 @@ Assignment assign(const qh::Namespace& ns, const py::object& mesh, const py::obj
     points.insert(points.end(), p.data(), p.data() + p.size());
     objects.insert(objects.end(), static_cast<std::size_t>(p.size() / 3), k++);
   }
-  const quarnet::mesh::IndexedMesh indexed{{vertices.data(), static_cast<std::size_t>(vertices.size())},
-                                           {faces.data(), static_cast<std::size_t>(faces.size())}};
+  const quarnet::mesh::IndexedMesh indexed = qh::indexed_mesh(vertices, faces);
   return {qh::without_gil([&] { return quarnet::mesh::nearest_objects(indexed, points, objects, radius); }),
           objects.size()};
 }

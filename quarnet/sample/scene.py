@@ -105,8 +105,7 @@ def build_sample_scene(out_dir, seed=0, *, faces=15000, views=12, width=320, hei
             view.image_id, np.asarray(colmap_loader.rotmat2qvec(R_wc)), -R_wc @ view.eye, 1, image_name,
             np.zeros((0, 2)), np.zeros(0, dtype=np.int64))
     cameras = {1: colmap_loader.Camera(1, "PINHOLE", width, height, np.array(K))}
-    colmap_loader.write_intrinsics_binary(cameras, os.path.join(sparse, "cameras.bin"))
-    colmap_loader.write_extrinsics_binary(images, os.path.join(sparse, "images.bin"))
+    colmap_loader.write_model(cameras, images, sparse)
 
     ground_truth = os.path.join(out_dir, "ground_truth.npz")
     np.savez_compressed(ground_truth, object_names=np.array(names), face_labels=labels, face_seen=seen)

@@ -4,7 +4,8 @@
 //   Camera(id, model, width, height, params)
 //   Image(id, qvec, tvec, camera_id, name, xys, point3D_ids)
 // Readers return dicts keyed by id, in file order. read_model reads a model
-// folder as SceneTessaron does (binary first, text on failure), and
+// folder as SceneTessaron does (binary first, text on failure), write_model
+// writes one (cameras.bin and images.bin, or the .txt pair), and
 // camera_intrinsics gives a camera's K as SceneTessaron builds it.
 #include <cstring>
 #include <limits>
@@ -274,6 +275,11 @@ py::object read_model(const qh::Call& c, py::object path) {
   return c.ns["SparseModel"](m.images, m.cameras, m.images_file, m.cameras_file);
 }
 
+py::object write_model(const qh::Call& c, py::object cameras, py::object images, py::object path, py::object ext) {
+  quarnet::scene::write_sparse_model(c.ns, cameras, images, path, ext);
+  return py::none();
+}
+
 py::object camera_intrinsics(const qh::Call& c, py::object camera, py::object cameras_file) {
   const quarnet::scene::Intrinsics k = quarnet::scene::camera_intrinsics(camera, cameras_file);
   return py::make_tuple(k.K, k.warning);
@@ -303,6 +309,7 @@ QUARNET_MODULE(colmap_loader, ns) {
   qh::def(ns, "write_extrinsics_binary", {"images", "path"}, write_extrinsics_binary);
   qh::def(ns, "write_extrinsics_text", {"images", "path"}, write_extrinsics_text);
   qh::def(ns, "read_model", {"path"}, read_model);
+  qh::def(ns, "write_model", {"cameras", "images", "path", qh::arg("ext", ".bin")}, write_model);
   qh::def(ns, "camera_intrinsics", {"camera", qh::arg("cameras_file", py::none())}, camera_intrinsics);
   qh::def(ns, "qvec2rotmat", {"qvec"}, qvec2rotmat);
   qh::def(ns, "rotmat2qvec", {"R"}, rotmat2qvec);

@@ -58,25 +58,40 @@ py::object warning_for(const colmap::CameraModel& model, const py::list& params)
                  ": distortion is ignored, undistorted images are expected");
 }
 
+// The model's two files in `folder` for one form, and the readers' and
+// writers' name suffix for it: images.<ext>, cameras.<ext>; binary or text.
+struct Form {
+  const char* ext;
+  const char* suffix;
+};
+constexpr Form kBinary{".bin", "binary"}, kText{".txt", "text"};
+
+py::object model_file(const qh::Namespace& ns, const py::object& folder, const char* kind, const Form& form) {
+  return ns.os_path().join(folder, qh::cat(kind, form.ext));
+}
+
+py::object function_for(const qh::Namespace& ns, const char* verb_and_part, const Form& form) {
+  return ns[(std::string(verb_and_part) + "_" + form.suffix).c_str()];
+}
+
 }  // namespace
 
 SparseModel read_sparse_model(const qh::Namespace& ns, const py::object& folder) {
-  py::object join = ns.os_path().attr("join");
   SparseModel m;
   // images.<ext>, then cameras.<ext>, with read_extrinsics_<form> and read_intrinsics_<form>
-  auto read = [&](const char* ext, const std::string& form) {
-    m.images_file = join(folder, qh::cat("images.", ext));
-    m.cameras_file = join(folder, qh::cat("cameras.", ext));
-    m.images = ns[("read_extrinsics_" + form).c_str()](m.images_file);
-    m.cameras = ns[("read_intrinsics_" + form).c_str()](m.cameras_file);
+  auto read = [&](const Form& form) {
+    m.images_file = model_file(ns, folder, "images", form);
+    m.cameras_file = model_file(ns, folder, "cameras", form);
+    m.images = function_for(ns, "read_extrinsics", form)(m.images_file);
+    m.cameras = function_for(ns, "read_intrinsics", form)(m.cameras_file);
   };
   try {
-    read("bin", "binary");
+    read(kBinary);
   } catch (py::error_already_set& e_bin) {
     if (!e_bin.matches(PyExc_Exception)) throw;
     ns.print(qh::cat("[Warning] 读取 .bin 失败 (", py::str(e_bin.value()), ")，尝试读取 .txt 文件..."));
     try {
-      read("txt", "text");
+      read(kText);
     } catch (py::error_already_set& e_txt) {
       // Raised while the binary failure is being handled: chain it as the
       // context, and name it in a note, where a one-line report shows it.
@@ -86,6 +101,17 @@ SparseModel read_sparse_model(const qh::Namespace& ns, const py::object& folder)
     }
   }
   return m;
+}
+
+void write_sparse_model(const qh::Namespace& ns, const py::object& cameras, const py::object& images,
+                        const py::object& folder, const py::object& ext) {
+  const Form* form = nullptr;
+  for (const Form* f : {&kBinary, &kText}) {
+    if (qh::truthy(qh::compare(ext, py::str(f->ext), Py_EQ))) form = f;
+  }
+  if (form == nullptr) qh::raise(PyExc_ValueError, qh::cat("ext must be '.bin' or '.txt', got ", py::repr(ext)));
+  function_for(ns, "write_intrinsics", *form)(cameras, model_file(ns, folder, "cameras", *form));
+  function_for(ns, "write_extrinsics", *form)(images, model_file(ns, folder, "images", *form));
 }
 
 Intrinsics camera_intrinsics(const py::object& cam, const py::object& cameras_file) {

@@ -3,7 +3,8 @@
 // quarnet.mesh_seg.Tessaron (SceneTessaron's set-up):
 //
 //   - the files: images.bin and cameras.bin, or, on any ordinary error, a
-//     warning line and images.txt and cameras.txt;
+//     warning line and images.txt and cameras.txt (and write_model writes
+//     the pair of one form);
 //   - K = [fx, fy, cx, cy] of a camera, and the warning for what K leaves out
 //     of its projection (the core's camera-model table decides both).
 #pragma once
@@ -26,6 +27,12 @@ struct SparseModel {
 // and reads both text files; a text failure leaves with its own exception,
 // the binary one as its context and in a note.
 SparseModel read_sparse_model(const qh::Namespace& ns, const py::object& folder);
+
+// Writes cameras.<ext> and images.<ext> in `folder` with the writers bound in
+// `ns` of the form `ext` names (".bin": binary, ".txt": text); ValueError for
+// any other extension.
+void write_sparse_model(const qh::Namespace& ns, const py::object& cameras, const py::object& images,
+                        const py::object& folder, const py::object& ext);
 
 struct Intrinsics {
   py::list K;          // four floats, each made by float()

@@ -1,6 +1,7 @@
 """The depth pipeline written plainly with numpy, SciPy, OpenCV and Open3D, with
-the module's rules: a view's depth map is <depth folder>/<image id>.npy, and
-a point has a depth when 0 < z < inf (0, NaN and infinite depths have none)."""
+the module's rules: a mask's image id and a view's depth file as
+quarnet._scene_rules gives them, and a point has a depth when 0 < z < inf
+(0, NaN and infinite depths have none)."""
 
 import os
 
@@ -8,6 +9,8 @@ import cv2
 import numpy as np
 import open3d as o3d
 from scipy.spatial.transform import Rotation
+
+from quarnet._scene_rules import depth_file, image_id
 
 
 def plain_load_depth(depth_path):
@@ -52,9 +55,9 @@ def plain_merged_cloud(mask_folder, depth_folder, poses_dict, K):
         mask = cv2.imread(os.path.join(mask_folder, mask_name), cv2.IMREAD_GRAYSCALE)
         if mask is None:
             continue
-        image_id = int(os.path.splitext(mask_name)[0])
-        depth = plain_load_depth(os.path.join(depth_folder, f"{image_id}.npy"))
-        merged_pcd += cloud(plain_view_points(depth, mask, K, poses_dict[image_id]))
+        view = image_id(mask_name)
+        depth = plain_load_depth(depth_file(depth_folder, view))
+        merged_pcd += cloud(plain_view_points(depth, mask, K, poses_dict[view]))
     return merged_pcd
 
 

@@ -5,14 +5,22 @@ import numpy as np
 import trimesh
 
 
-def trimesh_face_ids(mesh, points, batch_size=10000):
+def trimesh_face_ids(mesh, points, batch_size=10000, verbose=False):
     """find_nearby_faces' ids: per batch of points, trimesh.proximity.nearby_faces,
-    at most the first 20 faces of each point, flattened in query order."""
+    at most the first 20 faces of each point, flattened in query order; with
+    `verbose`, printing find_nearby_faces' lines."""
+    say = print if verbose else lambda *args: None
     points = np.asarray(points)
+    say("Total points:", len(points))
     ids = []
     for start in range(0, len(points), batch_size):
-        for group in trimesh.proximity.nearby_faces(mesh, points[start:start + batch_size]):
+        end = min(start + batch_size, len(points))
+        say(f"Processing points from {start} to {end} (Batch size: {end - start})")
+        candidates = trimesh.proximity.nearby_faces(mesh, points[start:end])
+        say(f"Batch {start}-{end}: Found {len(candidates)} candidate face groups")
+        for group in candidates:
             ids.extend(int(f) for f in group[:20])
+    say("Total face IDs found:", len(ids))
     return ids
 
 

@@ -69,7 +69,7 @@ const Ids kFaces{0, 1, 2, 3, 0, 1};
 
 TEST(FaceBounds, MinAndMaxOfTheCornersPerCoordinate) {
   const quarnet::mesh::IndexedMesh m{kVertices, kFaces};
-  ASSERT_TRUE(quarnet::mesh::faces_in_range(m));
+  ASSERT_TRUE(m.faces_in_range());
   std::vector<double> lo(6), hi(6);
   quarnet::mesh::face_bounds(m, lo, hi);
   EXPECT_EQ(lo, (std::vector<double>{0, -1, -4, -7, -1, 0}));
@@ -81,31 +81,38 @@ TEST(FaceBounds, MinAndMaxOfTheCornersPerCoordinate) {
   quarnet::mesh::gather_marked_rows(kVertices, used, rows);
   EXPECT_EQ(rows, std::vector<double>(kVertices.begin(), kVertices.begin() + 12));
 
-  for (const std::int64_t bad : {std::int64_t{-1}, std::int64_t{5}}) {
-    Ids faces = kFaces;
-    faces[4] = bad;
-    EXPECT_FALSE(quarnet::mesh::faces_in_range({kVertices, faces}));
-  }
   EXPECT_FALSE(quarnet::mesh::all_finite(std::vector<double>{1, std::numeric_limits<double>::quiet_NaN()}));
   EXPECT_FALSE(quarnet::mesh::all_finite(std::vector<double>{std::numeric_limits<double>::infinity()}));
 }
 
+TEST(IndexedMesh, TheFirstIdOutOfRange) {
+  using quarnet::mesh::first_out_of_range;
+  for (const std::int64_t bad : {std::int64_t{-1}, std::int64_t{5}}) {
+    Ids faces = kFaces;
+    faces[4] = bad;
+    EXPECT_FALSE((quarnet::mesh::IndexedMesh{kVertices, faces}.faces_in_range()));
+    EXPECT_EQ(first_out_of_range(faces, 5), 4u);
+  }
+  EXPECT_EQ(first_out_of_range(Ids{0, 5}, 6), std::nullopt);
+  EXPECT_EQ(first_out_of_range(Ids{0, 6, -1}, 6), 1u);
+  EXPECT_EQ(first_out_of_range(Ids{0}, 0), 0u);
+  EXPECT_TRUE(quarnet::mesh::ids_in_range(Ids{}, 0));
+}
+
 TEST(FaceCut, UsedVerticesAscendingAndFacesRenumbered) {
+  using quarnet::mesh::IndexedMesh;
   // faces[index] = [[3, 0, 1], [0, 1, 2]] -> vertices 0 1 2 3 -> same numbers
-  auto cut = quarnet::mesh::cut_faces(kFaces, 5, Ids{1, 0, 1});
+  auto cut = quarnet::mesh::cut_faces(IndexedMesh{kVertices, kFaces}, Ids{1, 0, 1});
   EXPECT_EQ(cut.vertices, (Ids{0, 1, 2, 3}));
   EXPECT_EQ(cut.faces, (Ids{3, 0, 1, 0, 1, 2, 3, 0, 1}));
-  cut = quarnet::mesh::cut_faces(Ids{4, 2, 4, 1, 3, 2}, 5, Ids{1});
+  const Ids faces{4, 2, 4, 1, 3, 2};
+  cut = quarnet::mesh::cut_faces(IndexedMesh{kVertices, faces}, Ids{1});
   EXPECT_EQ(cut.vertices, (Ids{1, 2, 3}));
   EXPECT_EQ(cut.faces, (Ids{0, 2, 1}));
-  EXPECT_TRUE(quarnet::mesh::cut_faces(kFaces, 5, Ids{}).vertices.empty());
+  EXPECT_TRUE(quarnet::mesh::cut_faces(IndexedMesh{kVertices, kFaces}, Ids{}).vertices.empty());
 
   EXPECT_EQ(quarnet::mesh::other_faces(6, Ids{4, 1, 4}), (Ids{0, 2, 3, 5}));
   EXPECT_EQ(quarnet::mesh::other_faces(2, Ids{0, 1}), Ids{});
-  EXPECT_TRUE(quarnet::mesh::ids_in_range(Ids{0, 5}, 6));
-  EXPECT_FALSE(quarnet::mesh::ids_in_range(Ids{0, 6}, 6));
-  EXPECT_FALSE(quarnet::mesh::ids_in_range(Ids{-1}, 6));
-  EXPECT_FALSE(quarnet::mesh::ids_in_range(Ids{0}, 0));
 
   const std::vector<std::uint16_t> rows{1, 2, 3, 4, 5, 6};
   std::vector<std::uint16_t> out(6);

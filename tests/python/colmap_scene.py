@@ -34,12 +34,9 @@ def write_model(sparse_dir, cameras, images, binary=True, text=False):
     os.makedirs(sparse_dir, exist_ok=True)
     cams = {c.id: c for c in cameras}
     ims = {i.id: i for i in images}
-    if binary:
-        cl.write_intrinsics_binary(cams, os.path.join(sparse_dir, "cameras.bin"))
-        cl.write_extrinsics_binary(ims, os.path.join(sparse_dir, "images.bin"))
-    if text:
-        cl.write_intrinsics_text(cams, os.path.join(sparse_dir, "cameras.txt"))
-        cl.write_extrinsics_text(ims, os.path.join(sparse_dir, "images.txt"))
+    for ext, wanted in ((".bin", binary), (".txt", text)):
+        if wanted:
+            cl.write_model(cams, ims, sparse_dir, ext)
 
 
 def make_scene(root, cameras=None, images=None, binary=True, text=False):

@@ -4,6 +4,7 @@ import dataclasses
 import errno
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -14,6 +15,7 @@ import open3d as o3d
 import pytest
 import trimesh
 
+import quarnet.outputs
 from quarnet import sample
 from quarnet.mesh_seg import Tessaron
 from quarnet.scene import colmap_loader
@@ -144,20 +146,13 @@ def test_damaged_binary_model(scene, model, capsys, name, how):
     assert warning == f"[Warning] 读取 .bin 失败 ({cause})，尝试读取 .txt 文件..."
 
     # With them the scene is read from the text files.
-    write_text_model(sparse, model)
-    assert sorted(tessaron(scene).cam_extrinsics) == sorted(model["images"])
+    colmap_loader.write_model(model.cameras, model.images, sparse, ".txt")
+    assert sorted(tessaron(scene).cam_extrinsics) == sorted(model.images)
 
 
 @pytest.fixture(scope="module")
 def model(pristine):
-    sparse = os.path.join(pristine.root_path, "sparse", "0")
-    return {"images": colmap_loader.read_extrinsics_binary(os.path.join(sparse, "images.bin")),
-            "cameras": colmap_loader.read_intrinsics_binary(os.path.join(sparse, "cameras.bin"))}
-
-
-def write_text_model(sparse, model):
-    colmap_loader.write_extrinsics_text(model["images"], os.path.join(sparse, "images.txt"))
-    colmap_loader.write_intrinsics_text(model["cameras"], os.path.join(sparse, "cameras.txt"))
+    return colmap_loader.read_model(os.path.join(pristine.root_path, "sparse", "0"))
 
 
 @pytest.mark.parametrize("name, text, message", [
@@ -169,7 +164,7 @@ def write_text_model(sparse, model):
 def test_damaged_text_model_names_the_file(scene, model, capsys, name, text, message):
     sparse = os.path.join(scene.root_path, "sparse", "0")
     os.remove(os.path.join(sparse, "images.bin"))
-    write_text_model(sparse, model)
+    colmap_loader.write_model(model.cameras, model.images, sparse, ".txt")
     path = os.path.join(sparse, name)
     with open(path, "w") as f:
         f.write(text)
@@ -236,10 +231,10 @@ def test_depth_map_that_is_no_plane(scene, done):
 
 def test_image_name_that_is_no_image_id_names_the_image_and_the_model(scene, model, capsys):
     sparse = os.path.join(scene.root_path, "sparse", "0")
-    first = next(iter(model["images"].values()))
-    images = {**model["images"], first.id: first._replace(name="frame_a.png")}
+    first = next(iter(model.images.values()))
+    images = {**model.images, first.id: first._replace(name="frame_a.png")}
     colmap_loader.write_extrinsics_binary(images, os.path.join(sparse, "images.bin"))
-    write_text_model(sparse, {**model, "images": images})
+    colmap_loader.write_model(model.cameras, images, sparse, ".txt")
 
     def fails_naming(images_file):
         with pytest.raises(ValueError) as info:
@@ -257,7 +252,7 @@ def test_mask_without_pose(scene, done, model):
     mask = first_mask(scene)
     image_id = int(os.path.basename(mask)[:-4])
     sparse = os.path.join(scene.root_path, "sparse", "0")
-    images = {k: v for k, v in model["images"].items() if int(v.name[:-4]) != image_id}
+    images = {k: v for k, v in model.images.items() if int(v.name[:-4]) != image_id}
     colmap_loader.write_extrinsics_binary(images, os.path.join(sparse, "images.bin"))
     with pytest.raises(KeyError) as info:
         segment(scene)
@@ -416,6 +411,8 @@ def test_mesh_without_faces_writes_nothing(scene, done, objects, name, content, 
             run_cut(scene, objs)
         assert str(info.value) == f"scene mesh has no faces: {path} (trimesh read a {kind})"
         assert outputs(scene) == before
+    with pytest.raises(ValueError, match=f"^{re.escape(path)}: the mesh has no faces "):  # the command's check
+        quarnet.outputs.scene_mesh_bounds(path)
 
 
 def test_file_of_several_meshes_is_cut_as_one(scene, capsys):
@@ -434,6 +431,7 @@ def test_file_of_several_meshes_is_cut_as_one(scene, capsys):
     run_cut(scene, [])
     remain = trimesh.load(os.path.join(scene.mask_path, "remain.ply"))
     assert face_set(remain) == face_set(a) | face_set(b_placed)
+    np.testing.assert_array_equal(quarnet.outputs.scene_mesh_bounds(path), remain.bounds)  # the command's reading
 
     pcd = o3d.geometry.PointCloud(o3d.utility.Vector3dVector(np.asarray(b_placed.vertices)))
     run_cut(scene, [(scene.object_names[0], pcd, pcd.get_axis_aligned_bounding_box())])

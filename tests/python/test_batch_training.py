@@ -232,12 +232,15 @@ def test_the_error_type_is_looked_up_through_the_namespace(trainers, masks, monk
     assert raised.value.__context__ is trainers.raise_on_run["obj_c"]
 
 
-def test_the_trainer_is_looked_up_for_each_folder(trainers, masks, monkeypatch):
+def test_the_trainer_and_the_mask_folder_are_looked_up_for_each_folder(trainers, masks, tmp_path, monkeypatch):
     listing_in_order(monkeypatch, ["obj_c", "obj_a", "obj_b"])
-    later = Trainers()
-    trainers.on_run = lambda trainer: setattr(V, "Kelsimar", later)
-    V.Vorlantide("s", "o", str(masks)).run_all()
-    assert trainers.runs == ["obj_c"] and later.runs == ["obj_a", "obj_b"]
+    later, other = Trainers(), tmp_path / "other"
+    (other / "obj_a").mkdir(parents=True)  # no obj_b there
+    v = V.Vorlantide("s", "o", str(masks))
+    trainers.on_run = lambda trainer: (monkeypatch.setattr(V, "Kelsimar", later), setattr(v, "mask_path", str(other)))
+    v.run_all()
+    assert trainers.runs == ["obj_c"] and later.runs == ["obj_a"]
+    assert dict(later.made[0][1])["mask_path"] == str(other / "obj_a")
 
 
 def test_each_trainer_lives_until_the_next_is_built(trainers, masks, monkeypatch):

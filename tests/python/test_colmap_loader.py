@@ -29,8 +29,8 @@ def assert_same_records(a, b):
                 assert x == y, field
 
 
-@pytest.mark.parametrize("kind", ["binary", "text"])
-def test_written_model_reads_back_identically_in_file_order(tmp_path, model, kind):
+@pytest.mark.parametrize("kind, ext", [("binary", ".bin"), ("text", ".txt")])
+def test_written_model_reads_back_identically_in_file_order(tmp_path, model, kind, ext):
     cameras, images = model
     getattr(cl, f"write_intrinsics_{kind}")(cameras, tmp_path / "cameras")
     getattr(cl, f"write_extrinsics_{kind}")(images, str(tmp_path / "images"))
@@ -38,6 +38,17 @@ def test_written_model_reads_back_identically_in_file_order(tmp_path, model, kin
     ims = getattr(cl, f"read_extrinsics_{kind}")(tmp_path / "images")
     assert_same_records(cams, cameras)
     assert_same_records(ims, images)
+    # A model folder as a whole: the pair of one form, read back as SceneTessaron reads it.
+    folder = tmp_path / "sparse"
+    folder.mkdir()
+    cl.write_model(cameras, images, str(folder), ext)
+    assert sorted(os.listdir(folder)) == [f"cameras{ext}", f"images{ext}"]
+    read = cl.read_model(str(folder))
+    assert read.cameras_path == os.path.join(str(folder), f"cameras{ext}")
+    assert_same_records(read.cameras, cameras)
+    assert_same_records(read.images, images)
+    with pytest.raises(ValueError, match=r"^ext must be '.bin' or '.txt', got 'bin'$"):
+        cl.write_model(cameras, images, str(folder), "bin")
     assert list(ims) == [9, 2, 5]
     assert ims[9].xys.shape == (5, 2) and ims[2].xys.shape == (0, 2)
     assert ims[9].point3D_ids.dtype == np.int64 and ims[9].qvec.dtype == np.float64

@@ -8,12 +8,13 @@ import io
 import types
 
 import numpy as np
-import open3d as o3d
 import pytest
 import trimesh
 
 from python_calls import entered, expect_native
 from quarnet.mesh_seg import Tessaron as T
+from quarnet.testing.plain_pipeline import cloud, plain_backproject, plain_thin_and_clean, plain_view_points
+from quarnet.testing.trimesh_reference import trimesh_cut, trimesh_face_ids
 
 
 class Recorder:
@@ -55,15 +56,6 @@ DEPTH = (np.random.default_rng(3).random((40, 30)) * 5).astype(np.float32)
 K = [500.5, 501.25, 14.5, 19.75]
 
 
-def numpy_backproject(depth, K):
-    fx, fy, cx, cy = K
-    h, w = depth.shape
-    i, j = np.meshgrid(np.arange(w), np.arange(h))
-    x = (i - cx) * depth / fx
-    y = (j - cy) * depth / fy
-    return np.stack((x, y, depth), axis=-1).reshape(-1, 3)
-
-
 def backproject(variant, monkeypatch, tmp_path):
     depth, replaced = DEPTH, None
     if variant == "replaced function":
@@ -81,7 +73,7 @@ def backproject(variant, monkeypatch, tmp_path):
     elif variant == "array-like":
         depth = DEPTH.tolist()
     got = lambda: T.backproject_depth_to_points(depth, K)  # noqa: E731
-    want = lambda: numpy_backproject(depth, K)  # noqa: E731
+    want = lambda: plain_backproject(depth, K)  # noqa: E731
     return got, want, MESHGRID, replaced
 
 
@@ -99,18 +91,11 @@ def extract(variant, monkeypatch, tmp_path):
 
     def points(run):
         with contextlib.redirect_stderr(io.StringIO()):
-            cloud, _ = run()
-        return np.asarray(cloud.points).tobytes()
+            pcd, _ = run()
+        return np.asarray(pcd.points).tobytes()
 
-    def want():  # the plain pipeline
-        from scipy.spatial.transform import Rotation
-
-        masked = depth.copy()
-        masked[mask == 0] = 0
-        cam = numpy_backproject(masked, K)
-        cam = Rotation.from_quat(poses[1][1]).apply(cam[cam[:, 2] > 0]) + poses[1][0]
-        pcd = o3d.geometry.PointCloud(o3d.utility.Vector3dVector(cam)).voxel_down_sample(voxel_size=0.01)
-        kept, _ = pcd.remove_radius_outlier(nb_points=20, radius=0.03)
+    def want():
+        kept = plain_thin_and_clean(cloud(plain_view_points(depth, mask, K, poses[1])))[1]
         return np.asarray(kept.points).tobytes()
 
     got = lambda: points(lambda: T.extract_masked_pointclouds(str(tmp_path / "masks"), str(tmp_path), poses, K))  # noqa: E731
@@ -119,12 +104,12 @@ def extract(variant, monkeypatch, tmp_path):
 
 MESH = trimesh.creation.icosphere(subdivisions=3)
 POINTS = np.vstack([MESH.sample(200, seed=2), np.random.default_rng(4).normal(0, 2, (100, 3))])
-IDS = [int(f) for g in trimesh.proximity.nearby_faces(MESH, POINTS) for f in g[:20]]
+IDS = trimesh_face_ids(MESH, POINTS)
 
 
 def search(variant, monkeypatch, tmp_path):
     mesh, points, replaced = MESH, POINTS, None
-    cloud = o3d.geometry.PointCloud(o3d.utility.Vector3dVector(POINTS))
+    pcd = cloud(POINTS)
     if variant == "replaced function":
         replaced = Recorder(trimesh.proximity.nearby_faces)
         monkeypatch.setattr(trimesh.proximity, "nearby_faces", replaced)
@@ -136,13 +121,13 @@ def search(variant, monkeypatch, tmp_path):
     elif variant == "untested version":
         monkeypatch.setattr(trimesh, "__version__", "9.0.0")
     elif variant == "big-endian":
-        cloud = Cloud(points := POINTS.astype(">f8"))
+        pcd = Cloud(points := POINTS.astype(">f8"))
     elif variant == "strided":
-        cloud = Cloud(points := np.repeat(POINTS, 2, axis=0)[::2])
+        pcd = Cloud(points := np.repeat(POINTS, 2, axis=0)[::2])
     elif variant == "array-like":
-        cloud = Cloud(points := POINTS.tolist())
-    got = lambda: T.find_nearby_faces(mesh, cloud)  # noqa: E731
-    want = lambda: [int(f) for g in trimesh.proximity.nearby_faces(mesh, np.asarray(points)) for f in g[:20]]  # noqa: E731
+        pcd = Cloud(points := POINTS.tolist())
+    got = lambda: T.find_nearby_faces(mesh, pcd)  # noqa: E731
+    want = lambda: trimesh_face_ids(mesh, points)  # noqa: E731
     return got, want, NEARBY_FACES, replaced
 
 
@@ -165,11 +150,7 @@ def cut(variant, monkeypatch, tmp_path):
     elif variant == "array-like":
         ids = tuple(IDS)
 
-    def want():
-        once = np.array(list(dict.fromkeys(IDS)), dtype=int)
-        rest = np.setdiff1d(np.arange(len(mesh.faces)), once)
-        return [mesh.submesh([f], only_watertight=False)[0].export(file_type="ply") for f in (once, rest)]
-
+    want = lambda: [m.export(file_type="ply") for m in trimesh_cut(mesh, IDS)]  # noqa: E731
     got = lambda: [m.export(file_type="ply") for m in T.save_nearby_faces_as_ply(mesh, ids)]  # noqa: E731
     return got, want, SUBMESH, replaced
 

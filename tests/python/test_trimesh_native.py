@@ -8,20 +8,15 @@ import contextlib
 import io
 
 import numpy as np
-import open3d as o3d
 import pytest
 import trimesh
 
 from python_calls import entered, expect_native
 from quarnet.mesh_seg import Tessaron, _box_tree
+from quarnet.testing.plain_pipeline import cloud
+from quarnet.testing.trimesh_reference import trimesh_cut, trimesh_face_ids
 
 RNG = np.random.default_rng(7)
-
-
-def cloud(points):
-    pcd = o3d.geometry.PointCloud()
-    pcd.points = o3d.utility.Vector3dVector(np.asarray(points, dtype=float))
-    return pcd
 
 
 def quiet(fn, *args, **kwargs):
@@ -118,22 +113,6 @@ def query_points(mesh):
     near = on + RNG.normal(0, 0.02, on.shape)
     far = RNG.normal(0, 1, (50, 3)) * 40
     return np.vstack([on, near, far, mesh.vertices[mesh.referenced_vertices]])
-
-
-def trimesh_face_ids(mesh, points, batch):
-    ids = []
-    for start in range(0, len(points), batch):
-        for group in trimesh.proximity.nearby_faces(mesh, points[start:start + batch]):
-            ids.extend(int(f) for f in group[:20])
-    return ids
-
-
-def trimesh_cut(mesh, ids):
-    _, first = np.unique(np.asarray(ids, dtype=int), return_index=True)
-    once = np.asarray(ids, dtype=int)[np.sort(first)]
-    sub = mesh.submesh([once], only_watertight=False)
-    rest = mesh.submesh([np.setdiff1d(np.arange(len(mesh.faces)), once)], only_watertight=False)
-    return (sub[0] if sub else None), (rest[0] if rest else None)
 
 
 def assert_same_data(ours, theirs):
@@ -251,7 +230,7 @@ def test_a_mesh_of_over_a_million_faces():
     with entered(trimesh.proximity.nearby_faces) as seen:
         ids = quiet(Tessaron.find_nearby_faces, mesh, cloud(points))
     assert seen == []
-    assert ids == trimesh_face_ids(mesh, points, 10000)
+    assert ids == trimesh_face_ids(mesh, points)
 
 
 def test_face_ids_outside_the_mesh_raise_before_anything_is_built(monkeypatch):

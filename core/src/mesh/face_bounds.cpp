@@ -4,14 +4,6 @@
 
 namespace quarnet::mesh {
 
-bool faces_in_range(const IndexedMesh& mesh) noexcept {
-  const auto v = static_cast<std::uint64_t>(mesh.vertex_count());
-  std::uint64_t bad = 0;
-  // Negative ids become huge as unsigned: one comparison covers both ends.
-  for (const std::int64_t id : mesh.faces) bad |= static_cast<std::uint64_t>(static_cast<std::uint64_t>(id) >= v);
-  return bad == 0;
-}
-
 bool all_finite(std::span<const double> values) noexcept {
   bool finite = true;
   for (const double x : values) finite &= std::isfinite(x);

@@ -88,20 +88,17 @@ bool keeps(const Kept& p, double m) {
 
 }  // namespace
 
-bool same_faces(const TriangleSoup& part, const TriangleSoup& mesh, std::span<const std::int64_t> ids) {
+bool same_faces(const IndexedMesh& part, const IndexedMesh& mesh, std::span<const std::int64_t> ids) {
   require_triples(part.vertices.size(), "part vertex array");
   require_triples(part.faces.size(), "part face array");
   require_triples(mesh.vertices.size(), "mesh vertex array");
   require_triples(mesh.faces.size(), "mesh face array");
-  if (part.faces.size() != 3 * ids.size()) return false;
+  if (part.faces.size() != 3 * ids.size() || !ids_in_range(ids, mesh.face_count()) || !part.faces_in_range()) return false;
   const bool as_float32 = std::all_of(part.vertices.begin(), part.vertices.end(), is_float32_value);
   std::vector<Kept> part_coords;
   part_coords.reserve(part.vertices.size());
   for (double p : part.vertices) part_coords.push_back(kept(p, as_float32));
 
-  const std::size_t part_vertices = part.vertices.size() / 3, mesh_vertices = mesh.vertices.size() / 3;
-  const std::size_t mesh_faces = mesh.faces.size() / 3;
-  auto vertex = [](std::int64_t v, std::size_t count) { return v >= 0 && static_cast<std::uint64_t>(v) < count; };
   auto corner_kept = [&](std::int64_t pv, std::int64_t mv) {
     for (std::size_t k = 0; k < 3; ++k) {
       if (!keeps(part_coords[3 * static_cast<std::size_t>(pv) + k], mesh.vertices[3 * static_cast<std::size_t>(mv) + k]))
@@ -110,12 +107,9 @@ bool same_faces(const TriangleSoup& part, const TriangleSoup& mesh, std::span<co
     return true;
   };
   for (std::size_t f = 0; f < ids.size(); ++f) {
-    if (!vertex(ids[f], mesh_faces)) return false;
     const std::int64_t* p = &part.faces[3 * f];
-    const std::int64_t* m = &mesh.faces[3 * static_cast<std::size_t>(ids[f])];
-    for (std::size_t k = 0; k < 3; ++k) {
-      if (!vertex(p[k], part_vertices) || !vertex(m[k], mesh_vertices)) return false;
-    }
+    const auto m = mesh.faces.subspan(3 * static_cast<std::size_t>(ids[f]), 3);
+    if (!ids_in_range(m, mesh.vertex_count())) return false;
     bool found = false;
     for (std::size_t turn = 0; turn < 3 && !found; ++turn) {
       found = corner_kept(p[0], m[turn]) && corner_kept(p[1], m[(turn + 1) % 3]) && corner_kept(p[2], m[(turn + 2) % 3]);
@@ -125,19 +119,16 @@ bool same_faces(const TriangleSoup& part, const TriangleSoup& mesh, std::span<co
   return true;
 }
 
-FaceMatch match_faces(const TriangleSoup& mesh, const TriangleSoup& part) {
+FaceMatch match_faces(const IndexedMesh& mesh, const IndexedMesh& part) {
   require_triples(mesh.vertices.size(), "mesh vertex array");
   require_triples(mesh.faces.size(), "mesh face array");
   require_triples(part.vertices.size(), "part vertex array");
   require_triples(part.faces.size(), "part face array");
-  const std::size_t mesh_vertices = mesh.vertices.size() / 3;
-  const std::size_t part_vertices = part.vertices.size() / 3;
-  for (std::size_t k = 0; k < mesh.faces.size(); ++k) {
-    const std::int64_t v = mesh.faces[k];
-    if (v < 0 || static_cast<std::uint64_t>(v) >= mesh_vertices) {
-      throw ArgumentError("mesh face " + std::to_string(k / 3) + " refers to vertex " + std::to_string(v) +
-                          " of a mesh of " + std::to_string(mesh_vertices) + " vertices");
-    }
+  const std::size_t mesh_vertices = mesh.vertex_count();
+  const std::size_t part_vertices = part.vertex_count();
+  if (const auto k = first_out_of_range(mesh.faces, mesh_vertices)) {
+    throw ArgumentError("mesh face " + std::to_string(*k / 3) + " refers to vertex " + std::to_string(mesh.faces[*k]) +
+                        " of a mesh of " + std::to_string(mesh_vertices) + " vertices");
   }
   const bool as_float32 = std::all_of(part.vertices.begin(), part.vertices.end(), is_float32_value);
 
@@ -161,7 +152,7 @@ FaceMatch match_faces(const TriangleSoup& mesh, const TriangleSoup& part) {
     mesh_rank[v] = rank(c);
   }
   std::vector<MeshFace> faces;
-  for (std::size_t f = 0; f < mesh.faces.size() / 3; ++f) {
+  for (std::size_t f = 0; f < mesh.face_count(); ++f) {
     const auto* v = &mesh.faces[3 * f];
     const std::int64_t a = mesh_rank[static_cast<std::size_t>(v[0])], b = mesh_rank[static_cast<std::size_t>(v[1])],
                        c = mesh_rank[static_cast<std::size_t>(v[2])];
@@ -174,16 +165,12 @@ FaceMatch match_faces(const TriangleSoup& mesh, const TriangleSoup& part) {
   std::vector<std::uint32_t> taken(faces.size());  // per run of equal faces, at its first entry
 
   FaceMatch out;
-  out.ids.reserve(part.faces.size() / 3);
-  for (std::size_t f = 0; f < part.faces.size() / 3; ++f) {
-    std::int64_t r[3];
-    bool known = true;
-    for (std::size_t k = 0; k < 3 && known; ++k) {
-      const std::int64_t v = part.faces[3 * f + k];
-      known = v >= 0 && static_cast<std::uint64_t>(v) < part_vertices;
-      if (known) r[k] = part_rank[static_cast<std::size_t>(v)];
-    }
-    if (known) {
+  out.ids.reserve(part.face_count());
+  for (std::size_t f = 0; f < part.face_count(); ++f) {
+    const std::span<const std::int64_t> v = part.faces.subspan(3 * f, 3);
+    if (ids_in_range(v, part_vertices)) {
+      const std::int64_t r[3] = {part_rank[static_cast<std::size_t>(v[0])], part_rank[static_cast<std::size_t>(v[1])],
+                                 part_rank[static_cast<std::size_t>(v[2])]};
       const Triple key = smallest_rotation(static_cast<std::uint64_t>(r[0]), static_cast<std::uint64_t>(r[1]),
                                            static_cast<std::uint64_t>(r[2]));
       const auto first = std::lower_bound(faces.begin(), faces.end(), MeshFace{key, std::numeric_limits<std::int64_t>::min()});

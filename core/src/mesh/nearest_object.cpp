@@ -35,7 +35,7 @@ NearestObjects nearest_objects(const IndexedMesh& mesh, std::span<const double> 
   if (points.size() != 3 * objects.size())
     throw ArgumentError("expected one object number per point: " + std::to_string(points.size() / 3) + " points, " +
                         std::to_string(objects.size()) + " object numbers");
-  if (!faces_in_range(mesh)) throw ArgumentError("a face refers to a vertex the mesh does not have");
+  if (!mesh.faces_in_range()) throw ArgumentError("a face refers to a vertex the mesh does not have");
   for (const std::int32_t k : objects)
     if (k < 0) throw ArgumentError("object numbers must not be negative");
 

@@ -5,15 +5,9 @@
 
 namespace quarnet::mesh {
 
-bool ids_in_range(std::span<const std::int64_t> ids, std::int64_t bound) noexcept {
-  if (bound <= 0) return ids.empty();
-  const auto limit = static_cast<std::uint64_t>(bound);
-  std::uint64_t bad = 0;
-  for (const std::int64_t id : ids) bad |= static_cast<std::uint64_t>(static_cast<std::uint64_t>(id) >= limit);
-  return bad == 0;
-}
-
-FaceCut cut_faces(std::span<const std::int64_t> faces, std::size_t vertex_count, std::span<const std::int64_t> index) {
+FaceCut cut_faces(const IndexedMesh& mesh, std::span<const std::int64_t> index) {
+  const std::span<const std::int64_t> faces = mesh.faces;
+  const std::size_t vertex_count = mesh.vertex_count();
   FaceCut cut;
   // Marks the used vertices (0), then numbers them in ascending vertex order.
   std::vector<std::int64_t> renumber(vertex_count, -1);

@@ -8,18 +8,9 @@
 #include <cstdint>
 #include <span>
 
+#include "quarnet/mesh/indexed_mesh.hpp"
+
 namespace quarnet::mesh {
-
-// Packed row-major views: vertices V x 3 doubles, faces F x 3 vertex ids.
-struct IndexedMesh {
-  std::span<const double> vertices;       // 3 V
-  std::span<const std::int64_t> faces;    // 3 F
-  std::size_t vertex_count() const noexcept { return vertices.size() / 3; }
-  std::size_t face_count() const noexcept { return faces.size() / 3; }
-};
-
-// True when every face refers to a vertex 0 <= id < V (no wrap-around).
-bool faces_in_range(const IndexedMesh& mesh) noexcept;
 
 // True when every coordinate is finite.
 bool all_finite(std::span<const double> values) noexcept;

@@ -18,14 +18,9 @@
 #include <span>
 #include <vector>
 
-namespace quarnet::mesh {
+#include "quarnet/mesh/indexed_mesh.hpp"
 
-// Vertices (x, y, z per vertex) and triangles (three vertex ids per face),
-// packed row by row.
-struct TriangleSoup {
-  std::span<const double> vertices;
-  std::span<const std::int64_t> faces;
-};
+namespace quarnet::mesh {
 
 struct FaceMatch {
   std::vector<std::int64_t> ids;  // mesh face ids, in the order of the part faces they match
@@ -35,7 +30,7 @@ struct FaceMatch {
 
 // Throws ArgumentError when an array's length is not a multiple of three or
 // a mesh face refers to a vertex the mesh does not have.
-FaceMatch match_faces(const TriangleSoup& mesh, const TriangleSoup& part);
+FaceMatch match_faces(const IndexedMesh& mesh, const IndexedMesh& part);
 
 // Whether the part's faces are the mesh faces `ids`, one for one and in
 // order (a sub-mesh cut by those ids, written and read back), each with the
@@ -46,6 +41,6 @@ FaceMatch match_faces(const TriangleSoup& mesh, const TriangleSoup& part);
 // decimal form shows (a text file, printed to fewer digits; the float32
 // shortest form where every part coordinate is a float32 value, as a reader
 // of float properties gives them). False for an id or a corner out of range.
-bool same_faces(const TriangleSoup& part, const TriangleSoup& mesh, std::span<const std::int64_t> ids);
+bool same_faces(const IndexedMesh& part, const IndexedMesh& mesh, std::span<const std::int64_t> ids);
 
 }  // namespace quarnet::mesh

@@ -11,18 +11,17 @@
 #include <span>
 #include <vector>
 
-namespace quarnet::mesh {
+#include "quarnet/mesh/indexed_mesh.hpp"
 
-// True when 0 <= id < bound for every id.
-bool ids_in_range(std::span<const std::int64_t> ids, std::int64_t bound) noexcept;
+namespace quarnet::mesh {
 
 struct FaceCut {
   std::vector<std::int64_t> vertices;  // the vertex ids the faces use, ascending
   std::vector<std::int64_t> faces;     // index.size() x 3, renumbered into `vertices`
 };
 
-// `faces` holds F x 3 vertex ids below vertex_count; `index` face ids below F.
-FaceCut cut_faces(std::span<const std::int64_t> faces, std::size_t vertex_count, std::span<const std::int64_t> index);
+// The mesh's faces and `index` in range (its vertices are not read).
+FaceCut cut_faces(const IndexedMesh& mesh, std::span<const std::int64_t> index);
 
 // The face ids 0 <= f < face_count not in `index` (ids in range), ascending.
 std::vector<std::int64_t> other_faces(std::size_t face_count, std::span<const std::int64_t> index);
