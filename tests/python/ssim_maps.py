@@ -48,7 +48,7 @@ def standin_kernels():
     from quarnet._standins import fused_ssim_path
 
     package = PathFinder.find_spec("diff_gaussian_rasterization", [fused_ssim_path()])
-    spec = PathFinder.find_spec("diff_gaussian_rasterization._C", package.submodule_search_locations)
-    kernels = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(kernels)
+    found = PathFinder.find_spec("diff_gaussian_rasterization._C", package.submodule_search_locations)
+    kernels = importlib.util.module_from_spec(found)
+    found.loader.exec_module(kernels)
     return kernels
