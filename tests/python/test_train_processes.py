@@ -89,6 +89,8 @@ def rows(stdout):
 
 def start(site, root, *options):
     env = dict(os.environ, PYTHONPATH=str(site))
+    # Where a sanitizer runtime is preloaded, a trainer's SIGSEGV still kills it as that signal.
+    env["ASAN_OPTIONS"] = ":".join(filter(None, [os.environ.get("ASAN_OPTIONS"), "handle_segv=0"]))
     return subprocess.Popen([QUARNET, "train", root, root / "models", *options], stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, text=True, env=env, cwd=root, start_new_session=True)
 
