@@ -23,7 +23,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
+#include <utility>
 #include <vector>
 
 namespace quarnet::spatial {
@@ -65,13 +67,37 @@ class BoxTree {
                     std::vector<std::int64_t>& ids, std::vector<std::uint64_t>& counts) const;
 
  private:
+  // Vectors whose new elements are left uninitialised: the bulk load writes
+  // every one, on several threads, so zeroing them first is wasted work.
+  template <class T>
+  struct Uninitialised : std::allocator<T> {
+    using value_type = T;
+    template <class U>
+    struct rebind {
+      using other = Uninitialised<U>;
+    };
+    Uninitialised() = default;
+    template <class U>
+    Uninitialised(const Uninitialised<U>&) noexcept {}
+    template <class U>
+    void construct(U* p) noexcept {
+      ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+      ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+  };
+  template <class T>
+  using Slots = std::vector<T, Uninitialised<T>>;
+
   // The nodes of one level, in the order they were packed: node j holds the
   // slots first[j] ... first[j + 1] - 1. A slot is a box (lo then hi) and a
   // reference: a box id at the leaf level, a node of the level below above.
   struct Level {
     std::vector<std::uint32_t> first;
-    std::vector<double> boxes;  // 2 d per slot
-    std::vector<std::uint32_t> refs;
+    Slots<double> boxes;  // 2 d per slot
+    Slots<std::uint32_t> refs;
   };
 
   template <std::uint32_t D>
