@@ -26,6 +26,7 @@
 
 #include "native_path.hpp"
 #include "quarnet/mesh/face_bounds.hpp"
+#include "quarnet/parallel/run_tasks.hpp"
 #include "quarnet/spatial/nearest_point.hpp"
 #include "trimesh_native.hpp"
 
@@ -34,6 +35,7 @@ namespace {
 
 namespace native = quarnet::host::native;
 namespace mesh_core = quarnet::mesh;
+namespace parallel = quarnet::parallel;
 namespace spatial = quarnet::spatial;
 using quarnet::numeric::ElementType;
 using quarnet::numeric::Kind;
@@ -151,7 +153,7 @@ std::unique_ptr<NearbyFacesQuery> NearbyFacesQuery::prepare(const qh::Namespace&
         std::vector<double> mins(3 * face_count), maxs(3 * face_count);
         mesh_core::face_bounds(m, mins, maxs);
         state->faces.emplace(
-            spatial::BoxTree::bulk_load(kTrianglesTree, mins, maxs, std::max(1u, std::thread::hardware_concurrency())));
+            spatial::BoxTree::bulk_load(kTrianglesTree, mins, maxs, parallel::hardware_threads()));
       } catch (...) {
         build_error = std::current_exception();
       }

@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <exception>
 #include <stdexcept>
-#include <thread>
 #include <utility>
+
+#include "quarnet/parallel/run_tasks.hpp"
 
 namespace quarnet::spatial {
 namespace {
@@ -46,20 +46,11 @@ void sort_in_two(It first, It last, Less less) {
   auto depth = std::__lg(last - first) * 2;
   --depth;  // the loop's first step, as std::__introsort_loop takes it
   const It cut = std::__unguarded_partition_pivot(first, last, comp);
-  std::exception_ptr failed;
-  {
-    std::jthread right([&] {
-      try {
-        std::__introsort_loop(cut, last, depth, comp);
-        std::__final_insertion_sort(cut, last, comp);
-      } catch (...) {
-        failed = std::current_exception();
-      }
-    });
-    std::__introsort_loop(first, cut, depth, comp);
-    std::__final_insertion_sort(first, cut, comp);
-  }
-  if (failed) std::rethrow_exception(failed);
+  parallel::run_tasks(2, 2, [&](std::size_t part, unsigned) {
+    const It from = part == 0 ? first : cut, to = part == 0 ? cut : last;
+    std::__introsort_loop(from, to, depth, comp);
+    std::__final_insertion_sort(from, to, comp);
+  });
 #else
   std::sort(first, last, less);
 #endif
@@ -83,15 +74,11 @@ class StrLoader {
       : lo_(lo), hi_(hi), per_node_(per_node), threads_(threads), level_(level), records_(items) {
     level_.boxes.resize(2 * D * items);
     level_.refs.resize(items);
-    auto fill = [&](std::size_t from, std::size_t to) {
-      for (std::size_t k = from; k < to; ++k) records_[k] = {hi[D * k] + lo[D * k], static_cast<std::uint32_t>(k)};
-    };
-    if (threads_ > 1 && items >= kParallelRecords) {
-      std::jthread half([&] { fill(items / 2, items); });
-      fill(0, items / 2);
-    } else {
-      fill(0, items);
-    }
+    const unsigned halves = threads_ > 1 && items >= kParallelRecords ? 2 : 1;
+    parallel::run_tasks(halves, halves, [&](std::size_t half, unsigned) {
+      for (std::size_t k = items * half / halves; k < items * (half + 1) / halves; ++k)
+        records_[k] = {hi[D * k] + lo[D * k], static_cast<std::uint32_t>(k)};
+    });
     const std::size_t nodes = nodes_made(items, 0);
     level_.first.resize(nodes + 1);
     level_.first[nodes] = static_cast<std::uint32_t>(items);
@@ -111,37 +98,18 @@ class StrLoader {
       return;
     }
     // The slabs of the first dimension, each sorted by the next and packed,
-    // in turns over the threads; the node where each starts, known before.
+    // handed out over the threads; the node where each starts, known before.
     std::vector<std::size_t> first_node{0};
     for (std::uint64_t at = 0; at < all.size(); at += slab)
       first_node.push_back(first_node.back() + nodes_made(std::min<std::uint64_t>(slab, all.size() - at), 1));
     const std::size_t slabs = first_node.size() - 1;
-    auto work = [&](std::size_t from, std::size_t to) {
-      for (std::size_t k = from; k < to; ++k) {
-        const std::uint64_t at = k * slab;
-        const auto part = all.subspan(at, std::min<std::uint64_t>(slab, all.size() - at));
-        sort(part, 1);
-        create_level(part, 1, at, first_node[k]);
-      }
-    };
-    const std::size_t workers = std::max<std::size_t>(1, std::min<std::size_t>(threads_, all.size() >= kParallelRecords ? slabs : 1));
-    std::vector<std::exception_ptr> failed(workers);
-    {
-      std::vector<std::jthread> helpers;
-      for (std::size_t w = 1; w < workers; ++w) {
-        helpers.emplace_back([&, w] {
-          try {
-            work(slabs * w / workers, slabs * (w + 1) / workers);
-          } catch (...) {
-            failed[w] = std::current_exception();
-          }
-        });
-      }
-      work(0, slabs / workers);
-    }
-    for (const std::exception_ptr& e : failed) {
-      if (e) std::rethrow_exception(e);
-    }
+    const auto workers = static_cast<unsigned>(all.size() >= kParallelRecords ? std::min<std::size_t>(threads_, slabs) : 1);
+    parallel::run_tasks(slabs, workers, [&](std::size_t k, unsigned) {
+      const std::uint64_t at = k * slab;
+      const auto part = all.subspan(at, std::min<std::uint64_t>(slab, all.size() - at));
+      sort(part, 1);
+      create_level(part, 1, at, first_node[k]);
+    });
   }
 
   std::vector<double> node_lo, node_hi;
