@@ -71,6 +71,12 @@ Fd open_regular_file(const std::string& path) {
   return f;
 }
 
+std::uint64_t file_size(int fd, const std::string& path) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) throw OsError(errno, path);
+  return static_cast<std::uint64_t>(st.st_size);
+}
+
 std::size_t read_at(int fd, std::uint64_t offset, std::uint8_t* out, std::size_t n, const std::string& path) {
   std::size_t done = 0;
   while (done < n) {
@@ -118,9 +124,7 @@ void read_stream(int fd, std::vector<std::uint8_t>& out, std::size_t n, const st
 }
 
 FileReader::FileReader(std::string path) : path_(std::move(path)), fd_(open_regular_file(path_)) {
-  struct stat st {};
-  if (::fstat(fd_.get(), &st) != 0) throw OsError(errno, path_);
-  size_ = static_cast<std::size_t>(st.st_size);
+  size_ = static_cast<std::size_t>(file_size(fd_.get(), path_));
 }
 
 std::span<const std::uint8_t> FileReader::fill(std::size_t n) {

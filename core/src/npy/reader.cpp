@@ -1,9 +1,6 @@
 #include "quarnet/npy/reader.hpp"
 
-#include <sys/stat.h>
-
 #include <algorithm>
-#include <cerrno>
 
 #include "quarnet/errors.hpp"
 #include "quarnet/io/file.hpp"
@@ -21,9 +18,7 @@ Reader::Reader(std::string path) : path_(std::move(path)) {
   } catch (const FormatError& e) {
     fail(e.what());
   }
-  struct stat st {};
-  if (::fstat(fd_.get(), &st) != 0) throw OsError(errno, path_);
-  const auto file_size = static_cast<std::uint64_t>(st.st_size);
+  const std::uint64_t file_size = io::file_size(fd_.get(), path_);
   std::uint8_t prefix[12];
   const std::size_t got = read_at(0, prefix, sizeof prefix);
   std::vector<std::uint8_t> head;

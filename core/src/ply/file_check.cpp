@@ -1,9 +1,6 @@
 #include "quarnet/ply/file_check.hpp"
 
-#include <sys/stat.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <vector>
 
 #include "quarnet/errors.hpp"
@@ -39,9 +36,7 @@ FileCheck check_file(const std::string& path) {
     out.problem = e.what();
     return out;
   }
-  struct stat st {};
-  if (::fstat(f.get(), &st) != 0) throw OsError(errno, path);
-  out.size = static_cast<std::uint64_t>(st.st_size);
+  out.size = io::file_size(f.get(), path);
   const std::string size = std::to_string(out.size);
   try {
     const Header h = read_header(f.get(), path, out.size);

@@ -36,6 +36,9 @@ class Fd {
 // caller names the file. Throws OsError (errno, path) when it cannot be opened.
 Fd open_regular_file(const std::string& path);
 
+// The size of an open file now. Throws OsError naming `path`.
+std::uint64_t file_size(int fd, const std::string& path);
+
 // pread() until n bytes from `offset` are in `out` or the file ends; returns
 // how many arrived. Throws OsError naming `path`.
 std::size_t read_at(int fd, std::uint64_t offset, std::uint8_t* out, std::size_t n, const std::string& path);
