@@ -18,16 +18,17 @@ NearestPoint::NearestPoint(std::span<const double> points) {
   const std::size_t n = points.size() / 3;
   if (n > std::numeric_limits<std::uint32_t>::max() / 2) throw std::length_error("too many points");
   double scale = 0.0;
+  double hi[3];
   for (int a = 0; a < 3; ++a) {
     lo_[a] = std::numeric_limits<double>::infinity();
-    hi_[a] = -std::numeric_limits<double>::infinity();
+    hi[a] = -std::numeric_limits<double>::infinity();
   }
   for (std::size_t k = 0; k < n; ++k) {
     for (int a = 0; a < 3; ++a) {
       const double x = points[3 * k + a];
       if (!std::isfinite(x)) throw std::invalid_argument("point that is not finite");
       lo_[a] = std::min(lo_[a], x);
-      hi_[a] = std::max(hi_[a], x);
+      hi[a] = std::max(hi[a], x);
     }
   }
   // About four cells per point, cubic over the axes the points spread along
@@ -35,16 +36,16 @@ NearestPoint::NearestPoint(std::span<const double> points) {
   double volume = 1.0;
   int spread = 0;
   for (int a = 0; a < 3; ++a) {
-    scale = std::max({scale, std::abs(lo_[a]), std::abs(hi_[a]), hi_[a] - lo_[a]});
-    if (hi_[a] > lo_[a]) {
-      volume *= hi_[a] - lo_[a];
+    scale = std::max({scale, std::abs(lo_[a]), std::abs(hi[a]), hi[a] - lo_[a]});
+    if (hi[a] > lo_[a]) {
+      volume *= hi[a] - lo_[a];
       ++spread;
     }
   }
   const double side = spread == 0 ? 1.0 : std::pow(volume / (4.0 * static_cast<double>(n)), 1.0 / spread);
   std::int64_t total = 1;
   for (int a = 0; a < 3; ++a) {
-    const double extent = hi_[a] - lo_[a];
+    const double extent = hi[a] - lo_[a];
     cells_[a] = extent > 0 ? std::clamp<std::int64_t>(static_cast<std::int64_t>(std::ceil(extent / side)), 1,
                                                       kMaxCellsPerAxis)
                            : 1;

@@ -15,7 +15,7 @@
 #include <span>
 #include <vector>
 
-#include "quarnet/mesh/face_bounds.hpp"
+#include "quarnet/mesh/indexed_mesh.hpp"
 
 namespace quarnet::mesh {
 

@@ -33,7 +33,7 @@ class NearestPoint {
 
   std::vector<double> points_;              // in cell order, 3 per point
   std::vector<std::uint32_t> cell_start_;   // per cell, then the end
-  double lo_[3], hi_[3], size_[3], inverse_[3], margin_;
+  double lo_[3], size_[3], inverse_[3], margin_;
   std::int64_t cells_[3];
 };
 
