@@ -8,6 +8,7 @@
 #include <limits>
 #include <vector>
 
+#include "arrays.hpp"
 #include "quarnet/spatial/box_tree.hpp"
 #include "quarnet/spatial/nearest_point.hpp"
 #include "trimesh_native.hpp"
@@ -17,7 +18,7 @@ namespace spatial = quarnet::spatial;
 
 namespace {
 
-using Corners = py::array_t<double, py::array::c_style | py::array::forcecast>;
+using Corners = quarnet::host::F64Array;
 
 std::span<const double> corners(const Corners& a, const char* what) {
   if (a.ndim() != 2 || a.shape(1) != tessaron::kTrianglesTree.dimension)

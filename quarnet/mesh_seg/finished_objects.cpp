@@ -41,14 +41,12 @@ struct MeshArrays {
   quarnet::mesh::IndexedMesh view() const { return qh::indexed_mesh(vertices, faces); }
 };
 
-bool has_rows_of_three(const py::array& a) { return a.ndim() == 2 && a.shape(1) == 3; }
-
 // The vertex and face arrays of a mesh; nullopt when they are not n x 3.
 std::optional<MeshArrays> arrays_of(const qh::Namespace& ns, const py::object& mesh) {
   const qh::Numpy np = ns.np();
   MeshArrays s{qh::f64_array(np, mesh.attr("vertices")), qh::i64_array(np, mesh.attr("faces"))};
   if (s.faces.size() == 0) return s;  // no face, whatever its shape
-  if (!has_rows_of_three(s.vertices) || !has_rows_of_three(s.faces)) return std::nullopt;
+  if (!qh::has_rows_of_three(s.vertices) || !qh::has_rows_of_three(s.faces)) return std::nullopt;
   return s;
 }
 
@@ -76,9 +74,7 @@ std::optional<MeshArrays> read_marker(const qh::Namespace& ns, const py::object&
 }
 
 // The remainder of save_nearby_faces_as_ply(mesh, ids).
-py::object cut_out(const qh::Namespace& ns, const py::object& mesh, const std::vector<std::int64_t>& faces) {
-  I64Array ids(static_cast<py::ssize_t>(faces.size()));
-  std::copy(faces.begin(), faces.end(), ids.mutable_data());
+py::object cut_out(const qh::Namespace& ns, const py::object& mesh, const py::object& ids) {
   return qh::unpack(ns["save_nearby_faces_as_ply"](mesh, ids), 2)[1];
 }
 
@@ -103,7 +99,7 @@ py::object without_finished_faces(const qh::Namespace& ns, const py::object& mes
       // Each of the marker's faces is the one face of the mesh with its corners:
       // these are the faces the run took, and the remainder does not depend on
       // the order in which they are listed.
-      return cut_out(ns, mesh, found.ids);
+      return cut_out(ns, mesh, qh::to_array(found.ids));
     }
     const py::list searched = nearby_face_ids(ns, mesh, pcd);
     const I64Array ids = qh::i64_array(ns.np(), searched);
@@ -112,7 +108,7 @@ py::object without_finished_faces(const qh::Namespace& ns, const py::object& mes
     const bool same = qh::without_gil([&] {
       return quarnet::mesh::same_faces(part->view(), whole->view(), quarnet::mesh::unique_in_order(id_span));
     });
-    if (same) return qh::unpack(ns["save_nearby_faces_as_ply"](mesh, searched), 2)[1];
+    if (same) return cut_out(ns, mesh, searched);
   } else {
     found.not_found = part->view().face_count();  // an earlier object took every face
   }
@@ -121,7 +117,7 @@ py::object without_finished_faces(const qh::Namespace& ns, const py::object& mes
                      " were not found in the mesh, removing the rest."));
   }
   if (found.ids.empty()) return mesh;
-  return cut_out(ns, mesh, found.ids);
+  return cut_out(ns, mesh, qh::to_array(found.ids));
 }
 
 }  // namespace tessaron

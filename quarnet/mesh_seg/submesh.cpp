@@ -13,6 +13,7 @@
 #include <optional>
 #include <vector>
 
+#include "arrays.hpp"
 #include "native_path.hpp"
 #include "quarnet/mesh/face_ids.hpp"
 #include "quarnet/mesh/submesh_index.hpp"
@@ -27,12 +28,6 @@ namespace mesh_core = quarnet::mesh;
 
 constexpr const char* kDoc = " 仅提取找到的面片并保存为 .ply 文件 ";
 constexpr quarnet::numeric::ElementType kInt64{quarnet::numeric::Kind::Signed, 8};
-
-py::array_t<std::int64_t> to_array(const std::vector<std::int64_t>& ids) {
-  py::array_t<std::int64_t> out(static_cast<py::ssize_t>(ids.size()));
-  std::copy(ids.begin(), ids.end(), out.mutable_data());
-  return out;
-}
 
 // The ids of a plain 1-D int64 array, or nullopt for anything else (which
 // goes to the library unchanged).
@@ -77,7 +72,7 @@ py::object save_nearby_faces_as_ply(const qh::Call& c, py::object mesh, py::obje
     face_count = static_cast<std::int64_t>(native_cut ? py::len(mesh.attr("faces")) : py::len(mesh.attr("triangles")));
     check_range(*listed, *face_count);
     once = qh::without_gil([&] { return mesh_core::unique_in_order(*listed); });
-    faces_once = to_array(once);
+    faces_once = qh::to_array(once);
   }
 
   py::object sub_mesh_list = submesh_list(native_cut, mesh, faces_once);

@@ -43,7 +43,7 @@ constexpr const char* kDenseDoc =
     "object's cleaned points goes to the nearest such object. The clouds, output files, the sub_mesh.ply\n"
     "marker of finished objects and remain.ply are those of scene.seg_scene_mesh().";
 
-double radius_of(const qh::Namespace& ns, const py::object& radius) {
+double radius_of(const py::object& radius) {
   const double r = qh::to_float(radius).cast<double>();
   if (!(r > 0) || !std::isfinite(r)) qh::raise(PyExc_ValueError, qh::cat("radius must be a positive finite number, got ", radius));
   return r;
@@ -52,7 +52,7 @@ double radius_of(const qh::Namespace& ns, const py::object& radius) {
 F64Array rows_of_three(const qh::Namespace& ns, const py::object& values, const char* what) {
   F64Array a = qh::f64_array(ns.np(), values);
   if (a.size() == 0) return F64Array(std::vector<py::ssize_t>{0, 3});
-  if (a.ndim() != 2 || a.shape(1) != 3) qh::raise(PyExc_ValueError, qh::cat(what, " must be an N x 3 array"));
+  if (!qh::has_rows_of_three(a)) qh::raise(PyExc_ValueError, qh::cat(what, " must be an N x 3 array"));
   return a;
 }
 
@@ -64,7 +64,7 @@ struct Assignment {
 Assignment assign(const qh::Namespace& ns, const py::object& mesh, const py::object& point_clouds, double radius) {
   const F64Array vertices = rows_of_three(ns, mesh.attr("vertices"), "the mesh's vertices");
   const I64Array faces = qh::i64_array(ns.np(), mesh.attr("faces"));
-  if (faces.size() != 0 && (faces.ndim() != 2 || faces.shape(1) != 3))
+  if (faces.size() != 0 && !qh::has_rows_of_three(faces))
     qh::raise(PyExc_ValueError, py::str("the mesh's faces must be an F x 3 array"));
 
   std::vector<double> points;
@@ -80,21 +80,14 @@ Assignment assign(const qh::Namespace& ns, const py::object& mesh, const py::obj
           objects.size()};
 }
 
-template <class T>
-py::array_t<T> to_array(const std::vector<T>& values) {
-  py::array_t<T> out(static_cast<py::ssize_t>(values.size()));
-  std::copy(values.begin(), values.end(), out.mutable_data());
-  return out;
-}
-
 py::object assign_faces_to_objects(const qh::Call& c, py::object mesh, py::object point_clouds, py::object radius) {
-  const Assignment a = assign(c.ns, mesh, point_clouds, radius_of(c.ns, radius));
-  return py::make_tuple(to_array(a.faces.object), to_array(a.faces.distance));
+  const Assignment a = assign(c.ns, mesh, point_clouds, radius_of(radius));
+  return py::make_tuple(qh::to_array(a.faces.object), qh::to_array(a.faces.distance));
 }
 
 // The working mesh holds the faces still `alive`, in their order: the
 // working ids of the alive faces assigned to `object`, which leave it.
-I64Array take_faces(std::vector<std::uint8_t>& alive, const std::vector<std::int32_t>& owner, std::int32_t object) {
+py::array_t<std::int64_t> take_faces(std::vector<std::uint8_t>& alive, const std::vector<std::int32_t>& owner, std::int32_t object) {
   std::vector<std::int64_t> ids;
   std::int64_t rank = 0;
   for (std::size_t f = 0; f < alive.size(); ++f) {
@@ -105,14 +98,12 @@ I64Array take_faces(std::vector<std::uint8_t>& alive, const std::vector<std::int
     }
     ++rank;
   }
-  I64Array out(static_cast<py::ssize_t>(ids.size()));
-  std::copy(ids.begin(), ids.end(), out.mutable_data());
-  return out;
+  return qh::to_array(ids);
 }
 
 py::object segment_dense(const qh::Call& c, py::object scene, py::object radius) {
   const auto& ns = c.ns;
-  const double r = radius_of(ns, radius);
+  const double r = radius_of(radius);
   py::object mask_path = scene.attr("mask_path");
 
   py::object mesh = load_scene_mesh(ns, scene.attr("mesh_file"));
@@ -131,7 +122,7 @@ py::object segment_dense(const qh::Call& c, py::object scene, py::object radius)
   for (std::size_t k = 0; k < py::len(objects.subdirs); ++k) {
     const ObjectFiles files = object_files(ns, mask_path, objects.subdirs[k]);
     py::object pcd = objects.clouds[k];
-    const I64Array ids = take_faces(alive, owner, static_cast<std::int32_t>(k));
+    const py::array_t<std::int64_t> ids = take_faces(alive, owner, static_cast<std::int32_t>(k));
 
     if (finished(ns, files)) {
       if (ids.size() > 0) working = qh::unpack(cut(working, ids), 2)[1];
