@@ -76,11 +76,12 @@ def depth_scale_notes(scene, object_names, bounds):
         inside = share(1.0)
         if inside >= INSIDE_AT_LEAST:
             continue
-        best = max(SCALES, key=share)
-        if share(best) >= INSIDE_AT_LEAST:
+        shares = {scale: share(scale) for scale in SCALES}
+        best = max(shares, key=shares.get)
+        if shares[best] >= INSIDE_AT_LEAST:
             unit = "look like millimetres" if best == 0.001 else f"look {1 / best:g} times too large" if best < 1 \
                 else f"look {best:g} times too small"
-            hint = (f", {100 * share(best):.0f}% when multiplied by {best:g}: the depth maps {unit}; "
+            hint = (f", {100 * shares[best]:.0f}% when multiplied by {best:g}: the depth maps {unit}; "
                     "they must be in metres")
         else:
             hint = ": the depth maps must be in metres, and the mesh in the frame of the sparse model"

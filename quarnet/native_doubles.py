@@ -80,10 +80,14 @@ def covered(name):
     if missing and name not in _warned:
         _warned.add(name)
         double = DOUBLES[name]
-        found = ", ".join(f"{library} {version or 'not installed'}" for library, version in missing)
-        warnings.warn(f"quarnet's native {name} is not proven against {found} (only {proven_versions(double)}); "
+        warnings.warn(f"quarnet's native {name} is not proven against {found_versions(missing)} (only {proven_versions(double)}); "
                       f"the slower {double.slower_path} runs instead", RuntimeWarning, stacklevel=2)
     return not missing
+
+
+def found_versions(pairs):
+    """'trimesh 5.3.0, rtree not installed' for (library, version found) pairs."""
+    return ", ".join(f"{library} {version or 'not installed'}" for library, version in pairs)
 
 
 def proven_versions(double):

@@ -34,18 +34,16 @@ def rows():
     broken = _module_error()
     result = []
     for double in native_doubles.DOUBLES.values():
-        missing = dict(native_doubles.uncovered(double.name))
-        found = ", ".join(f"{library} {native_doubles.installed_version(library) or 'not installed'}"
-                          for library in double.proven)
+        missing = native_doubles.uncovered(double.name)
         if broken:
             runs, why = "no", f"the module quarnet.mesh_seg.Tessaron does not load ({broken})"
         elif missing:
             runs = "no"
-            why = (", ".join(f"{library} {version or 'not installed'}" for library, version in missing.items())
-                   + f" not proven (proven: {native_doubles.proven_versions(double)}); "
-                   + f"{double.stands_in_for} runs instead")
+            why = (f"{native_doubles.found_versions(missing)} not proven "
+                   f"(proven: {native_doubles.proven_versions(double)}); {double.stands_in_for} runs instead")
         else:
-            runs, why = "yes", f"{found} proven"
+            found = [(library, native_doubles.installed_version(library)) for library in double.proven]
+            runs, why = "yes", f"{native_doubles.found_versions(found)} proven"
         result.append((double.name, double.stands_in_for, runs, why))
     return result
 
