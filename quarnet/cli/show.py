@@ -1,7 +1,5 @@
 """quarnet show MASKS --mesh MESH [-o picture.png]: the picture of a segmentation."""
 
-import os
-
 import numpy as np
 
 from quarnet import outputs
@@ -53,13 +51,9 @@ def join_signed_values(argv):
     return joined
 
 
-def _objects_bounds(masks, names, mesh):
+def _objects_bounds(read_rows, mesh):
     """The bounds of the objects' sub-meshes, or of `mesh` when there are none."""
-    corners = []
-    for name in names:
-        sub, _ = outputs.try_load_mesh(os.path.join(masks, name, outputs.SUB_MESH))  # the picture names what fails
-        if sub is not None and len(sub.faces):
-            corners += list(sub.bounds)
+    corners = [corner for _, _, sub, _ in read_rows if sub is not None for corner in sub.bounds]
     return (np.min(corners, axis=0), np.max(corners, axis=0)) if corners else mesh.bounds
 
 
@@ -74,13 +68,15 @@ def run(args):
     mesh = outputs.read_mesh(args.mesh)
     if len(mesh.faces) == 0:
         raise ValueError(f"{args.mesh}: the mesh has no faces")
+    problems = []
     if args.view is not None:
         camera = picture.camera_from_view(args.root, args.view, args.width)
+        read = picture.read_segmentation(args.masks, names, problems)
     else:
-        camera = picture.camera_from_bounds(_objects_bounds(args.masks, names, mesh), args.width,
+        read = picture.read_segmentation(args.masks, names, problems)
+        camera = picture.camera_from_bounds(_objects_bounds(read[0], mesh), args.width,
                                             max(1, args.width * 3 // 4), args.up)
-    problems = []
-    image, rows = picture.segmentation_picture(mesh, args.masks, names, camera, problems)
+    image, rows = picture.segmentation_picture(mesh, args.masks, names, camera, problems, read=read)
     picture.write_png(args.output, image)
 
     total = len(mesh.faces)

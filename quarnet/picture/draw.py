@@ -71,22 +71,32 @@ def _with_faces(mesh):
     return mesh if mesh is not None and len(mesh.faces) else None
 
 
-def segmentation_picture(scene_mesh, mask_path, object_names, camera, problems=None):
-    """The picture of the segmentation in `mask_path` of `scene_mesh`, objects
-    coloured and listed in the order of `object_names`. Returns the RGB image
-    and one (name, colour, sub-mesh or None) row per object, then the
-    remainder's row. An output file that cannot be read is drawn as missing
-    and its message, naming it, is appended to the list `problems`."""
+def read_segmentation(mask_path, object_names, problems=None):
+    """The outputs of the segmentation in `mask_path`: one (name, colour,
+    sub-mesh or None, unreadable) row per object of `object_names`, in that
+    order, and (remainder or None, unreadable). A file that cannot be read
+    counts as missing, and its message, naming it, is appended to the list
+    `problems`."""
     def read(path):
         mesh, problem = outputs.try_load_mesh(path)
         if problem is not None and problems is not None:
             problems.append(problem)
         return _with_faces(mesh), problem is not None
 
-    before = render([(scene_mesh, face_colours(scene_mesh))], camera)
     read_rows = [(name, object_colour(k), *read(os.path.join(mask_path, name, outputs.SUB_MESH)))
                  for k, name in enumerate(object_names)]
-    remain_mesh, remain_unreadable = read(os.path.join(mask_path, outputs.REMAIN))
+    return read_rows, read(os.path.join(mask_path, outputs.REMAIN))
+
+
+def segmentation_picture(scene_mesh, mask_path, object_names, camera, problems=None, read=None):
+    """The picture of the segmentation in `mask_path` of `scene_mesh`, objects
+    coloured and listed in the order of `object_names`. Returns the RGB image
+    and one (name, colour, sub-mesh or None) row per object, then the
+    remainder's row. An output file that cannot be read is drawn as missing
+    and its message, naming it, is appended to the list `problems`. `read`:
+    what read_segmentation returned for them, where the caller read it already."""
+    before = render([(scene_mesh, face_colours(scene_mesh))], camera)
+    read_rows, (remain_mesh, remain_unreadable) = read or read_segmentation(mask_path, object_names, problems)
     rows = [row[:3] for row in read_rows]
     remain = ("remain", REMAIN_GREY, remain_mesh)
     after = render([(mesh, np.tile(colour, (len(mesh.faces), 1))) for _, colour, mesh in rows + [remain]

@@ -292,10 +292,13 @@ def test_show_frames_the_objects(small, tmp_path):
 
     scene = copy_of(small[0], tmp_path / "scene")
     mesh = trimesh.load(scene.mesh_file, process=False)
-    assert np.array_equal(show._objects_bounds(scene.mask_path, list(scene.object_names), mesh), mesh.bounds)
+    def bounds():
+        return show._objects_bounds(picture.read_segmentation(scene.mask_path, list(scene.object_names))[0], mesh)
+
+    assert np.array_equal(bounds(), mesh.bounds)
     dense(scene)
     parts = [trimesh.load(os.path.join(scene.mask_path, n, outputs.SUB_MESH), process=False).bounds
              for n in scene.object_names]
-    lo, hi = show._objects_bounds(scene.mask_path, list(scene.object_names), mesh)
+    lo, hi = bounds()
     assert np.array_equal(lo, np.min(parts, axis=0)[0]) and np.array_equal(hi, np.max(parts, axis=0)[1])
     assert np.all(hi - lo < 0.8 * (mesh.bounds[1] - mesh.bounds[0])[:2].max())
