@@ -46,7 +46,9 @@ core_tests() {  # core_tests <build dir> <cmake options...>
 }
 
 pytest_run() {  # pytest_run [env assignments...]: the module tests; "no tests collected" is an error
-  env "$@" .venv/bin/pytest -q -p no:cacheprovider tests/python
+  local select=()
+  $quick && select=(-m "not slow")   # the edit loop leaves out the large scenes
+  env "$@" .venv/bin/pytest -q -p no:cacheprovider "${select[@]}" tests/python
   local rc=$?
   [ $rc -eq 5 ] && echo "pytest collected no tests: the module test tree is missing"
   return $rc

@@ -219,6 +219,7 @@ def test_native_search_and_cut_equal_trimesh(make):
     assert_tree_equals_rtree(mesh, points)
 
 
+@pytest.mark.slow
 def test_a_mesh_of_over_a_million_faces():
     """A wavy grid of 1.2 M faces: rtree's bulk load and every query, and the
     face search, equal."""

@@ -110,6 +110,7 @@ def million(tmp_path_factory):
     return runs
 
 
+@pytest.mark.slow
 def test_dense_cut_takes_whole_objects_and_check_tells_the_modes_apart(million):
     scene, scores, agreements = million["dense"]
     assert scene.faces > 1_000_000
