@@ -117,29 +117,34 @@ def _line(mask_path, why):
     return f"{mask_path}: {why}; rerun with what it was cut with, or {START_OVER}"
 
 
-def has_outputs(mask_path, names):
+def has_outputs(mask_path):
     """Whether a segmentation has written into the folder: remain.ply, or a
-    sub_mesh.ply in one of the object folders `names`."""
-    from quarnet.outputs import REMAIN, SUB_MESH
+    sub_mesh.ply in one of its object folders."""
+    from quarnet.outputs import REMAIN, SUB_MESH, object_folders
 
     return os.path.lexists(os.path.join(mask_path, REMAIN)) or any(
-        os.path.lexists(os.path.join(mask_path, name, SUB_MESH)) for name in names)
+        os.path.lexists(os.path.join(mask_path, name, SUB_MESH)) for name in object_folders(mask_path))
 
 
-def refusal(mask_path, params, names):
-    """The one line refusing a run with `params` on the folder (object
-    folders `names`), None when it may go on."""
+def _refused(mask_path, record, params):
+    """The line refusing a run with `params` on a folder of `record`, None when it may go on
+    (the same parameters, or nothing written under the record's)."""
+    why = difference(record, params)
+    return _line(mask_path, why) if why and has_outputs(mask_path) else None
+
+
+def refusal(mask_path, params):
+    """The one line refusing a run with `params` on the folder, None when it may go on."""
     try:
         record = read(mask_path)
     except ValueError as e:
         return f"{e}; {START_OVER}"
-    if record is None:
-        if has_outputs(mask_path, names):
-            return (f"{mask_path} holds outputs of a segmentation that left no run record (seg_scene_mesh from "
-                    f"Python, or an older quarnet): what they were cut with is unknown; {START_OVER}")
-        return None
-    why = difference(record, params)
-    return _line(mask_path, why) if why else None
+    if record is not None:
+        return _refused(mask_path, record, params)
+    if has_outputs(mask_path):
+        return (f"{mask_path} holds outputs of a segmentation that left no run record (seg_scene_mesh from "
+                f"Python, or an older quarnet): what they were cut with is unknown; {START_OVER}")
+    return None
 
 
 def _write(mask_path, record):
@@ -172,11 +177,11 @@ class Recorder(list):
 def begin(mask_path, params):
     """Writes the record of a run with `params` into the mask folder and
     returns its Recorder. Raises ValueError (one line, nothing written) when
-    the folder's record names other parameters."""
+    the folder holds outputs under a record of other parameters."""
     record = read(mask_path)
-    why = None if record is None else difference(record, params)
-    if why:
-        raise ValueError(_line(mask_path, why))
+    refused = None if record is None else _refused(mask_path, record, params)
+    if refused:
+        raise ValueError(refused)
     _write(mask_path, {**params, "version": _version(), "complete": False})
     return Recorder(mask_path, params)
 

@@ -175,10 +175,11 @@ def run(args):
     mesh = outputs.scene_mesh(args.mesh)
     bounds, notes = mesh.bounds, mesh_notes(mesh, args.dense, radius)
     del mesh
+    said = args.verbose  # a blank line parts what was said from the table
     if args.dense:  # a radius out of proportion is said before the long run
         for note in notes:
             print(note)
-        notes = []
+        said, notes = said or bool(notes), []
     names = outputs.object_folders(masks)
     from quarnet import depth_scale
     from quarnet import masks as mask_files
@@ -186,6 +187,7 @@ def run(args):
     warning = mask_files.jpeg_warning(masks, names)
     if warning:
         print(warning)
+        said = True
 
     from quarnet.mesh_seg import Tessaron
 
@@ -195,14 +197,16 @@ def run(args):
         if args.redo:
             removed = run_record.start_over(masks)
             print(f"started over: removed {len(removed)} files of earlier runs")
+            said = True
         else:
-            refused = run_record.refusal(masks, params, names)
+            refused = run_record.refusal(masks, params)
             if refused:
                 raise UserError(refused)
         done_before = {name for name in names if os.path.exists(os.path.join(masks, name, outputs.SUB_MESH))}
         notes += depth_scale.depth_scale_notes(scene, names, bounds)
         clouds, boxes, subdirs = Tessaron._object_clouds(scene)
-        # Nothing is written before this point.
+        # The clouds are extracted and nothing is written yet: a check of the
+        # clouds against the mesh that may refuse the run goes here.
         record = run_record.begin(masks, params)
         if args.dense:
             Tessaron._cut_dense(scene, clouds, subdirs, radius, record)
@@ -221,7 +225,8 @@ def run(args):
     problems += [problem] if problem else []
     if remain is not None:
         rows.append((outputs.REMAIN, len(remain.faces), "-", "the faces no object took"))
-    print()
+    if said:
+        print()
     print_table(("object", "faces", "points", "status"), rows, right=(1, 2))
     for problem in problems:
         print(f"cannot read {problem}")

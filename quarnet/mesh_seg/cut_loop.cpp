@@ -41,6 +41,7 @@ class WorkingFaces {
       known_ = false;
     }
     std::vector<std::int64_t> out, kept;
+    kept.reserve(ids_.size());
     for (std::size_t r = 0; r < ids_.size(); ++r) (leaves[r] ? out : kept).push_back(ids_[r]);
     ids_.swap(kept);
     const std::size_t left = remainder.is_none() ? 0 : py::len(remainder.attr("faces"));
