@@ -122,6 +122,7 @@ std::size_t misplaced_faces(const qh::Namespace& ns, const py::object& working, 
 //   {"name", "status": "not cut", "reason": str, "sub_mesh", "sub_pcd"}
 //   {"name": None, "status": "remain", "faces": n, "ids", "mesh_faces": faces of the scene mesh, "path": path}
 // Without a record nothing is checked, read or kept beyond the cut itself.
+//
 // The working mesh as a mode sees it: the mesh (None once every face is
 // taken), and the scene id of each of its faces, in order.
 struct Working {
@@ -155,7 +156,9 @@ void cut_objects(const qh::Namespace& ns, const py::object& mask_path, py::objec
 //   - `clouds`: each object's cloud, written as its sub_pcd.ply;
 //   - `nothing(k, files)`: prints the mode's line for an object that owns no
 //     face, and returns the reason kept in the record.
-// A cut object prints "<name>: <n> faces, written to <sub_mesh.ply>".
+// A cut object prints "<name>: <n> faces, written to <sub_mesh.ply>". A
+// mode's own run: load_scene_mesh, begin_run_record (its mode and parameters),
+// extract_objects, its owners, then this with the record.
 using NoFaces = std::function<py::object(std::size_t k, const ObjectFiles& files)>;
 void cut_by_owner(const qh::Namespace& ns, const py::object& mask_path, const py::object& mesh, const py::list& clouds,
                   const py::list& subdirs, std::span<const std::int32_t> owner, const NoFaces& nothing,

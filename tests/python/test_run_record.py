@@ -130,6 +130,9 @@ def test_module_record_and_outputs_without_one(pristine, tmp_path, capsys):
         f.write('{"format": 1}')
     assert segment(capsys, scene, "dense")[2] == (f"quarnet: error: {run_record.path_of(scene.mask_path)}: not a run "
                                                   "record quarnet can read; start over with quarnet segment --redo\n")
+    run_record.start_over(scene.mask_path)  # a record alone, of a run stopped before its first output, gives way
+    run_record.begin(scene.mask_path, run_record.parameters("dense", scene.mesh_file, scene.root_path, radius=0.02))
+    assert segment(capsys, scene, "default")[0] == 0 and run_record.read(scene.mask_path)["mode"] == "default"
 
 
 def test_redo_removes_outputs_only_and_never_through_a_link_out(pristine, tmp_path, capsys):
