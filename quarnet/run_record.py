@@ -266,7 +266,7 @@ def partition_problem(entries, mask_path, names):
             return f"the faces taken for {e['name']} cannot be told (the cut was not the module's)"
         if e.get("misplaced"):
             return (f"{e['sub_mesh']} and the faces this run took out of the mesh for {e['name']} differ in "
-                    f"{e['misplaced']} faces (the file was changed, or its object's masks or depth maps were)")
+                    f"{e['misplaced']} faces (the file was changed, or masks or depth maps were, since it was written)")
         count[e["ids"]] += 1
         counted.append(e["sub_mesh"])
     count[remain["ids"]] += 1

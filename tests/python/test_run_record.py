@@ -181,8 +181,8 @@ def test_broken_partitions_fail_in_one_line(pristine, tmp_path, capsys):
     status, out, err = segment(capsys, scene, "dense")
     assert status == 1 and out.splitlines()[-1].startswith("remain.ply ")  # the table, then the line
     assert err.splitlines()[-1] + "\n" == (f"quarnet: error: the outputs are no partition of the mesh: {path} and the faces this run took out "
-                   f"of the mesh for {name} differ in 10 faces (the file was changed, or its object's masks or depth "
-                   "maps were); start over with quarnet segment --redo\n")
+                   f"of the mesh for {name} differ in 10 faces (the file was changed, or masks or depth maps were, "
+                   "since it was written); start over with quarnet segment --redo\n")
 
     scene = copy_of(pristine, tmp_path / "default")
     path = os.path.join(scene.mask_path, name, outputs.SUB_MESH)
