@@ -8,9 +8,9 @@ with, kept beside its outputs as MASKS/quarnet-run.json:
      "sparse": {"path": ".../sparse/0", "xxh3_64": hash of its camera and image files},
      "version": the quarnet that ran last, "complete": whether that run wrote remain.ply}
 
-A run on a folder whose record names another mode, radius, option, mesh
-content or sparse model is refused before it writes anything (begin,
-refusal); quarnet segment --redo starts over (start_over). The command also
+A run on a folder holding outputs under a record of another mode, radius,
+option, mesh content or sparse model is refused before it writes anything
+(begin, refusal); quarnet segment --redo starts over (start_over). The command also
 refuses outputs that have no record (written by the specified
 SceneTessaron.seg_scene_mesh, which keeps none, or by an older quarnet):
 what they were cut with is unknown. seg_scene_mesh_dense, called from
