@@ -51,8 +51,7 @@ def run(args):
 
     names = outputs.by_name(outputs.object_folders(args.masks))
     outputs.require_segmentation(args.masks, names)
-    warning = masks.jpeg_warning(args.masks, names)
-    if warning:
+    for warning in masks.mask_warnings(args.masks, names):
         print(warning)
     agreements, warnings = check.check_segmentation(args.masks, args.root, names)
     for line in warnings:

@@ -184,8 +184,7 @@ def run(args):
     from quarnet import depth_scale
     from quarnet import masks as mask_files
 
-    warning = mask_files.jpeg_warning(masks, names)
-    if warning:
+    for warning in mask_files.mask_warnings(masks, names):
         print(warning)
         said = True
 

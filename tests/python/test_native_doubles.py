@@ -90,6 +90,7 @@ def test_doctor_says_which_doubles_run_and_why(library, monkeypatch):
 def test_the_constraints_pin_the_tables_newest_common_versions():
     with open(CONSTRAINTS) as f:
         pinned = dict(line.strip().split("==") for line in f if line.strip() and not line.startswith("#"))
+    assert re.fullmatch(r"\d+\.\d+\.\d+", pinned.pop("pybind11"))  # what the modules are built against
     assert pinned == native_doubles.pins()
     assert set(pinned) == {native_doubles.PACKAGES[library] for double in native_doubles.DOUBLES.values()
                            for library in double.proven}
