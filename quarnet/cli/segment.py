@@ -4,6 +4,7 @@ SceneTessaron(...).seg_scene_mesh(), or the whole-object cut."""
 import os
 
 from quarnet import outputs
+from quarnet.scene_folder import check_scene
 from quarnet.user_errors import UserError
 from quarnet.user_input import positive_float, require_folder, require_readable_file
 
@@ -64,6 +65,7 @@ def run(args):
     masks = args.masks if args.masks is not None else os.path.join(args.root, "masks")
     require_folder(args.root)
     require_folder(masks)
+    check_scene(args.root, masks)
     require_readable_file(args.mesh)
     # The module reads the mesh only after every object's points: a mesh it
     # cannot read should not cost the user that wait.
