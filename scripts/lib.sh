@@ -33,17 +33,19 @@ quietly() {
 }
 
 _still_at_it() {  # _still_at_it <file>: a line each time <file> has not grown for 30 s
-  local size last=-1 quiet=0 tick=$(( still_at_it_after < 5 ? 1 : 5 ))
+  local size last=-1 quiet=0 grown= tick=$(( still_at_it_after < 5 ? 1 : 5 ))
   while sleep $tick; do
     size=$(stat -c %s "$1" 2>/dev/null) || return 0
     if [ "$size" != "$last" ]; then
-      last=$size quiet=0
+      last=$size quiet=0 grown=1
       continue
     fi
     quiet=$((quiet + tick))
     [ $quiet -ge "$still_at_it_after" ] || continue
     quiet=0
-    [ -z "$(tail -c 1 "$1")" ] || echo >&$step_out  # end the line the step began (pytest's dots)
+    # end the line the step began (pytest's dots), once
+    [ -z "$grown" ] || [ -z "$(tail -c 1 "$1")" ] || echo >&$step_out
+    grown=
     echo "   ... still at it ($(duration $((SECONDS - step_began))))" >&$step_out
   done
 }

@@ -11,7 +11,7 @@ def test_a_quiet_step_says_it_is_still_at_work():
     script = f"""set -euo pipefail
 source {LIB}
 step "a step"
-quietly bash -c 'printf ...; sleep 5; echo done; echo to stderr >&2; exit 3' || echo "status $?"
+quietly bash -c 'printf ...; sleep 6; echo done; echo to stderr >&2; exit 3' || echo "status $?"
 quietly bash -c 'sleep 5' >/dev/null
 done_step
 duration 785"""
