@@ -13,9 +13,7 @@ seconds=${1:-60}
 CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DQUARNET_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_CXX_FLAGS="-fno-sanitize-recover=undefined" >/dev/null
 cmake --build build/fuzz
-mkdir -p build/fuzz/artifacts
-
-mkdir -p build/fuzz/logs
+mkdir -p build/fuzz/artifacts build/fuzz/logs
 
 status=0
 for src in fuzz/*_fuzzer.cpp; do

@@ -5,8 +5,9 @@ differential tests prove it against.
 A double runs only where every library it depends on is installed at a version
 listed here; otherwise the library's own call runs, and the first such call of
 the process warns once (one RuntimeWarning naming the doubles that step aside,
-the libraries and versions found and the slower paths). The gate of the extension modules, the tests' expectations,
-requirements/constraints.txt and ``quarnet doctor`` all read this table.
+the libraries and versions found and the slower paths). The gate of the
+extension modules, the tests' expectations, requirements/constraints.txt and
+``quarnet doctor`` all read this table.
 Adopting a new release after the canary (scripts/canary.sh) passes on it is
 one more version in a line below.
 """
@@ -87,8 +88,8 @@ def covered(name):
 
 def stepping_aside():
     """"quarnet's native face search and cut are not proven against trimesh
-    5.3.0 (only trimesh 5.2.0); the slower ... and ... run instead": the doubles that
-    step aside with the libraries installed, and why."""
+    5.3.0 (only trimesh 5.2.0); the slower ... and ... run instead": the
+    doubles that step aside with the libraries installed, and why."""
     aside = [double for double in DOUBLES.values() if uncovered(double.name)]
     found = list(dict.fromkeys(pair for double in aside for pair in uncovered(double.name)))
     only = ", ".join(f"{library} {' or '.join(dict.fromkeys(v for d in aside for v in d.proven.get(library, ())))}"

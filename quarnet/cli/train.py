@@ -8,8 +8,8 @@ import sys
 import time
 
 from quarnet import outputs
-from quarnet.user_errors import PROGRAM
 from quarnet.scene_folder import check_scene
+from quarnet.user_errors import PROGRAM
 from quarnet.user_input import positive_int, require_folder
 
 from .table import print_table
