@@ -117,16 +117,14 @@ def moved(root, how):
     elif how == "no sparse/0":
         shutil.rmtree(root / "sparse")
     elif how == "model in sparse/":
-        for name in os.listdir(root / "sparse" / "0"):
-            os.rename(root / "sparse" / "0" / name, root / "sparse" / name)
-        os.rmdir(root / "sparse" / "0")
+        for path in (root / "sparse" / "0").iterdir():
+            path.rename(root / "sparse" / path.name)
+        (root / "sparse" / "0").rmdir()
     elif how == "masks in masks/":
-        first, *others = sorted(p.name for p in masks.iterdir() if p.is_dir())
-        for name in others:
-            shutil.rmtree(masks / name)
-        for name in os.listdir(masks / first):
-            os.rename(masks / first / name, masks / name)
-        os.rmdir(masks / first)
+        for folder in [path for path in masks.iterdir() if path.is_dir()]:
+            for mask in folder.glob("*.png"):  # views of the same names: the last object's kept
+                mask.rename(masks / mask.name)
+            shutil.rmtree(folder)
     return masks
 
 
