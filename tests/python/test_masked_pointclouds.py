@@ -1,5 +1,4 @@
 """extract_masked_pointclouds: masks and depth maps to one object's world-space cloud."""
-import inspect
 import os
 import types
 from collections.abc import Mapping
@@ -85,11 +84,6 @@ def spy(monkeypatch):
 def run(folders, poses, K, capsys):
     result = T.extract_masked_pointclouds(str(folders[0]), str(folders[1]), poses, K)
     return result, capsys.readouterr()
-
-
-def test_interface():
-    assert T.extract_masked_pointclouds.__doc__ is None
-    assert str(inspect.signature(T.extract_masked_pointclouds)) == "(mask_folder, depth_folder, poses_dict, K)"
 
 
 def test_no_readable_mask_gives_none(folders, spy, capsys):
