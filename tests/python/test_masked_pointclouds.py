@@ -10,6 +10,7 @@ import pytest
 from scipy.spatial.transform import Rotation
 from tqdm import tqdm
 
+from quarnet import _scene_rules
 from quarnet.mesh_seg import Tessaron as T
 from quarnet.testing.plain_pipeline import plain_merged_cloud, plain_thin_and_clean
 from terminal import escaped_stdout
@@ -48,7 +49,7 @@ def write_view(folders, mask_name, mask, depth):
     masks, depths = folders
     assert cv2.imwrite(str(masks / mask_name), mask)
     if depth is not None:
-        np.save(depths / f"{int(mask_name.split('.')[0])}.npy", depth)
+        np.save(_scene_rules.depth_file(str(depths), _scene_rules.image_id(mask_name)), depth)
 
 
 @pytest.fixture
