@@ -256,9 +256,6 @@ def test_pose_table_follows_reader_order_and_keeps_duplicates(tmp_path):
 def test_image_id_is_the_stem_of_the_file_name(tmp_path):
     images = [image(1, "cam0/00001.png"), image(2, "rig/cam1/7.jpg"), image(3, "12")]
     assert [p[0] for p in build(make_scene(tmp_path, images=images)).pose] == [1, 7, 12]
-
-
-def test_two_dot_name_fails_in_int(tmp_path):
     with pytest.raises(ValueError, match=r"invalid literal for int\(\) with base 10: '000123.a'"):
         build(make_scene(tmp_path, images=[image(1, "000123.a.jpg")]))
 
