@@ -176,6 +176,7 @@ def start(scene):
     return child
 
 
+@pytest.mark.slow  # seven child processes: over 15 s
 def test_runs_killed_at_random_moments_resume(small, tmp_path, capsys):
     """SIGKILL at random moments of the segmentation: no marker ever stands
     without its files, and the next run completes the scene exactly."""
