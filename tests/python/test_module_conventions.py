@@ -4,6 +4,7 @@ import functools
 import importlib
 import inspect
 import pickle
+import types
 
 import numpy as np
 import pytest
@@ -72,6 +73,10 @@ def test_functions_carry_their_names_signatures_documentation_and_arity_errors(m
     assert type_error(f, *range(count + 1)) == type_error(python, *range(count + 1))
     if count:
         assert type_error(f) == type_error(python)
+    if signature.startswith("(self"):  # and called on an instance
+        owner, name = functools.reduce(getattr, qualname.split(".")[:-1], importlib.import_module(module)), f.__name__
+        obj = object.__new__(owner)
+        assert type_error(getattr(obj, name), *range(count)) == type_error(types.MethodType(python, obj), *range(count))
 
 
 def test_argument_errors_use_the_interpreters_wording():
