@@ -44,7 +44,7 @@ def test_help(command):
     assert done.returncode == 0 and done.stdout.startswith(f"usage: quarnet {command}".rstrip())
 
 
-@pytest.mark.slow  # seven commands in child processes: over 15 s
+@pytest.mark.slow  # five commands in child processes: over 15 s
 def test_sample_segment_show(scene, tmp_path):
     mesh, masks = scene / "mesh.ply", scene / "masks"
     names = sorted(os.listdir(masks))
