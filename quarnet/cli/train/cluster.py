@@ -1,0 +1,236 @@
+"""The runner of `quarnet train --scheduler ADDRESS`: each object is a task
+on a worker of a Dask distributed cluster. The task catches what the
+training prints in two files in the worker's folder; short output comes back
+with the result, longer output is copied from the worker in chunks when the
+object finishes, then removed.
+
+Dask cannot stop a task that runs: a cancelled one finishes on its worker.
+So on Ctrl-C the objects that run are reported as `running (cancel sent)`,
+and after an error the running objects are waited for, as in the other
+modes."""
+
+from __future__ import annotations
+
+import collections
+import contextlib
+import dataclasses
+import os
+import pathlib
+import tempfile
+import traceback
+import uuid
+
+from quarnet.user_errors import PROGRAM, UserError, describe
+
+from .job import CRASHED, RUNNING, ObjectResult
+from .output import CHUNK, captured, copy_chunks
+
+
+def connect(address, timeout):
+    """A client of the Dask scheduler at `address`."""
+    try:
+        import distributed
+    except ImportError as e:
+        raise UserError("--scheduler needs Dask's distributed package: pip install 'quarnet[cluster]'") from e
+
+    class Client(distributed.Client):
+        def start(self, **kwargs):
+            try:
+                super().start(**kwargs)
+            except BaseException:
+                # Closed now, while its event loop runs: left to the end of the
+                # program, it waits out a timeout and prints a traceback.
+                self.close()
+                raise
+
+    try:
+        return Client(address, timeout=timeout, set_as_default=False)
+    except Exception as e:
+        raise UserError(f"cannot reach the Dask scheduler at {address}: {describe(e)}") from e
+
+
+def workers_note(client, resources):
+    """A line for the user when no worker of the cluster can take the objects yet, else None."""
+    workers = client.scheduler_info(n_workers=-1).get("workers", {})
+    if not workers:
+        return "no worker is connected to the scheduler yet; the objects wait for one"
+    if resources and not any(all(w.get("resources", {}).get(k, 0) >= v for k, v in resources.items())
+                             for w in workers.values()):
+        wanted = ",".join(f"{k}={v:g}" for k, v in resources.items())
+        return f"none of the {len(workers)} workers offers {wanted} yet; the objects wait for one that does"
+    return None
+
+
+# ---- on the worker -----------------------------------------------------------
+
+INLINE = 4 << 20  # output of up to this many bytes comes back with the result
+STARTED = "quarnet-train-started"  # the scheduler's event topic: a task began to train
+
+
+def _read(path, offset):
+    with open(path, "rb") as f:
+        f.seek(offset)
+        return f.read(CHUNK)
+
+
+def _remove(paths):
+    for path in paths:
+        with contextlib.suppress(OSError):
+            os.remove(path)
+
+
+@dataclasses.dataclass
+class Inline:
+    """A training's (short) standard output and error."""
+
+    stdout: bytes
+    stderr: bytes
+
+    def copy_to(self, stdout, stderr):
+        copy_chunks([self.stdout], stdout)
+        copy_chunks([self.stderr], stderr)
+
+
+@dataclasses.dataclass
+class WorkerFiles:
+    """A training's standard output and error, in two files on the worker at
+    `address` (None: in this process's file system)."""
+
+    address: str | None
+    paths: tuple
+    client: object = None  # set where the result is received
+
+    def _chunks(self, path):
+        offset = 0
+        while True:
+            if self.address is None:
+                chunk = _read(path, offset)
+            else:
+                chunk = self.client.run(_read, path, offset, workers=[self.address])[self.address]
+            if not chunk:
+                return
+            offset += len(chunk)
+            yield chunk
+
+    def copy_to(self, stdout, stderr):
+        """Copies the output to `stdout` and the errors to `stderr`, then removes the files."""
+        try:
+            if self.address is not None and self.address not in self.client.scheduler_info(n_workers=-1)["workers"]:
+                raise ConnectionError(f"the worker {self.address} is gone")
+            for path, stream in zip(self.paths, (stdout, stderr)):
+                copy_chunks(self._chunks(path), stream)
+            if self.address is None:
+                _remove(self.paths)
+            else:
+                self.client.run(_remove, self.paths, workers=[self.address])
+        except Exception as e:
+            print(f"{PROGRAM}: note: the rest of this object's output is lost: {describe(e)}", file=stderr)
+
+
+def train_on_worker(job):
+    """The task: job.run(), with everything printed on the way, the
+    trainer's child processes included, caught in files in the worker's
+    folder; short output comes back with the result."""
+    try:
+        import distributed
+
+        worker = distributed.get_worker()
+    except (ImportError, ValueError):  # not on a worker
+        worker = None
+    else:
+        worker.log_event(STARTED, {"key": worker.get_current_task()})
+    files = [tempfile.NamedTemporaryFile(dir=worker and worker.local_directory, prefix="quarnet-train-",
+                                         suffix=suffix, delete=False) for suffix in (".out", ".err")]
+    try:
+        with captured(*files):
+            result = job.run()
+    finally:
+        for f in files:
+            f.close()
+    paths = tuple(f.name for f in files)
+    if sum(os.path.getsize(path) for path in paths) <= INLINE:
+        result.output = Inline(*(pathlib.Path(path).read_bytes() for path in paths))
+        _remove(paths)
+    else:
+        result.output = WorkerFiles(worker and worker.address, paths)
+    return result
+
+
+# ---- in the command ------------------------------------------------------------
+
+def _lost(name, exc):
+    """The result of an object whose worker gave no answer (it died, or was
+    lost): the object failed, and the others go on."""
+    return ObjectResult(name, CRASHED, error=f"the worker gave no result: {describe(exc)}",
+                        traceback="".join(traceback.format_exception(exc)))
+
+
+class DaskRunner:
+    def __init__(self, client, resources):
+        self.client, self.resources = client, resources
+        self._names, self._ready, self._stopped = {}, collections.deque(), False
+        self._run = uuid.uuid4().hex[:8]
+
+    def __enter__(self):
+        import distributed
+
+        self._completed = distributed.as_completed(loop=self.client.loop)
+        return self
+
+    def __exit__(self, *exc):
+        self.client.cancel([f for f in self._names if not f.done()])
+
+    def start(self, job):
+        future = self.client.submit(train_on_worker, job, key=f"quarnet-train-{job.name}-{self._run}", pure=False,
+                                    resources=self.resources or None)
+        self._names[future] = job.name
+        self._completed.add(future)
+
+    def cancel_pending(self):
+        started = self._started()
+        self._cancel([f for f in self._names if f.key not in started])
+
+    def next_finished(self):
+        if self._ready:
+            return self._ready.popleft()
+        if self._stopped:  # what finished before Ctrl-C still counts
+            done = next((f for f in self._names if f.done()), None)
+            return None if done is None else self._result(done)
+        try:
+            for future in self._completed:
+                if future in self._names and not future.cancelled():
+                    return self._result(future)
+        except KeyboardInterrupt:
+            self._stopped = True
+            self._cancel(list(self._names))
+            raise
+        return None
+
+    def _result(self, future):
+        name = self._names.pop(future)
+        try:
+            result = future.result()
+        except Exception as e:
+            result = _lost(name, e)
+        self.client.cancel([future])  # forgotten: a worker that dies later does not train it again
+        if isinstance(result.output, WorkerFiles):
+            result.output.client = self.client
+        return result
+
+    def _cancel(self, futures):
+        """Cancels those of `futures` that have not finished; those that had
+        begun finish on their worker, and are reported so."""
+        futures = [f for f in futures if not f.done()]
+        self.client.cancel(futures)
+        started = self._started()
+        for future in futures:
+            name = self._names.pop(future)
+            if future.key in started:
+                self._ready.append(ObjectResult(name, RUNNING, detail="cancel sent"))
+
+    def _started(self):
+        """The keys of the tasks that have begun to train."""
+        try:
+            return {message["key"] for _, message in self.client.get_events(STARTED)}
+        except Exception:
+            return set()  # the scheduler does not answer: none is known to have begun
