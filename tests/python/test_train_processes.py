@@ -157,8 +157,11 @@ def cluster(site):
     saved = os.environ.get("PYTHONPATH")
     os.environ["PYTHONPATH"] = str(site)  # the workers' trainer
     try:
-        # A worker holds the task it runs only: a crash takes no other object with it.
-        with dask.config.set({"distributed.scheduler.worker-saturation": 1.0}), distributed.LocalCluster(
+        # A worker holds the task it runs only: a crash takes no other object with it. A crashed
+        # task is not retried: each restart of a worker is slow on a busy machine, and Dask's
+        # nanny does not always survive a worker that dies as it starts.
+        with dask.config.set({"distributed.scheduler.worker-saturation": 1.0,
+                              "distributed.scheduler.allowed-failures": 0}), distributed.LocalCluster(
                 n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1", dashboard_address=None) as local:
             yield local.scheduler_address
     finally:

@@ -1,8 +1,11 @@
 """The runner of `quarnet train --scheduler ADDRESS`: each object is a task
-on a worker of a Dask distributed cluster. The task catches what the
-training prints in two files in the worker's folder; short output comes back
-with the result, longer output is copied from the worker in chunks when the
-object finishes, then removed.
+on a worker of a Dask distributed cluster. The task tells its start and its
+result as events of the run's topic, which the scheduler passes on at once:
+a worker that dies after the task (a crashing trainer in its next task)
+takes no result with it, and the object is not trained again. The task
+catches what the training prints in two files in the worker's folder; short
+output comes with the result, longer output is copied from the worker in
+chunks when the object finishes, then removed.
 
 Dask cannot stop a task that runs: a cancelled one finishes on its worker.
 So on Ctrl-C the objects that run are reported as `running (cancel sent)`,
@@ -16,7 +19,10 @@ import contextlib
 import dataclasses
 import os
 import pathlib
+import pickle
+import queue
 import tempfile
+import time
 import traceback
 import uuid
 
@@ -63,8 +69,7 @@ def workers_note(client, resources):
 
 # ---- on the worker -----------------------------------------------------------
 
-INLINE = 4 << 20  # output of up to this many bytes comes back with the result
-STARTED = "quarnet-train-started"  # the scheduler's event topic: a task began to train
+INLINE = 64 << 10  # output of up to this many bytes comes back with the result
 
 
 def _read(path, offset):
@@ -127,10 +132,12 @@ class WorkerFiles:
             print(f"{PROGRAM}: note: the rest of this object's output is lost: {describe(e)}", file=stderr)
 
 
-def train_on_worker(job):
+def train_on_worker(job, topic=None):
     """The task: job.run(), with everything printed on the way, the
     trainer's child processes included, caught in files in the worker's
-    folder; short output comes back with the result."""
+    folder; short output comes with the result. On a worker, the start and
+    the result are also sent as events of `topic`, through the scheduler:
+    the result reaches the command even if this worker dies right after."""
     try:
         import distributed
 
@@ -138,7 +145,8 @@ def train_on_worker(job):
     except (ImportError, ValueError):  # not on a worker
         worker = None
     else:
-        worker.log_event(STARTED, {"key": worker.get_current_task()})
+        key = worker.get_current_task()
+        worker.log_event(topic, {"key": key})
     files = [tempfile.NamedTemporaryFile(dir=worker and worker.local_directory, prefix="quarnet-train-",
                                          suffix=suffix, delete=False) for suffix in (".out", ".err")]
     try:
@@ -153,6 +161,8 @@ def train_on_worker(job):
         _remove(paths)
     else:
         result.output = WorkerFiles(worker and worker.address, paths)
+    if worker is not None:
+        worker.log_event(topic, {"key": key, "result": pickle.dumps(result)})
     return result
 
 
@@ -168,69 +178,80 @@ def _lost(name, exc):
 class DaskRunner:
     def __init__(self, client, resources):
         self.client, self.resources = client, resources
-        self._names, self._ready, self._stopped = {}, collections.deque(), False
+        self._names, self._futures = {}, {}  # unfinished futures -> object names; keys -> futures
+        self._started, self._ready, self._stopped = set(), collections.deque(), False
+        self._news = queue.SimpleQueue()  # the tasks' events, and futures that are done
         self._run = uuid.uuid4().hex[:8]
+        self._topic = f"quarnet-train-{self._run}"
 
     def __enter__(self):
-        import distributed
-
-        self._completed = distributed.as_completed(loop=self.client.loop)
+        self.client.subscribe_topic(self._topic, lambda event: self._news.put(("event", event[1])))
         return self
 
     def __exit__(self, *exc):
-        self.client.cancel([f for f in self._names if not f.done()])
+        self.client.cancel(list(self._names))
+        with contextlib.suppress(Exception):
+            self.client.unsubscribe_topic(self._topic)
 
     def start(self, job):
-        future = self.client.submit(train_on_worker, job, key=f"quarnet-train-{job.name}-{self._run}", pure=False,
-                                    resources=self.resources or None)
-        self._names[future] = job.name
-        self._completed.add(future)
+        future = self.client.submit(train_on_worker, job, self._topic, key=f"quarnet-train-{job.name}-{self._run}",
+                                    pure=False, resources=self.resources or None)
+        self._names[future], self._futures[future.key] = job.name, future
+        future.add_done_callback(lambda f: self._news.put(("done", f)))
 
     def cancel_pending(self):
-        started = self._started()
-        self._cancel([f for f in self._names if f.key not in started])
+        self._take_news()
+        self._cancel([f for f in self._names if f.key not in self._started])
 
     def next_finished(self):
-        if self._ready:
-            return self._ready.popleft()
-        if self._stopped:  # what finished before Ctrl-C still counts
-            done = next((f for f in self._names if f.done()), None)
-            return None if done is None else self._result(done)
         try:
-            for future in self._completed:
-                if future in self._names and not future.cancelled():
-                    return self._result(future)
+            while not self._ready and self._names and not self._stopped:
+                with contextlib.suppress(queue.Empty):
+                    self._take(*self._news.get(timeout=0.2))
         except KeyboardInterrupt:
             self._stopped = True
+            self._take_news()  # what finished before Ctrl-C still counts
             self._cancel(list(self._names))
             raise
-        return None
+        return self._ready.popleft() if self._ready else None
 
-    def _result(self, future):
-        name = self._names.pop(future)
+    def _take_news(self):
+        with contextlib.suppress(queue.Empty):
+            while True:
+                self._take(*self._news.get_nowait())
+
+    def _take(self, kind, item):
+        if kind == "event":
+            future = self._futures.get(item["key"])
+            if "result" not in item:
+                self._started.add(item["key"])
+            elif future in self._names:
+                self._finish(future, pickle.loads(item["result"]))
+            return
+        future = item  # done without a result event: failed, lost, or cancelled
+        if future not in self._names or future.cancelled():
+            return
         try:
-            result = future.result()
+            self._finish(future, future.result())
         except Exception as e:
-            result = _lost(name, e)
+            self._finish(future, _lost(self._names[future], e))
+
+    def _finish(self, future, result):
+        del self._names[future]
         self.client.cancel([future])  # forgotten: a worker that dies later does not train it again
         if isinstance(result.output, WorkerFiles):
             result.output.client = self.client
-        return result
+        self._ready.append(result)
 
     def _cancel(self, futures):
-        """Cancels those of `futures` that have not finished; those that had
-        begun finish on their worker, and are reported so."""
-        futures = [f for f in futures if not f.done()]
+        """Cancels `futures`; those that had begun finish on their worker,
+        and are reported so."""
+        if not futures:
+            return
         self.client.cancel(futures)
-        started = self._started()
+        time.sleep(0.2)  # the start of a task that began as the cancel was sent
+        self._take_news()
         for future in futures:
-            name = self._names.pop(future)
-            if future.key in started:
+            name = self._names.pop(future, None)
+            if name is not None and future.key in self._started:
                 self._ready.append(ObjectResult(name, RUNNING, detail="cancel sent"))
-
-    def _started(self):
-        """The keys of the tasks that have begun to train."""
-        try:
-            return {message["key"] for _, message in self.client.get_events(STARTED)}
-        except Exception:
-            return set()  # the scheduler does not answer: none is known to have begun
