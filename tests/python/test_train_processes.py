@@ -116,13 +116,12 @@ def rows(stdout):
     return {cells[0]: cells[1] for cells in (re.split(r"\s{2,}", line.strip()) for line in lines)}
 
 
-def start(site, root, *options, **streams):
+def start(site, root, *options, wrap=()):
     env = dict(os.environ, PYTHONPATH=str(site))
     # Where a sanitizer runtime is preloaded, a trainer's SIGSEGV still kills it as that signal.
     env["ASAN_OPTIONS"] = ":".join(filter(None, [os.environ.get("ASAN_OPTIONS"), "handle_segv=0"]))
-    streams = {"stdout": subprocess.PIPE, "stderr": subprocess.PIPE, "text": True, **streams}
-    return subprocess.Popen([QUARNET, "train", root, root / "models", *options], env=env, cwd=root,
-                            start_new_session=True, **streams)
+    return subprocess.Popen([*wrap, QUARNET, "train", root, root / "models", *options], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True, env=env, cwd=root, start_new_session=True)
 
 
 def mode_options(mode, request, workers="2"):
@@ -287,16 +286,26 @@ def test_what_a_training_leaves_in_its_session_is_ended(site, tmp_path):
     assert alive == []  # when the command has ended
 
 
+# Runs a command with its standard output to the file argv[1], and prints its
+# exit status and its peak memory (with its children's) in KiB. Started from
+# this small process: a process forked from pytest would count pytest's pages.
+MEASURED = """
+import os, subprocess, sys
+with open(sys.argv[1], "wb") as out:
+    command = subprocess.Popen(sys.argv[2:], stdout=out)
+    _, status, usage = os.wait4(command.pid, 0)
+print(os.waitstatus_to_exitcode(status), usage.ru_maxrss)
+"""
+
+
 @pytest.mark.parametrize("mode", ["workers", "dask"])
 def test_a_trainers_output_is_streamed_not_held(site, tmp_path, mode, request):
     root = scene(tmp_path, ["loud_1"])
-    with open(tmp_path / "out", "wb") as out, open(tmp_path / "err", "wb") as err:
-        command = start(site, root, *mode_options(mode, request), stdout=out, stderr=err, text=False)
-        _, status, usage = os.wait4(command.pid, 0)  # its peak memory, and its reaped children's
-        command.returncode = os.waitstatus_to_exitcode(status)
+    command = start(site, root, *mode_options(mode, request), wrap=[sys.executable, "-c", MEASURED, tmp_path / "out"])
+    out, err = command.communicate(timeout=120)
+    status, peak = map(int, out.split())
     printed = 200 << 20
-    assert command.returncode == 0, (tmp_path / "err").read_text()
-    assert usage.ru_maxrss * 1024 < printed / 2
+    assert status == 0 and peak * 1024 < printed / 2, err
     assert os.path.getsize(tmp_path / "out") > printed
     with open(tmp_path / "out", "rb") as f:
         assert f.read(80).startswith(b"\n=== Start training for subfolder: loud_1 ===\ntraining loud_1\nxxx")

@@ -105,15 +105,14 @@ class WorkerFiles:
     paths: tuple
     client: object = None  # set where the result is received
 
+    def _on_worker(self, function, *args):
+        if self.address is None:
+            return function(*args)
+        return self.client.run(function, *args, workers=[self.address])[self.address]
+
     def _chunks(self, path):
         offset = 0
-        while True:
-            if self.address is None:
-                chunk = _read(path, offset)
-            else:
-                chunk = self.client.run(_read, path, offset, workers=[self.address])[self.address]
-            if not chunk:
-                return
+        while chunk := self._on_worker(_read, path, offset):
             offset += len(chunk)
             yield chunk
 
@@ -124,10 +123,7 @@ class WorkerFiles:
                 raise ConnectionError(f"the worker {self.address} is gone")
             for path, stream in zip(self.paths, (stdout, stderr)):
                 copy_chunks(self._chunks(path), stream)
-            if self.address is None:
-                _remove(self.paths)
-            else:
-                self.client.run(_remove, self.paths, workers=[self.address])
+            self._on_worker(_remove, self.paths)
         except Exception as e:
             print(f"{PROGRAM}: note: the rest of this object's output is lost: {describe(e)}", file=stderr)
 

@@ -87,10 +87,14 @@ class Leftovers:
                 del self._sessions[session]
         return min((due - now for due in self._sessions.values()), default=None)
 
-    def wait(self):
-        """Until every session has ended, or a second past its SIGKILL."""
-        give_up = max(self._sessions.values(), default=0.0) + 1.0
+    def wait(self, hurry):
+        """Until every session has ended, or a second past its SIGKILL; at
+        once SIGKILL when hurry() says so (a Ctrl-C)."""
+        give_up, hurried = max(self._sessions.values(), default=0.0) + 1.0, False
         while self and time.monotonic() < give_up:
+            if not hurried and hurry():
+                self.kill_all()
+                give_up, hurried = min(give_up, time.monotonic() + 1.0), True
             self.poll()
             time.sleep(0.02)
 

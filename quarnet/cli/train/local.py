@@ -157,7 +157,8 @@ class LocalRunner:
             for training in self._running:
                 training.close()
                 self._leftovers.end(training.process.pid, at_once=True)
-            self._leftovers.wait()
+            presses = self._interrupts.count
+            self._leftovers.wait(hurry=lambda: self._interrupts.count > presses)
         finally:
             self._interrupts.__exit__(*exc)
 
