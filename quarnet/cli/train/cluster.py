@@ -175,7 +175,7 @@ class DaskRunner:
     def __init__(self, client, resources):
         self.client, self.resources = client, resources
         self._names, self._futures = {}, {}  # unfinished futures -> object names; keys -> futures
-        self._started, self._ready, self._stopped = set(), collections.deque(), False
+        self._started, self._ready = set(), collections.deque()
         self._news = queue.SimpleQueue()  # the tasks' events, and futures that are done
         self._run = uuid.uuid4().hex[:8]
         self._topic = f"quarnet-train-{self._run}"
@@ -195,20 +195,14 @@ class DaskRunner:
         self._names[future], self._futures[future.key] = job.name, future
         future.add_done_callback(lambda f: self._news.put(("done", f)))
 
-    def cancel_pending(self):
-        self._take_news()
-        self._cancel([f for f in self._names if f.key not in self._started])
+    def cancel_pending(self, stop_running=False):
+        self._take_news()  # what finished meanwhile still counts
+        self._cancel([f for f in self._names if stop_running or f.key not in self._started])
 
     def next_finished(self):
-        try:
-            while not self._ready and self._names and not self._stopped:
-                with contextlib.suppress(queue.Empty):
-                    self._take(*self._news.get(timeout=0.2))
-        except KeyboardInterrupt:
-            self._stopped = True
-            self._take_news()  # what finished before Ctrl-C still counts
-            self._cancel(list(self._names))
-            raise
+        while not self._ready and self._names:
+            with contextlib.suppress(queue.Empty):
+                self._take(*self._news.get(timeout=0.2))
         return self._ready.popleft() if self._ready else None
 
     def _take_news(self):

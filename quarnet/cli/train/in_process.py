@@ -20,8 +20,8 @@ class InProcessRunner:
     def start(self, job):
         self._queue.append(job)
 
-    def cancel_pending(self):
-        self._queue.clear()
+    def cancel_pending(self, stop_running=False):
+        self._queue.clear()  # what ran was stopped by the KeyboardInterrupt itself
 
     def next_finished(self):
         if self._stopped is not None:

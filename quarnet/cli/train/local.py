@@ -165,8 +165,10 @@ class LocalRunner:
     def start(self, job):
         self._queue.append(job)
 
-    def cancel_pending(self):
+    def cancel_pending(self, stop_running=False):
         self._queue.clear()
+        if stop_running:
+            self._stop()
 
     def next_finished(self):
         while True:
@@ -187,21 +189,24 @@ class LocalRunner:
                 due.append(max(0.0, self._kill_at - time.monotonic()))
             self._interrupts.wait(self._running, min((t for t in due if t is not None), default=None))
 
-    def _on_interrupts(self):
-        """At the first Ctrl-C: SIGINT to the running trainings, and
-        KeyboardInterrupt once; at the second, or GRACE seconds later, SIGKILL."""
-        presses = self._interrupts.count
-        if not presses:
-            return
+    def _stop(self):
+        """SIGINT to the running trainings, SIGKILL GRACE seconds later."""
         if self._kill_at is None:
             for training in self._running:
                 training.stop(signal.SIGINT)
             self._kill_at = time.monotonic() + GRACE
-        if not self._killed and (presses > 1 or time.monotonic() >= self._kill_at):
+
+    def _on_interrupts(self):
+        """At the first Ctrl-C: the trainings stopped, and KeyboardInterrupt
+        once; at the second, or GRACE seconds later, SIGKILL."""
+        presses = self._interrupts.count
+        if presses:
+            self._stop()
+        if self._kill_at is not None and not self._killed and (presses > 1 or time.monotonic() >= self._kill_at):
             for training in self._running:
                 training.stop(signal.SIGKILL)
             self._leftovers.kill_all()
             self._killed = True
-        if not self._told:
+        if presses and not self._told:
             self._told = True
             raise KeyboardInterrupt

@@ -8,9 +8,11 @@ A runner trains the jobs its own way and offers:
 - start(job): the job is queued, to run when the runner has room;
 - next_finished(): waits for an object to finish and returns its result, or
   None once nothing is queued or running. Ctrl-C comes out of it as
-  KeyboardInterrupt, after the runner has begun stopping what runs (a result
-  for each stopped object follows from later calls);
-- cancel_pending(): the queued jobs never start; the running ones go on.
+  KeyboardInterrupt;
+- cancel_pending(stop_running=False): the queued jobs never start; the
+  running ones go on, or, after Ctrl-C (stop_running), are stopped as far as
+  the runner can stop them. A result for each of them follows from
+  next_finished().
 A runner is a context manager: leaving it ends whatever it still runs."""
 
 from .job import ERROR, NOT_RUN, ObjectResult
@@ -26,7 +28,7 @@ def run_batch(runner, jobs, on_done=None):
                 runner.start(job)
         except KeyboardInterrupt:
             interrupted = True
-            runner.cancel_pending()
+            runner.cancel_pending(stop_running=True)
         while True:
             try:
                 result = runner.next_finished()
@@ -37,7 +39,7 @@ def run_batch(runner, jobs, on_done=None):
                     on_done(result)
             except KeyboardInterrupt:
                 interrupted = True
-                runner.cancel_pending()
+                runner.cancel_pending(stop_running=True)
                 continue
             if result.status == ERROR:
                 runner.cancel_pending()
