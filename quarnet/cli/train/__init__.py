@@ -151,7 +151,7 @@ def _report(results, interrupted, debug):
             print(f"{PROGRAM}: error: training {r.name}: {r.error}", file=sys.stderr)
     stand_ins = sum(r.stand_in for r in results)
     if stand_ins:
-        which = "" if stand_ins == len(results) else f"for {stand_ins} of the {len(results)} objects "
+        which = "" if stand_ins == len(results) else f"for {stand_ins} of {len(results)} objects "
         print(f"{PROGRAM}: note: {which}the trainer that ran is quarnet's bundled stand-in, which checks each "
               "object's inputs and trains nothing; to train, install a real Kelsimar (see docs/modules.md)",
               file=sys.stderr)
