@@ -124,6 +124,15 @@ def start(site, root, *options, wrap=()):
                             stderr=subprocess.PIPE, text=True, env=env, cwd=root, start_new_session=True)
 
 
+def finish(command, seconds):
+    """What the command printed; a command still running after `seconds` is killed, with its group."""
+    try:
+        return command.communicate(timeout=seconds)
+    except subprocess.TimeoutExpired:
+        os.killpg(command.pid, signal.SIGKILL)
+        raise
+
+
 def mode_options(mode, request, workers="2"):
     return {"sequential": [], "workers": ["--workers", workers],
             "dask": ["--scheduler", request.getfixturevalue("cluster")] if mode == "dask" else None}[mode]
@@ -173,7 +182,7 @@ def cluster(site):
 @pytest.mark.parametrize("mode", ["workers", "dask"])
 def test_a_crashing_trainer_fails_its_own_object_only(site, tmp_path, mode, request):
     root = scene(tmp_path, ["segv_1", "kill_1", "ok_1", "ok_2", "ok_3"])
-    out, err = start(site, root, *mode_options(mode, request)).communicate(timeout=120)
+    out, err = finish(start(site, root, *mode_options(mode, request)), 120)
     crashed = {"segv_1": "SIGSEGV", "kill_1": "SIGKILL"}
     expected = {name: "ok" for name in ("ok_1", "ok_2", "ok_3")}
     expected.update({name: f"crashed ({sig})" if mode == "workers" else "crashed" for name, sig in crashed.items()})
@@ -213,7 +222,7 @@ def test_ctrl_c_stops_everything_and_keeps_what_finished(site, tmp_path, mode, t
         for _ in range(presses):
             os.killpg(command.pid, signal.SIGINT) if target == "group" else os.kill(command.pid, signal.SIGINT)
             time.sleep(0.2)
-        out, err = command.communicate(timeout=30)
+        out, err = finish(command, 30)
     finally:
         held = {n[len("pids-"):]: [int(p) for p in (models / n).read_text().split()]
                 for n in os.listdir(models) if n.startswith("pids-")} if models.exists() else {}
@@ -240,7 +249,7 @@ def test_ctrl_c_stops_everything_and_keeps_what_finished(site, tmp_path, mode, t
 def test_an_error_ends_the_run_and_the_rest_is_not_run(site, tmp_path, mode, request):
     names = ["ok_1", "boom_2", "ok_3", "ok_4", "ok_5"]
     command = start(site, scene(tmp_path, names), *mode_options(mode, request, workers="1"))
-    out, err = command.communicate(timeout=120)
+    out, err = finish(command, 120)
     table = rows(out)  # in the order the objects were given out
     order, statuses = list(table), list(table.values())
     ended = order.index("boom_2")
@@ -260,7 +269,7 @@ def test_ctrl_c_on_dask_reports_the_objects_still_running(site, tmp_path, reques
     command = start(site, root, *mode_options("dask", request))
     wait_for(lambda: len(files(models, "started-")) == 2, 60, command)
     os.killpg(command.pid, signal.SIGINT)
-    out, err = command.communicate(timeout=30)
+    out, err = finish(command, 30)
     started = files(models, "started-")
     assert command.returncode == 130 and err.endswith("quarnet: interrupted\n"), err
     assert "quarnet: note: 2 running on Dask workers: " in err
@@ -276,7 +285,7 @@ def test_what_a_training_leaves_in_its_session_is_ended(site, tmp_path):
     root = scene(tmp_path, ["litter_1", "ok_2"])
     command = start(site, root, "--workers", "2")
     try:
-        out, err = command.communicate(timeout=60)
+        out, err = finish(command, 60)
         assert command.returncode == 0 and rows(out) == {"litter_1": "ok", "ok_2": "ok"}, err
     finally:
         left = [int(p) for p in (root / "models" / "pids-litter_1").read_text().split()]
@@ -302,7 +311,7 @@ print(os.waitstatus_to_exitcode(status), usage.ru_maxrss)
 def test_a_trainers_output_is_streamed_not_held(site, tmp_path, mode, request):
     root = scene(tmp_path, ["loud_1"])
     command = start(site, root, *mode_options(mode, request), wrap=[sys.executable, "-c", MEASURED, tmp_path / "out"])
-    out, err = command.communicate(timeout=120)
+    out, err = finish(command, 120)
     status, peak = map(int, out.split())
     printed = 200 << 20
     assert status == 0 and peak * 1024 < printed / 2, err
