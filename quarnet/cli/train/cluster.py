@@ -7,6 +7,11 @@ catches what the training prints in two files in the worker's folder; short
 output comes with the result, longer output is copied from the worker in
 chunks when the object finishes, then removed.
 
+An object is handed to the cluster only when its workers have a free
+thread (and the task's resources) for it: Dask places a small batch of tasks
+on the workers at once, and a worker that dies (a crashing trainer) takes
+the tasks waiting on it with it.
+
 Dask cannot stop a task that runs: a cancelled one finishes on its worker.
 So on Ctrl-C the objects that run are reported as `running (cancel sent)`,
 and after an error the running objects are waited for, as in the other
@@ -175,7 +180,7 @@ class DaskRunner:
     def __init__(self, client, resources):
         self.client, self.resources = client, resources
         self._names, self._futures = {}, {}  # unfinished futures -> object names; keys -> futures
-        self._started, self._ready = set(), collections.deque()
+        self._queue, self._started, self._ready = collections.deque(), set(), collections.deque()
         self._news = queue.SimpleQueue()  # the tasks' events, and futures that are done
         self._run = uuid.uuid4().hex[:8]
         self._topic = f"quarnet-train-{self._run}"
@@ -190,20 +195,38 @@ class DaskRunner:
             self.client.unsubscribe_topic(self._topic)
 
     def start(self, job):
-        future = self.client.submit(train_on_worker, job, self._topic, key=f"quarnet-train-{job.name}-{self._run}",
-                                    pure=False, resources=self.resources or None)
-        self._names[future], self._futures[future.key] = job.name, future
-        future.add_done_callback(lambda f: self._news.put(("done", f)))
+        self._queue.append(job)
 
     def cancel_pending(self, stop_running=False):
+        self._queue.clear()
         self._take_news()  # what finished meanwhile still counts
         self._cancel([f for f in self._names if stop_running or f.key not in self._started])
 
     def next_finished(self):
-        while not self._ready and self._names:
+        while not self._ready and (self._names or self._queue):
+            self._hand_out()
             with contextlib.suppress(queue.Empty):
                 self._take(*self._news.get(timeout=0.2))
         return self._ready.popleft() if self._ready else None
+
+    def _room(self):
+        """How many tasks the connected workers can run at once."""
+        workers = self.client.scheduler_info(n_workers=-1).get("workers", {}).values()
+        return sum(min([w.get("nthreads", 1)] + [int(w.get("resources", {}).get(k, 0) // v)
+                                                 for k, v in (self.resources or {}).items()]) for w in workers)
+
+    def _hand_out(self):
+        if self._queue:
+            for _ in range(self._room() - len(self._names)):
+                if not self._queue:
+                    break
+                self._submit(self._queue.popleft())
+
+    def _submit(self, job):
+        future = self.client.submit(train_on_worker, job, self._topic, key=f"quarnet-train-{job.name}-{self._run}",
+                                    pure=False, resources=self.resources or None)
+        self._names[future], self._futures[future.key] = job.name, future
+        future.add_done_callback(lambda f: self._news.put(("done", f)))
 
     def _take_news(self):
         with contextlib.suppress(queue.Empty):
