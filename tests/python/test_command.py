@@ -278,6 +278,17 @@ def test_train_every_mode(objects, mode, request):
     assert sorted(os.listdir(root / "models")) == ["obj_a", "obj_c"]  # the others still trained
 
 
+# How many objects a Dask cluster is handed at once: a thread each, and the resources a task asks for.
+@pytest.mark.parametrize("resources, room", [(None, 5), ({"GPU": 1}, 2), ({"GPU": 1, "MEM": 4}, 1)])
+def test_dask_objects_go_out_as_workers_have_room(resources, room):
+    class Client:
+        def scheduler_info(self, n_workers):
+            return {"workers": {"a": {"nthreads": 4, "resources": {"GPU": 2, "MEM": 4}},
+                                "b": {"nthreads": 1, "resources": {}}}}
+
+    assert dask_runner.DaskRunner(Client(), resources)._room() == room
+
+
 @pytest.mark.parametrize("inline", [0, 1 << 20])  # output bytes that come back with the result
 def test_worker_side_uses_the_modules_trainer_and_keeps_one_block(inline, tmp_path, monkeypatch):
     made = []
