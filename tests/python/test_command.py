@@ -278,15 +278,22 @@ def test_train_every_mode(objects, mode, request):
     assert sorted(os.listdir(root / "models")) == ["obj_a", "obj_c"]  # the others still trained
 
 
-# How many objects a Dask cluster is handed at once: a thread each, and the resources a task asks for.
-@pytest.mark.parametrize("resources, room", [(None, 5), ({"GPU": 1}, 2), ({"GPU": 1, "MEM": 4}, 1)])
-def test_dask_objects_go_out_as_workers_have_room(resources, room):
+# How many objects a Dask cluster is handed at once: a thread each, and the resources a task
+# asks for; while no worker can take one, a note says why, once.
+@pytest.mark.parametrize("resources, room, note", [
+    (None, 5, None), ({"GPU": 1}, 2, None), ({"GPU": 1, "MEM": 4}, 1, None),
+    ({"GPU": 4}, 0, "none of the 2 workers offers GPU=4; the objects wait for one that does"),
+    ("no workers", 0, "no worker is connected to the scheduler; the objects wait for one")])
+def test_dask_objects_go_out_as_workers_have_room(resources, room, note, capsys):
+    workers = {"a": {"nthreads": 4, "resources": {"GPU": 2, "MEM": 4}}, "b": {"nthreads": 1, "resources": {}}}
+
     class Client:
         def scheduler_info(self, n_workers):
-            return {"workers": {"a": {"nthreads": 4, "resources": {"GPU": 2, "MEM": 4}},
-                                "b": {"nthreads": 1, "resources": {}}}}
+            return {"workers": {} if resources == "no workers" else workers}
 
-    assert dask_runner.DaskRunner(Client(), resources)._room() == room
+    runner = dask_runner.DaskRunner(Client(), None if resources == "no workers" else resources)
+    assert [runner._room(), runner._room()] == [room, room]
+    assert capsys.readouterr().err == (f"quarnet: note: {note}\n" if note else "")
 
 
 @pytest.mark.parametrize("inline", [0, 1 << 20])  # output bytes that come back with the result

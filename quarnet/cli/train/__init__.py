@@ -130,9 +130,6 @@ def _train(args, jobs):
 
     with cluster.connect(args.scheduler, args.connect_timeout) as client:
         print(f"training {len(jobs)} objects on the Dask cluster at {args.scheduler}", file=sys.stderr)
-        note = cluster.workers_note(client, args.task_resources)
-        if note:
-            print(f"{PROGRAM}: note: {note}", file=sys.stderr)
         return _with_blocks(cluster.DaskRunner(client, args.task_resources), jobs)
 
 

@@ -26,6 +26,7 @@ import os
 import pathlib
 import pickle
 import queue
+import sys
 import tempfile
 import time
 import traceback
@@ -60,16 +61,12 @@ def connect(address, timeout):
         raise UserError(f"cannot reach the Dask scheduler at {address}: {describe(e)}") from e
 
 
-def workers_note(client, resources):
-    """A line for the user when no worker of the cluster can take the objects yet, else None."""
-    workers = client.scheduler_info(n_workers=-1).get("workers", {})
+def _workers_note(workers, resources):
+    """Why no worker of the cluster can take an object."""
     if not workers:
-        return "no worker is connected to the scheduler yet; the objects wait for one"
-    if resources and not any(all(w.get("resources", {}).get(k, 0) >= v for k, v in resources.items())
-                             for w in workers.values()):
-        wanted = ",".join(f"{k}={v:g}" for k, v in resources.items())
-        return f"none of the {len(workers)} workers offers {wanted} yet; the objects wait for one that does"
-    return None
+        return "no worker is connected to the scheduler; the objects wait for one"
+    wanted = ",".join(f"{k}={v:g}" for k, v in (resources or {}).items())
+    return f"none of the {len(workers)} workers offers {wanted}; the objects wait for one that does"
 
 
 # ---- on the worker -----------------------------------------------------------
@@ -181,6 +178,7 @@ class DaskRunner:
         self.client, self.resources = client, resources
         self._names, self._futures = {}, {}  # unfinished futures -> object names; keys -> futures
         self._queue, self._started, self._ready = collections.deque(), set(), collections.deque()
+        self._stalled = False  # no worker could take an object when last asked
         self._news = queue.SimpleQueue()  # the tasks' events, and futures that are done
         self._run = uuid.uuid4().hex[:8]
         self._topic = f"quarnet-train-{self._run}"
@@ -210,10 +208,16 @@ class DaskRunner:
         return self._ready.popleft() if self._ready else None
 
     def _room(self):
-        """How many tasks the connected workers can run at once."""
-        workers = self.client.scheduler_info(n_workers=-1).get("workers", {}).values()
-        return sum(min([w.get("nthreads", 1)] + [int(w.get("resources", {}).get(k, 0) // v)
-                                                 for k, v in (self.resources or {}).items()]) for w in workers)
+        """How many tasks the connected workers can run at once; a note
+        for the user, once, while none can take any."""
+        workers = self.client.scheduler_info(n_workers=-1).get("workers", {})
+        room = sum(min([w.get("nthreads", 1)] + [int(w.get("resources", {}).get(k, 0) // v)
+                                                 for k, v in (self.resources or {}).items()])
+                   for w in workers.values())
+        if not room and not self._stalled:
+            print(f"{PROGRAM}: note: {_workers_note(workers, self.resources)}", file=sys.stderr)
+        self._stalled = not room
+        return room
 
     def _hand_out(self):
         if self._queue:
