@@ -18,20 +18,8 @@ import sys
 import tempfile
 import time
 
-import numpy as np
-
 from quarnet import outputs, picture, sample
-
-
-def write_true_segmentation(scene):
-    """sub_mesh.ply per object and remain.ply from the ground truth."""
-    mesh = outputs.read_mesh(scene.mesh_file)
-    _, labels, _ = sample.load_ground_truth(scene.ground_truth_path)
-    for k, name in enumerate(scene.object_names):
-        part = mesh.submesh([np.nonzero(labels == k)[0]], only_watertight=False, repair=False)[0]
-        part.export(os.path.join(scene.mask_path, name, outputs.SUB_MESH))
-    ground = mesh.submesh([np.nonzero(labels == sample.GROUND)[0]], only_watertight=False, repair=False)[0]
-    ground.export(os.path.join(scene.mask_path, outputs.REMAIN))
+from quarnet.testing.scenes import write_true_segmentation
 
 
 def timed(label, fn, *args):
