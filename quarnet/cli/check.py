@@ -5,6 +5,7 @@ import dataclasses
 import json
 
 from quarnet import outputs
+from quarnet.output_file import write_whole
 from quarnet.user_input import require_folder
 
 from .table import print_table
@@ -18,9 +19,17 @@ from that view's camera in ROOT/sparse/0, and compares the pixels where the
 object's sub-mesh is the first surface hit with its mask: IoU, precision and
 recall. No ground truth is needed. Pixel (u, v) looks along
 ((u - cx)/fx, (v - cy)/fy, 1), as the depth maps are lifted; distortion is
-ignored (with a warning). Prints per object its views, mean IoU and worst
-view; writes a picture of each object's worst view, mask against render.
-Works on any segmentation (default or --dense).
+ignored (with a warning). Each view's camera is the one the sparse model
+gives the image whose name's stem is the view's image id, as the
+segmentation pairs them; each mask must have its camera's size.
+
+Prints per object its views, its mean IoU, precision and recall over them,
+the share of its sub-mesh's area that is the object (each face seen counts
+its area times the share of its rendered pixels that the mask marks) and
+its worst view; writes a picture of each object's worst view, mask against
+render. Works on any segmentation (default or --dense). Warns when MESH is
+not the mesh the segmentation was cut from (other face counts, or the
+objects' points do not lie on it).
 """
 
 
@@ -38,7 +47,8 @@ def _number(value):
 
 
 def as_json(agreements):
-    return {"objects": {a.name: {"mean_iou": a.mean_iou,
+    return {"objects": {a.name: {"mean_iou": a.mean_iou, "mean_precision": a.mean_precision,
+                                 "mean_recall": a.mean_recall, "area_share": a.area_share,
                                  "views": {str(image_id): dataclasses.asdict(s) for image_id, s in a.views.items()}}
                         for a in agreements}}
 
@@ -46,7 +56,7 @@ def as_json(agreements):
 def run(args):
     require_folder(args.masks)
     require_folder(args.root)
-    outputs.scene_mesh_bounds(args.mesh)  # the mesh that was segmented is readable
+    mesh = outputs.scene_mesh(args.mesh)  # the mesh that was segmented is readable
     from quarnet import check, masks, picture
 
     names = outputs.by_name(outputs.object_folders(args.masks))
@@ -54,22 +64,22 @@ def run(args):
     warning = masks.jpeg_warning(args.masks, names)
     if warning:
         print(warning)
-    agreements, warnings = check.check_segmentation(args.masks, args.root, names)
+    agreements, warnings = check.check_segmentation(args.masks, args.root, names, mesh=mesh, mesh_file=args.mesh)
     for line in warnings:
         print(line)
 
     rows = []
     for a in agreements:
         worst = a.worst.image_id if a.worst else "-"
-        rows.append((a.name, len(a.views), _number(a.mean_iou), worst,
-                     _number(a.views[a.worst.image_id].iou) if a.worst else "-"))
-    print_table(("object", "views", "mean IoU", "worst view", "its IoU"), rows, right=(1, 2, 3, 4))
+        rows.append((a.name, len(a.views), _number(a.mean_iou), _number(a.mean_precision), _number(a.mean_recall),
+                     _number(a.area_share), worst, _number(a.views[a.worst.image_id].iou) if a.worst else "-"))
+    print_table(("object", "views", "mean IoU", "precision", "recall", "area share", "worst view", "its IoU"), rows,
+                right=(1, 2, 3, 4, 5, 6, 7))
     image = check.worst_view_picture(agreements)
     if image is not None:
         picture.write_png(args.output, image)
         print(f"picture: {args.output}")
     if args.json:
-        picture.write_whole(args.json, json.dumps(as_json(agreements), indent=1).encode())
+        write_whole(args.json, json.dumps(as_json(agreements), indent=1).encode())
         print(f"scores: {args.json}")
     return 0
-
