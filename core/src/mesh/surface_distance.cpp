@@ -6,23 +6,13 @@
 #include <string>
 
 #include "quarnet/errors.hpp"
-#include "quarnet/geometry/point_triangle.hpp"
+#include "quarnet/mesh/face_reach.hpp"
 #include "quarnet/parallel/run_tasks.hpp"
-#include "quarnet/spatial/point_grid.hpp"
 
 namespace quarnet::mesh {
 namespace {
 
-using geometry::Vec3;
-
 constexpr std::size_t kFacesPerTask = 4096;
-
-Vec3 corner(const IndexedMesh& mesh, std::int64_t vertex) {
-  const double* v = &mesh.vertices[3 * static_cast<std::size_t>(vertex)];
-  return {v[0], v[1], v[2]};
-}
-
-bool finite(const Vec3& v) { return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z); }
 
 }  // namespace
 
@@ -49,16 +39,10 @@ std::vector<double> distances_to_surface(const IndexedMesh& mesh, std::span<cons
     if (best.empty()) best.assign(count, std::numeric_limits<double>::infinity());
     const std::size_t end = std::min(face_count, (task + 1) * kFacesPerTask);
     for (std::size_t f = task * kFacesPerTask; f < end; ++f) {
-      const Vec3 a = corner(mesh, mesh.faces[3 * f]), b = corner(mesh, mesh.faces[3 * f + 1]),
-                 c = corner(mesh, mesh.faces[3 * f + 2]);
-      if (!(finite(a) && finite(b) && finite(c))) continue;
-      const double lo[3] = {std::min({a.x, b.x, c.x}) - reach, std::min({a.y, b.y, c.y}) - reach,
-                            std::min({a.z, b.z, c.z}) - reach};
-      const double hi[3] = {std::max({a.x, b.x, c.x}) + reach, std::max({a.y, b.y, c.y}) + reach,
-                            std::max({a.z, b.z, c.z}) + reach};
-      grid.for_each_near_box(lo, hi, [&](std::int64_t id, const double* p) {
-        if (p[0] < lo[0] || p[0] > hi[0] || p[1] < lo[1] || p[1] > hi[1] || p[2] < lo[2] || p[2] > hi[2]) return;
-        const double d = geometry::squared_distance_to_triangle({p[0], p[1], p[2]}, a, b, c);
+      const std::optional<Triangle> t = finite_triangle(mesh, f);
+      if (!t) continue;
+      for_each_point_near(grid, *t, reach, [&](std::int64_t id, const double* p) {
+        const double d = geometry::squared_distance_to_triangle({p[0], p[1], p[2]}, t->a, t->b, t->c);
         double& kept = best[static_cast<std::size_t>(id)];
         if (d <= limit && d < kept) kept = d;
       });
