@@ -20,7 +20,7 @@ from quarnet import _surface_distance
 VOXEL = 0.01  # the extraction's thinning voxel, in the depth maps' metres
 FIT_WITHIN = 3 * VOXEL  # a point this near a face lies on the mesh
 FIT_SHARE = 0.5  # the share of points that must lie on the mesh
-SAMPLE = 2000  # points measured per object (every point of a smaller cloud)
+SAMPLE = 1000  # points measured per object (every point of a smaller cloud)
 SCALES = (1000.0, 100.0, 10.0, 0.1, 0.01, 0.001)  # mesh units per metre tried when the mesh does not fit
 UNITS = {1000.0: "millimetres", 100.0: "centimetres"}
 

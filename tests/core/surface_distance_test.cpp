@@ -39,15 +39,23 @@ TEST(SurfaceDistance, EqualsEveryPointAgainstEveryFaceWithinTheReach) {
   std::uniform_real_distribution<double> box(-1, 1), jitter(-0.2, 0.2);
   std::vector<double> v;
   std::vector<std::int64_t> f;
-  for (int t = 0; t < 300; ++t) {  // scattered small triangles
+  for (int t = 0; t < 300; ++t) {  // scattered triangles
     const double cx = box(rng), cy = box(rng), cz = box(rng);
     for (int k = 0; k < 3; ++k) v.insert(v.end(), {cx + jitter(rng), cy + jitter(rng), cz + jitter(rng)});
     f.insert(f.end(), {3 * t, 3 * t + 1, 3 * t + 2});
   }
+  const std::int64_t base = static_cast<std::int64_t>(v.size() / 3);  // and a plane of small triangles
+  for (int i = 0; i <= 60; ++i)
+    for (int j = 0; j <= 60; ++j) v.insert(v.end(), {-1.2 + 0.04 * i, -1.2 + 0.04 * j, 0.3 + 0.01 * jitter(rng)});
+  for (int i = 0; i < 60; ++i)
+    for (int j = 0; j < 60; ++j) {
+      const std::int64_t a = base + 61 * i + j;
+      f.insert(f.end(), {a, a + 61, a + 1, a + 1, a + 61, a + 62});
+    }
   std::vector<double> p;
   for (int k = 0; k < 3 * 500; ++k) p.push_back(1.5 * box(rng));
   const IndexedMesh mesh{v, f};
-  for (const double reach : {0.01, 0.1, 0.5, 10.0}) {
+  for (const double reach : {0.01, 0.03, 0.1, 0.5, 10.0}) {
     const auto expected = brute_force(v, f, p, reach);
     for (const unsigned threads : {1u, 3u}) EXPECT_EQ(distances_to_surface(mesh, p, reach, threads), expected) << reach;
   }
