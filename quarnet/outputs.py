@@ -81,11 +81,11 @@ def try_load_mesh(path):
 
 
 def scene_mesh(path):
-    """The scene mesh in a file, read as the segmentation will read it
+    """The scene mesh of a mesh file, read as the segmentation will read it
     (trimesh.load; a file of several meshes joined), without processing.
-    Raises FileNotFoundError for a missing file and ValueError naming the file
-    for one trimesh cannot read or one without faces, so that a wrong mesh is
-    found before the long steps."""
+    Raises FileNotFoundError for a missing file and ValueError naming the
+    file for one trimesh cannot read or one without faces, so that a wrong
+    mesh is found before the long steps."""
     import trimesh
 
     loaded = _load(path, process=False)
@@ -96,5 +96,5 @@ def scene_mesh(path):
 
 
 def scene_mesh_bounds(path):
-    """The bounds (2 x 3) of the faces of scene_mesh(path)."""
+    """The bounds (2 x 3) of the faces of a scene mesh file (scene_mesh)."""
     return scene_mesh(path).bounds
