@@ -12,18 +12,23 @@ and a cut from it takes faces that are not the objects'.
 
 from __future__ import annotations
 
+import collections
 import dataclasses
 
 import numpy as np
 
 from quarnet import _surface_distance
 
-VOXEL = 0.01  # the extraction's thinning voxel, in the depth maps' metres
+VOXEL = 0.01  # the extraction thins each object's points to one per cell of this size (the depth maps' metres)
 FIT_WITHIN = 3 * VOXEL  # a point this near a face lies on the mesh
 FIT_SHARE = 0.5  # the share of points that must lie on the mesh
 SAMPLE = 1000  # points measured per object (every point of a smaller cloud)
 SCALES = (1000.0, 100.0, 10.0, 0.1, 0.01, 0.001)  # mesh units per metre tried when the mesh does not fit
 UNITS = {1000.0: "millimetres", 100.0: "centimetres"}
+
+
+# A mesh's arrays alone, where the mesh itself (and its caches) need not be kept.
+Surface = collections.namedtuple("Surface", "vertices faces")
 
 
 @dataclasses.dataclass(frozen=True)
@@ -83,10 +88,10 @@ def _cause(mesh, clouds):
 
 
 def refusal(mesh, clouds, names=None):
-    """None when the objects' cleaned point clouds lie on the scene mesh
-    (a trimesh mesh, or anything with vertices and faces); otherwise one line
-    saying how few do and the likely cause. `names`: the objects' names, for
-    the line."""
+    """None when the objects' cleaned point clouds lie on the scene mesh (a
+    trimesh mesh, a Surface, anything with vertices and faces); otherwise one
+    line saying how few do and the likely cause. `names`: the objects' names,
+    for the line."""
     fit = measure(mesh, clouds)
     if fit.fits:
         return None

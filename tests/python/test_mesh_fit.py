@@ -1,5 +1,7 @@
 """Whether the scene mesh fits the depth maps (quarnet.mesh_fit): the native
 distances against Open3D's, true scenes (noisy ones too) against wrong meshes."""
+import os
+
 import numpy as np
 import open3d as o3d
 import pytest
@@ -75,3 +77,24 @@ def test_a_wrong_mesh_is_refused_with_its_likely_cause(scenes, transform, cause)
     assert f"points of 4 objects lie within 3 cm of its surface (on the mesh the depth maps come from, at least 50% " \
            f"do); {cause}" in line
     assert mesh_fit.refusal(mesh, clouds[:1], names[:1]).count(f" of {names[0]} lie within") == 1
+
+
+@pytest.mark.parametrize("mode", [(), ("--dense",)])
+def test_segment_refuses_a_mesh_that_does_not_fit_before_writing(scenes, tmp_path, capsys, mode):
+    from quarnet import cli
+    from sample_copies import copy_of
+
+    scene = copy_of(scenes["true"], tmp_path / "scene")
+    wrong = os.path.join(scene.root_path, "mm.ply")
+    trimesh.load(scene.mesh_file, process=False).apply_scale(1000).export(wrong)
+    before = sorted(os.listdir(scene.mask_path))
+    assert cli.main(["segment", scene.root_path, "--mesh", wrong, *mode]) == 1
+    err = capsys.readouterr().err.splitlines()[-1]
+    assert err.startswith("quarnet: error: the scene mesh does not fit the depth maps: only ")
+    assert err.endswith("the mesh looks like millimetres: scaled by 0.001, 100% of the points would lie on it; the "
+                        "mesh must be in the depth maps' metres (--force cuts anyway)")
+    assert sorted(os.listdir(scene.mask_path)) == before  # nothing written, no record
+    assert all(os.listdir(os.path.join(scene.mask_path, n)) == os.listdir(os.path.join(scenes["true"].mask_path, n))
+               for n in scene.object_names)
+    assert cli.main(["segment", scene.root_path, "--mesh", wrong, *mode, "--force"]) in (0, 1)
+    assert os.path.exists(os.path.join(scene.mask_path, "remain.ply"))
