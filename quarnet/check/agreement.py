@@ -133,20 +133,27 @@ def _masks_of_view(entries, camera, image_id, sparse):
     return shown
 
 
-def mesh_warnings(mesh, mesh_file, mask_path, names, faces):
+def mesh_warnings(mesh, mesh_file, mask_path, names, faces, record=None, sparse=None):
     """Warning lines when `mesh` (read from `mesh_file`) is not the mesh the
     segmentation in `mask_path`, of `faces` faces in all, was cut from: the
-    face counts differ, or the objects' points (their sub_pcd.ply) do not lie
-    on it."""
+    face counts differ; the run record (read as `record`) names another mesh
+    file content; or, without a record, the objects' points (their
+    sub_pcd.ply) do not lie on it. `sparse`: the scene's sparse model folder."""
     import open3d as o3d
 
-    from quarnet import mesh_fit
+    from quarnet import mesh_fit, run_record
 
     warnings = []
     if faces != len(mesh.faces):
         warnings.append(f"[Warning] the sub-meshes and {outputs.REMAIN} in {mask_path} hold {faces} faces, "
                         f"{mesh_file} {len(mesh.faces)}: the scores are of that segmentation, which is not a cut "
                         "of this mesh (or lost faces)")
+    if record is not None:
+        cut, given = record["mesh"], run_record.parameters(record["mode"], mesh_file, sparse)["mesh"]
+        if (cut.get("size"), cut.get("xxh3_64")) != (given["size"], given["xxh3_64"]):
+            warnings.append(f"[Warning] {mesh_file} is not the mesh the segmentation in {mask_path} was cut from: "
+                            f"its run record names {cut.get('path')} ({cut.get('size')} bytes)")
+        return warnings
     clouds = [np.asarray(o3d.io.read_point_cloud(path).points) for path in
               (os.path.join(mask_path, name, outputs.SUB_PCD) for name in names) if os.path.isfile(path)]
     refusal = mesh_fit.refusal(mesh, clouds)
@@ -155,16 +162,17 @@ def mesh_warnings(mesh, mesh_file, mask_path, names, faces):
     return warnings
 
 
-def check_segmentation(mask_path, root_path, names, progress=None, mesh=None, mesh_file=None):
+def check_segmentation(mask_path, root_path, names, progress=None, mesh=None, mesh_file=None, record=None):
     """The agreement of every object of `names` in the segmentation in
     `mask_path` with its masks, seen from the cameras of `root_path`/sparse/0.
     Returns ([ObjectAgreement in the order of names], warning lines).
     progress: None shows a bar on a terminal only, False never. mesh: the
     scene mesh (read from mesh_file) the user says was segmented; warnings
-    say where the segmentation is not a cut of it."""
+    say where the segmentation is not a cut of it (record: its run record)."""
     views = _views_of(mask_path, names)
     scene, geometry, areas, faces = _segmented_scene(mask_path, names)
-    warnings = [] if mesh is None else mesh_warnings(mesh, mesh_file, mask_path, names, faces)
+    sparse = os.path.join(root_path, SPARSE)
+    warnings = [] if mesh is None else mesh_warnings(mesh, mesh_file, mask_path, names, faces, record, sparse)
     report = {name: ObjectAgreement(name) for name in names}
     for name, face_areas in areas.items():
         report[name].face_areas = face_areas
@@ -172,7 +180,6 @@ def check_segmentation(mask_path, root_path, names, progress=None, mesh=None, me
         report[name].face_marked = np.zeros(len(face_areas), np.int64)
     # Each view's camera at its own size: a mask of another size is named, whatever was read before it.
     cameras, camera_warnings = cameras_of_views(root_path, list(views)) if views else ({}, [])
-    sparse = os.path.join(root_path, SPARSE)
 
     for image_id, entries in tqdm(views.items(), desc="Rendering views", unit="view",
                                   disable=True if progress is False else None):

@@ -4,7 +4,7 @@ how well a segmentation agrees with its masks."""
 import dataclasses
 import json
 
-from quarnet import outputs
+from quarnet import outputs, run_record
 from quarnet.output_file import write_whole
 from quarnet.user_input import require_folder
 
@@ -28,8 +28,10 @@ the share of its sub-mesh's area that is the object (each face seen counts
 its area times the share of its rendered pixels that the mask marks) and
 its worst view; writes a picture of each object's worst view, mask against
 render. Works on any segmentation (default or --dense). Warns when MESH is
-not the mesh the segmentation was cut from (other face counts, or the
-objects' points do not lie on it).
+not the mesh the segmentation was cut from (other face counts; another mesh
+in its run record, MASKS/quarnet-run.json; without a record, the objects'
+points do not lie on it). --json also gives the run record's mode, radius,
+mesh and version ("run", null without a record).
 """
 
 
@@ -46,8 +48,12 @@ def _number(value):
     return "-" if value is None else f"{value:.3f}"
 
 
-def as_json(agreements):
-    return {"objects": {a.name: {"mean_iou": a.mean_iou, "mean_precision": a.mean_precision,
+RUN = ("mode", "radius", "mesh", "version")  # what the JSON tells of the run record
+
+
+def as_json(agreements, record=None):
+    return {"run": None if record is None else {key: record.get(key) for key in RUN},
+            "objects": {a.name: {"mean_iou": a.mean_iou, "mean_precision": a.mean_precision,
                                  "mean_recall": a.mean_recall, "area_share": a.area_share,
                                  "views": {str(image_id): dataclasses.asdict(s) for image_id, s in a.views.items()}}
                         for a in agreements}}
@@ -64,8 +70,13 @@ def run(args):
     warning = masks.jpeg_warning(args.masks, names)
     if warning:
         print(warning)
-    agreements, warnings = check.check_segmentation(args.masks, args.root, names, mesh=mesh, mesh_file=args.mesh)
-    for line in warnings:
+    try:
+        record, warnings = run_record.read(args.masks), []
+    except ValueError as e:  # the scores do not depend on it
+        record, warnings = None, [f"[Warning] {e}"]
+    agreements, found = check.check_segmentation(args.masks, args.root, names, mesh=mesh, mesh_file=args.mesh,
+                                                 record=record)
+    for line in warnings + found:
         print(line)
 
     rows = []
@@ -80,6 +91,6 @@ def run(args):
         picture.write_png(args.output, image)
         print(f"picture: {args.output}")
     if args.json:
-        write_whole(args.json, json.dumps(as_json(agreements), indent=1).encode())
+        write_whole(args.json, json.dumps(as_json(agreements, record), indent=1).encode())
         print(f"scores: {args.json}")
     return 0

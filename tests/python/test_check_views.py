@@ -9,7 +9,7 @@ import stat
 import open3d as o3d
 import pytest
 
-from quarnet import check, cli
+from quarnet import check, cli, run_record
 from quarnet.sample import build_sample_scene
 from quarnet.scene import colmap_loader as cl
 from quarnet.testing.scenes import cleaned_clouds, write_true_segmentation
@@ -98,6 +98,20 @@ def test_check_says_when_the_mesh_is_not_the_segmented_one(segmented, tmp_path, 
                                   f"{segmented.faces} faces, {other.mesh_file} {other.faces}: the scores are of that "
                                   "segmentation, which is not a cut of this mesh (or lost faces)")
     assert warnings[1].startswith(f"[Warning] {other.mesh_file}: the scene mesh does not fit the depth maps: only ")
+    assert json.loads((tmp_path / "a.json").read_text())["run"] is None  # no run record: the files were written so
+
+    record = run_record.path_of(scene.mask_path)  # a record that names another mesh, as the command writes it
+    with open(record, "w") as f:
+        json.dump({"format": 1, "mode": "default", "radius": None, "options": {}, "sparse": {}, "version": "1",
+                   "complete": True, "mesh": {"path": "/else/mesh.ply", "size": 7, "xxh3_64": "0"}}, f)
+    cli.main(["check", scene.mask_path, "--mesh", scene.mesh_file, "--root", scene.root_path,
+              "-o", str(tmp_path / "c.png"), "--json", str(tmp_path / "c.json")])
+    assert [line for line in capsys.readouterr().out.splitlines() if line.startswith("[Warning]")] == [
+        f"[Warning] {scene.mesh_file} is not the mesh the segmentation in {scene.mask_path} was cut from: its run "
+        "record names /else/mesh.ply (7 bytes)"]
+    assert json.loads((tmp_path / "c.json").read_text())["run"] == {"mode": "default", "radius": None, "version": "1",
+                                                                   "mesh": {"path": "/else/mesh.ply", "size": 7,
+                                                                            "xxh3_64": "0"}}
     report = json.loads((tmp_path / "a.json").read_text())["objects"]
     header = next(line for line in quiet.splitlines() if line.startswith("object"))
     assert header.split() == ["object", "views", "mean", "IoU", "precision", "recall",

@@ -214,6 +214,11 @@ def test_segment_dense_and_check_commands(small, tmp_path):
     header = lines.index("object      views  mean IoU  precision  recall  area share  worst view  its IoU")
     report = json.loads((tmp_path / "check.json").read_text())
     assert sorted(report["objects"]) == sorted(scene.object_names)
+    from quarnet import version
+    from quarnet.run_record import parameters
+
+    assert report["run"] == {"mode": "dense", "radius": 0.02, "version": version(),
+                             "mesh": parameters("dense", scene.mesh_file, scene.root_path)["mesh"]}
     for line in lines[header + 1:header + 1 + len(scene.object_names)]:
         name, views, mean, precision, recall, area, worst, iou = line.split()
         scores = report["objects"][name]
