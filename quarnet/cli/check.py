@@ -6,6 +6,7 @@ import json
 
 from quarnet import outputs, run_record
 from quarnet.output_file import write_whole
+from quarnet.scene_folder import check_scene
 from quarnet.user_input import require_folder
 
 from .table import print_table
@@ -62,13 +63,13 @@ def as_json(agreements, record=None):
 def run(args):
     require_folder(args.masks)
     require_folder(args.root)
+    check_scene(args.root, args.masks, depths=False)
     mesh = outputs.scene_mesh(args.mesh)  # the mesh that was segmented is readable
     from quarnet import check, masks, picture
 
     names = outputs.by_name(outputs.object_folders(args.masks))
     outputs.require_segmentation(args.masks, names)
-    warning = masks.jpeg_warning(args.masks, names)
-    if warning:
+    for warning in masks.mask_warnings(args.masks, names):
         print(warning)
     try:
         record, warnings = run_record.read(args.masks), []
