@@ -170,6 +170,17 @@ def module_lines(module, verbose):
             module.print = before
 
 
+def refuse_misfit(surface, clouds, names, notes, force):
+    """Raises UserError, the notes that may explain it printed first, when
+    the objects' extracted points do not lie on the mesh (mesh_fit.Surface),
+    unless force."""
+    misfit = None if force else mesh_fit.refusal(surface, clouds, names)
+    if misfit:
+        for note in notes:
+            print(note)
+        raise UserError(f"{misfit} (--force cuts anyway)")
+
+
 def run(args):
     if args.radius is not None and not args.dense:
         args.parser.error("--radius goes with --dense")
@@ -214,13 +225,8 @@ def run(args):
         done_before = {name for name in names if os.path.exists(os.path.join(masks, name, outputs.SUB_MESH))}
         notes += depth_scale.depth_scale_notes(scene, names, bounds)
         clouds, boxes, subdirs = Tessaron._object_clouds(scene)
-        # The clouds are extracted and nothing is written yet.
-        misfit = None if args.force else mesh_fit.refusal(surface, clouds, subdirs)
+        refuse_misfit(surface, clouds, subdirs, notes, args.force)  # every mode, before anything is written
         del surface
-        if misfit:
-            for note in notes:
-                print(note)
-            raise UserError(f"{misfit} (--force cuts anyway)")
         record = run_record.begin(masks, params)
         if args.dense:
             Tessaron._cut_dense(scene, clouds, subdirs, radius, record)
