@@ -41,7 +41,7 @@ are outputs without a record; --redo starts over: it removes the outputs of
 earlier runs (sub_mesh.ply, sub_pcd.ply, remain.ply, the record, staged
 leftovers) and nothing else.
 
-Before anything is written, the run is refused when the objects' points do not
+Before anything is written or removed (--redo), the run is refused when the objects' points do not
 lie on the mesh (fewer than half within 3 cm of a face): a mesh in another
 unit (the scale that would fit is named), another scene's mesh, a mesh in
 another frame than the sparse model. --force cuts anyway.
@@ -214,19 +214,19 @@ def run(args):
     with module_lines(Tessaron, args.verbose):
         scene = Tessaron.SceneTessaron(masks, args.mesh, args.root)
         params = run_record.parameters("dense" if args.dense else "default", args.mesh, scene.sfm_path, radius=radius)
+        refused = None if args.redo else run_record.refusal(masks, params)
+        if refused:
+            raise UserError(refused)
+        notes += depth_scale.depth_scale_notes(scene, names, bounds)
+        clouds, boxes, subdirs = Tessaron._object_clouds(scene)
+        # Whatever the mode, a mesh that does not fit is refused before anything is removed or written.
+        refuse_misfit(surface, clouds, subdirs, notes, args.force)
+        del surface
         if args.redo:
             removed = run_record.start_over(masks)
             print(f"started over: removed {len(removed)} files of earlier runs")
             said = True
-        else:
-            refused = run_record.refusal(masks, params)
-            if refused:
-                raise UserError(refused)
         done_before = {name for name in names if os.path.exists(os.path.join(masks, name, outputs.SUB_MESH))}
-        notes += depth_scale.depth_scale_notes(scene, names, bounds)
-        clouds, boxes, subdirs = Tessaron._object_clouds(scene)
-        refuse_misfit(surface, clouds, subdirs, notes, args.force)  # every mode, before anything is written
-        del surface
         record = run_record.begin(masks, params)
         if args.dense:
             Tessaron._cut_dense(scene, clouds, subdirs, radius, record)

@@ -98,3 +98,11 @@ def test_segment_refuses_a_mesh_that_does_not_fit_before_writing(scenes, tmp_pat
                for n in scene.object_names)
     assert cli.main(["segment", scene.root_path, "--mesh", wrong, *mode, "--force"]) in (0, 1)
     assert os.path.exists(os.path.join(scene.mask_path, "remain.ply"))
+
+    def files():
+        return {os.path.join(d, f): os.stat(os.path.join(d, f)).st_mtime_ns
+                for d, _, names in os.walk(scene.mask_path) for f in names}
+
+    cut = files()
+    assert cli.main(["segment", scene.root_path, "--mesh", wrong, *mode, "--redo"]) == 1  # refused before removing
+    assert files() == cut
