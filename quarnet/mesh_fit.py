@@ -6,8 +6,9 @@ On the mesh the depth maps were made from, the points lie on the surface up
 to the depth maps' noise: within FIT_WITHIN of a face on every sample scene
 (noisy masks and 0.3 % depth noise included), two thirds of them at 3 %
 depth noise. A mesh in another unit, another scene's mesh or a mesh in
-another frame leaves at most a quarter that near (bench/bench_mesh_fit.py),
-and a cut from it takes faces that are not the objects'.
+another frame leaves at most two fifths that near, with masks that bleed
+(bench/bench_mesh_fit.py), and a cut from it takes faces that are not the
+objects'.
 """
 
 from __future__ import annotations
