@@ -217,6 +217,9 @@ def run(args):
         refused = None if args.redo else run_record.refusal(masks, params)
         if refused:
             raise UserError(refused)
+        # --redo removes every earlier output, once the mesh is known to fit
+        done_before = set() if args.redo else {
+            name for name in names if os.path.exists(os.path.join(masks, name, outputs.SUB_MESH))}
         notes += depth_scale.depth_scale_notes(scene, names, bounds)
         clouds, boxes, subdirs = Tessaron._object_clouds(scene)
         # Whatever the mode, a mesh that does not fit is refused before anything is removed or written.
@@ -226,7 +229,6 @@ def run(args):
             removed = run_record.start_over(masks)
             print(f"started over: removed {len(removed)} files of earlier runs")
             said = True
-        done_before = {name for name in names if os.path.exists(os.path.join(masks, name, outputs.SUB_MESH))}
         record = run_record.begin(masks, params)
         if args.dense:
             Tessaron._cut_dense(scene, clouds, subdirs, radius, record)
