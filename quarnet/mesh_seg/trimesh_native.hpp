@@ -58,4 +58,11 @@ py::array_t<std::int64_t> adopt(std::vector<std::int64_t>&& values, std::size_t 
 // arange/setdiff1d for the remainder's face list).
 bool submesh_is_native(const qh::Namespace& ns, const py::object& mesh);
 
+// dropped_meshes.cpp: before the search or the cut of `mesh`, of `faces`
+// faces, a full run of the cycle collector where the mesh is large and not
+// the one collected for last, so that working meshes let go of since are
+// freed (trimesh's meshes live in reference cycles).
+inline constexpr std::size_t kCollectFaces = std::size_t{1} << 19;
+void release_dropped_meshes(const py::object& mesh, std::size_t faces);
+
 }  // namespace tessaron

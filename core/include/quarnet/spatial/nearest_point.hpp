@@ -20,12 +20,14 @@ namespace quarnet::spatial {
 
 class NearestPoint {
  public:
-  // `points` holds N x 3 coordinates, N >= 1, all finite (std::invalid_argument otherwise).
+  // `points` holds N x 3 coordinates, N >= 1, all finite (ArgumentError otherwise).
   explicit NearestPoint(std::span<const double> points);
+  // The points whose mark in `kept` (one per point) is not 0.
+  NearestPoint(std::span<const double> points, std::span<const std::uint8_t> kept);
 
-  // The distance from (q[0], q[1], q[2]) (finite) to the nearest point, or
-  // nullopt where finding it would look at more than about `budget` cells
-  // and points.
+  // The distance from (q[0], q[1], q[2]) to the nearest point, or nullopt
+  // where finding it would look at more than about `budget` cells and
+  // points. ArgumentError for a query that is not finite.
   std::optional<double> distance(const double* q, std::size_t budget = SIZE_MAX) const;
 
  private:
