@@ -366,7 +366,8 @@ def run_scale_side(mode, mask_path, mesh_file, root_path, result_path):
     usage = resource.getrusage(resource.RUSAGE_SELF)
     with open(result_path, "w") as f:
         json.dump({"status": status, "times": memory.times, "peaks": memory.peaks, "held": memory.held,
-                   "total": total, "peak": usage.ru_maxrss * 1024, "user": usage.ru_utime, "system": usage.ru_stime,
+                   "total": total, "peak": max(memory.peaks.values()), "user": usage.ru_utime,
+                   "system": usage.ru_stime,
                    "outputs": output_digests(mask_path)}, f)
 
 

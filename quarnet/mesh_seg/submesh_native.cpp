@@ -4,7 +4,7 @@
 //   current = faces[index]; unique = np.unique(current)
 //   mask[unique] = np.arange(len(unique)); new_faces = mask[current]
 //   Trimesh(vertices=vertices[unique], faces=new_faces,
-//           face_normals=mesh.face_normals[index],
+//           face_normals=mesh.face_normals[index],   (where cached, see normals_of)
 //           visual=mesh.visual.face_subset(index),
 //           metadata=deepcopy(mesh.metadata), process=False)
 //   with _source = deepcopy(mesh.source)
@@ -52,6 +52,22 @@ py::object rows_of(const py::object& source, const py::object& index, std::span<
   void* dst = out.mutable_data();
   qh::without_gil([&] { mesh_core::gather_rows(view->data, row_bytes, ids, dst); });
   return out;
+}
+
+// mesh.face_normals[index] where the mesh holds its face normals already
+// (given with it, or computed since), None otherwise. Computing them here,
+// as trimesh's submesh does, would keep three whole-mesh arrays in the
+// mesh's cache (its triangles, their cross products, the normals); the new
+// mesh computes the very same rows from its own triangles when asked (the
+// same arithmetic, row by row), so its face_normals are trimesh's either way.
+py::object normals_of(const py::object& mesh, const py::object& index, std::span<const std::int64_t> ids) {
+  py::object cache = mesh.attr("_cache");
+  if (!native::is_instance_of_exactly(cache, "trimesh.caching", "Cache")) return rows_of(mesh.attr("face_normals"), index, ids);
+  py::object cached = cache.attr("__getitem__")("face_normals");  // None where not cached
+  const auto view = native::array(cached, native::ArrayRule(2).library_owned());
+  const auto faces = py::reinterpret_borrow<py::array>(mesh.attr("faces"));
+  if (!view || view->shape[0] != static_cast<std::size_t>(faces.shape(0)) || view->shape[1] != 3) return py::none();
+  return rows_of(cached, index, ids);
 }
 
 enum class VisualKind { Colors, Texture, Other };
@@ -139,6 +155,7 @@ bool submesh_is_native(const qh::Namespace& ns, const py::object& mesh) {
          native::class_attribute_defined_by("trimesh.base", "Trimesh", "faces") &&
          native::class_attribute_defined_by("trimesh.base", "Trimesh", "vertices") &&
          native::class_attribute_defined_by("trimesh.base", "Trimesh", "face_normals") &&
+         native::class_attribute_defined_by("trimesh.caching", "Cache", "__getitem__") &&
          native::class_attribute_defined_by("trimesh.base", "Trimesh", "visual");
 }
 
@@ -163,7 +180,7 @@ std::optional<py::object> native_submesh(const py::object& mesh, const py::objec
 
   // In trimesh's order: normals, faces, vertices, visual, then the mesh.
   py::module_ np = py::module_::import("numpy");
-  py::object normals = rows_of(mesh.attr("face_normals"), faces, ids);
+  py::object normals = normals_of(mesh, faces, ids);
   const std::span<const std::int64_t> used{unique.data(), static_cast<std::size_t>(unique.size())};
   py::object sub_vertices = rows_of(mesh.attr("vertices").attr("view")(np.attr("ndarray")), unique, used);
   py::object visual = face_subset(mesh.attr("visual"), faces, unique, used);
