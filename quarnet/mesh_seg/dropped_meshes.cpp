@@ -28,6 +28,11 @@ bool collected_for(const py::object& mesh) {
 
 }  // namespace
 
+void release_dropped_objects() {
+  PyGC_Collect();
+  if (PyErr_Occurred()) throw py::error_already_set();
+}
+
 void release_dropped_meshes(const py::object& mesh, std::size_t faces) {
   if (faces < kCollectFaces || collected_for(mesh)) return;
   PyObject* ref = PyWeakref_NewRef(mesh.ptr(), nullptr);
@@ -37,8 +42,7 @@ void release_dropped_meshes(const py::object& mesh, std::size_t faces) {
     Py_XDECREF(last_collected);
     last_collected = ref;
   }
-  PyGC_Collect();
-  if (PyErr_Occurred()) throw py::error_already_set();
+  release_dropped_objects();
 }
 
 }  // namespace tessaron

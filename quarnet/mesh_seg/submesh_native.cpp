@@ -32,14 +32,6 @@ using quarnet::numeric::Kind;
 constexpr ElementType kFloat64{Kind::Float, 8};
 constexpr ElementType kInt64{Kind::Signed, 8};
 
-// obj.<name> is a method bound to obj whose function the library defines as
-// `qualname`.
-bool bound_method_defined_by(const py::object& obj, const char* name, const char* module, const char* qualname) {
-  py::object bound = py::getattr(obj, name, py::none());
-  if (!PyMethod_Check(bound.ptr()) || PyMethod_GET_SELF(bound.ptr()) != obj.ptr()) return false;
-  return native::defined_by(py::handle(PyMethod_GET_FUNCTION(bound.ptr())), module, qualname);
-}
-
 // source[index] for the rows of a 2-D array: a native gather into a new
 // ndarray where numpy's indexing would give one (an exact, packed ndarray of
 // a plain element type, ids in range); numpy's indexing otherwise.
@@ -136,6 +128,12 @@ py::object deepcopy(const py::object& obj) {
 }
 
 }  // namespace
+
+bool bound_method_defined_by(const py::object& obj, const char* name, const char* module, const char* qualname) {
+  py::object bound = py::getattr(obj, name, py::none());
+  if (!PyMethod_Check(bound.ptr()) || PyMethod_GET_SELF(bound.ptr()) != obj.ptr()) return false;
+  return native::defined_by(py::handle(PyMethod_GET_FUNCTION(bound.ptr())), module, qualname);
+}
 
 py::array_t<std::int64_t> adopt(std::vector<std::int64_t>&& values, std::size_t cols) {
   auto* held = new std::vector<std::int64_t>(std::move(values));

@@ -1,6 +1,6 @@
 // Native doubles of the trimesh calls that cost a segmentation most of its
-// time: the candidate query trimesh.proximity.nearby_faces and Trimesh.submesh
-// of one face group. Each applies only where the gate (native_path.hpp) lets
+// time or memory: the candidate query trimesh.proximity.nearby_faces,
+// Trimesh.submesh of one face group, and Trimesh.export into a PLY file. Each applies only where the gate (native_path.hpp) lets
 // it vouch for trimesh's very result; callers fall back to trimesh otherwise.
 #pragma once
 
@@ -51,6 +51,15 @@ class NearbyFacesQuery {
 // (arrays it cannot read, ids out of range). `faces` is a 1-D int64 array.
 std::optional<py::object> native_submesh(const py::object& mesh, const py::object& faces);
 
+// obj.<name> is a method bound to obj whose function the library defines as
+// `qualname` (in the imported module `module`).
+bool bound_method_defined_by(const py::object& obj, const char* name, const char* module, const char* qualname);
+
+// ply_export.cpp: mesh.export(path) into a PLY file, written natively (and
+// streamed) where the gate vouches for trimesh's bytes; _export_ply.
+void export_mesh_file(const py::object& mesh, const py::object& path);
+void define_ply_export(const qh::Namespace& ns);
+
 // An int64 ndarray owning `values` (no copy), shaped (n) or (n, cols).
 py::array_t<std::int64_t> adopt(std::vector<std::int64_t>&& values, std::size_t cols = 1);
 
@@ -64,5 +73,7 @@ bool submesh_is_native(const qh::Namespace& ns, const py::object& mesh);
 // freed (trimesh's meshes live in reference cycles).
 inline constexpr std::size_t kCollectFaces = std::size_t{1} << 19;
 void release_dropped_meshes(const py::object& mesh, std::size_t faces);
+// One full run of the cycle collector (before the scene mesh is read).
+void release_dropped_objects();
 
 }  // namespace tessaron

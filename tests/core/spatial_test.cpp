@@ -222,11 +222,33 @@ TEST(NearestPoint, EqualsTheSmallestDistanceBitForBit) {
     for (int a = 0; a < 3; ++a) shell.push_back(p[a] / norm);
   }
   const double centre[3] = {0.0, 0.0, 0.0};
+  const double nan_query[3] = {std::nan(""), 0.0, 0.0};
   EXPECT_FALSE(NearestPoint(shell).distance(centre, 50).has_value());
   EXPECT_EQ(*NearestPoint(shell).distance(centre), brute_nearest(shell, centre));
+  EXPECT_THROW(NearestPoint(shell).distance(nan_query), quarnet::ArgumentError);
   EXPECT_THROW(NearestPoint(std::vector<double>{}), quarnet::ArgumentError);
   EXPECT_THROW(NearestPoint(std::vector<double>{1, 2}), quarnet::ArgumentError);
   EXPECT_THROW(NearestPoint(std::vector<double>{1, 2, std::nan("")}), quarnet::ArgumentError);
+}
+
+// Points of any scale spread over as many cells: a query near them is
+// answered within a small budget, with the brute-force value; a tiny or
+// huge scale once put every point into one cell.
+TEST(NearestPoint, AnyScaleFillsTheGrid) {
+  std::mt19937_64 rng(9);
+  std::uniform_real_distribution<double> u(-1, 1);
+  for (const double scale : {1e-160, 1e-30, 1.0, 1e150}) {
+    std::vector<double> points(3 * 20000);
+    for (double& x : points) x = u(rng) * scale;
+    const NearestPoint nearest(points);
+    for (int k = 0; k < 50; ++k) {
+      const double q[3] = {u(rng) * scale, u(rng) * scale, u(rng) * scale};
+      const auto got = nearest.distance(q, 4096);
+      ASSERT_TRUE(got.has_value()) << "scale " << scale;
+      const double want = brute_nearest(points, q);
+      EXPECT_EQ(std::memcmp(&*got, &want, sizeof want), 0) << "scale " << scale;
+    }
+  }
 }
 
 }  // namespace
