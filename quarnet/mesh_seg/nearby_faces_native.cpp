@@ -171,11 +171,11 @@ std::unique_ptr<NearbyFacesQuery> NearbyFacesQuery::prepare(const qh::Namespace&
     parallel::run_tasks(2, 2, [&](std::size_t task, unsigned) {
       if (task == 0) {
         const std::size_t face_count = m.face_count();
-        std::vector<double> mins(3 * face_count), maxs(3 * face_count);
+        quarnet::memory::Vector<double> mins(3 * face_count), maxs(3 * face_count);
         mesh_core::face_bounds(m, mins, maxs);
         state->faces.emplace(spatial::BoxTree::bulk_load(kTrianglesTree, mins, maxs, parallel::hardware_threads()));
       } else {
-        std::vector<std::uint8_t> referenced(m.vertex_count());
+        quarnet::memory::Vector<std::uint8_t> referenced(m.vertex_count());
         mesh_core::referenced_vertices(m, referenced);
         state->vertices.emplace(m.vertices, referenced);
       }

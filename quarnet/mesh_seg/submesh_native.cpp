@@ -39,7 +39,7 @@ py::object rows_of(const py::object& source, const py::object& index, std::span<
   const auto view = native::array(source, native::ArrayRule(2).contiguous());
   if (!view || !mesh_core::ids_in_range(ids, view->shape[0])) return source[index];
   const auto a = py::reinterpret_borrow<py::array>(source);
-  py::array out(a.dtype(), {static_cast<py::ssize_t>(ids.size()), a.shape(1)});
+  py::array out = new_array(a.dtype(), {static_cast<py::ssize_t>(ids.size()), a.shape(1)});
   const auto row_bytes = static_cast<std::size_t>(a.strides(0));
   void* dst = out.mutable_data();
   qh::without_gil([&] { mesh_core::gather_rows(view->data, row_bytes, ids, dst); });
@@ -115,7 +115,7 @@ void copy_arrays(const py::handle& obj, const py::handle& ndarray, py::dict& mem
     constexpr int kCContiguous = 0x0001;  // NPY_ARRAY_C_CONTIGUOUS
     if ((a.flags() & kCContiguous) == 0 || a.dtype().attr("hasobject").cast<bool>()) return;
     std::vector<py::ssize_t> shape(a.shape(), a.shape() + a.ndim());
-    py::array copy(a.dtype(), shape);
+    py::array copy = new_array(a.dtype(), shape);
     std::memcpy(copy.mutable_data(), a.data(), static_cast<std::size_t>(a.nbytes()));
     memo[py::int_(reinterpret_cast<std::uintptr_t>(obj.ptr()))] = copy;
   }
@@ -129,15 +129,25 @@ py::object deepcopy(const py::object& obj) {
 
 }  // namespace
 
+py::array new_array(const py::dtype& dtype, const std::vector<py::ssize_t>& shape) {
+  std::size_t bytes = static_cast<std::size_t>(dtype.itemsize());
+  for (const py::ssize_t n : shape) bytes *= static_cast<std::size_t>(n);
+  if (bytes < quarnet::memory::kLargeBlock) return py::array(dtype, shape);
+  void* block = quarnet::memory::take(bytes);
+  py::capsule owner(block, [](void* p) { quarnet::memory::give(p); });
+  return py::array(dtype, shape, block, owner);
+}
+
 bool bound_method_defined_by(const py::object& obj, const char* name, const char* module, const char* qualname) {
   py::object bound = py::getattr(obj, name, py::none());
   if (!PyMethod_Check(bound.ptr()) || PyMethod_GET_SELF(bound.ptr()) != obj.ptr()) return false;
   return native::defined_by(py::handle(PyMethod_GET_FUNCTION(bound.ptr())), module, qualname);
 }
 
-py::array_t<std::int64_t> adopt(std::vector<std::int64_t>&& values, std::size_t cols) {
-  auto* held = new std::vector<std::int64_t>(std::move(values));
-  py::capsule owner(held, [](void* p) { delete static_cast<std::vector<std::int64_t>*>(p); });
+py::array_t<std::int64_t> adopt(quarnet::memory::Vector<std::int64_t>&& values, std::size_t cols) {
+  using Held = quarnet::memory::Vector<std::int64_t>;
+  auto* held = new Held(std::move(values));
+  py::capsule owner(held, [](void* p) { delete static_cast<Held*>(p); });
   const auto n = static_cast<py::ssize_t>(held->size() / cols);
   if (cols == 1) return py::array_t<std::int64_t>({n}, held->data(), owner);
   return py::array_t<std::int64_t>({n, static_cast<py::ssize_t>(cols)}, held->data(), owner);

@@ -10,6 +10,7 @@
 #include <optional>
 #include <vector>
 
+#include "quarnet/memory/reuse.hpp"
 #include "quarnet/mesh/face_ids.hpp"
 #include "quarnet/spatial/box_tree.hpp"
 #include "tessaron.hpp"
@@ -61,7 +62,11 @@ void export_mesh_file(const py::object& mesh, const py::object& path);
 void define_ply_export(const qh::Namespace& ns);
 
 // An int64 ndarray owning `values` (no copy), shaped (n) or (n, cols).
-py::array_t<std::int64_t> adopt(std::vector<std::int64_t>&& values, std::size_t cols = 1);
+py::array_t<std::int64_t> adopt(quarnet::memory::Vector<std::int64_t>&& values, std::size_t cols = 1);
+
+// A new C-ordered ndarray of `dtype` and `shape`, uninitialised; a large one
+// on a block kept for reuse while the cut runs (quarnet/memory/reuse.hpp).
+py::array new_array(const py::dtype& dtype, const std::vector<py::ssize_t>& shape);
 
 // Whether native_submesh may stand in for `mesh.submesh` (and numpy's
 // arange/setdiff1d for the remainder's face list).

@@ -8,6 +8,7 @@
 #include "quarnet/errors.hpp"
 #include "quarnet/geometry/point_triangle.hpp"
 #include "quarnet/parallel/run_tasks.hpp"
+#include "quarnet/parallel/stop.hpp"
 #include "quarnet/spatial/point_grid.hpp"
 
 namespace quarnet::mesh {
@@ -51,6 +52,7 @@ NearestObjects nearest_objects(const IndexedMesh& mesh, std::span<const double> 
   parallel::run_tasks(tasks, threads == 0 ? parallel::hardware_threads() : threads, [&](std::size_t task, unsigned) {
     const std::size_t end = std::min(face_count, (task + 1) * kFacesPerTask);
     for (std::size_t f = task * kFacesPerTask; f < end; ++f) {
+      parallel::check_stop();  // a face near very many points can take long
       const Vec3 a = corner(mesh, mesh.faces[3 * f]), b = corner(mesh, mesh.faces[3 * f + 1]),
                  c = corner(mesh, mesh.faces[3 * f + 2]);
       if (!(finite(a) && finite(b) && finite(c))) continue;

@@ -8,7 +8,7 @@ namespace {
 thread_local StopScope* current = nullptr;
 
 // Calls on the polling thread between two reads of the clock.
-constexpr std::uint32_t kCallsPerClockRead = 256;
+constexpr std::uint32_t kCallsPerClockRead = 32;
 
 }  // namespace
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "quarnet/errors.hpp"
+#include "quarnet/memory/reuse.hpp"
 #include "quarnet/parallel/run_tasks.hpp"
 #include "quarnet/parallel/sort_in_two.hpp"
 #include "quarnet/parallel/stop.hpp"
@@ -32,9 +33,10 @@ struct Record {
 };
 
 // Vectors whose new elements are left uninitialised: the bulk load writes
-// every one, on several threads, so zeroing them first is wasted work.
+// every one, on several threads, so zeroing them first is wasted work. Their
+// buffers are reused from one tree to the next (memory/reuse.hpp).
 template <class T>
-struct Uninitialised : std::allocator<T> {
+struct Uninitialised : memory::Allocator<T> {
   using value_type = T;
   template <class U>
   struct rebind {
@@ -100,6 +102,7 @@ class StrLoader {
   void load() {
     const std::span<Record> all(records_);
     sort(all, 0, threads_);
+    parallel::check_stop();
     const std::uint64_t slab = slab_size(all.size(), 0);
     if (slab == 0) {
       pack(all, 0, 0);
@@ -164,6 +167,7 @@ class StrLoader {
   }
 
   void create_level(std::span<Record> records, std::uint32_t dim, std::size_t slot, std::size_t node) {
+    parallel::check_stop();
     const std::uint64_t slab = slab_size(records.size(), dim);
     if (slab == 0) {
       pack(records, slot, node);

@@ -84,7 +84,7 @@ NearestPoint::NearestPoint(std::span<const double> points, std::span<const std::
   for (std::size_t k = 0; k < points.size() / 3; ++k)
     if (taken(k)) ++cell_start_[cell_of(&points[3 * k]) + 1];
   for (std::size_t c = 1; c < cell_start_.size(); ++c) cell_start_[c] += cell_start_[c - 1];
-  std::vector<std::uint32_t> next(cell_start_.begin(), cell_start_.end() - 1);
+  memory::Vector<std::uint32_t> next(cell_start_.begin(), cell_start_.end() - 1);
   points_.resize(3 * n);
   for (std::size_t k = 0; k < points.size() / 3; ++k) {
     if (!taken(k)) continue;

@@ -16,6 +16,8 @@
 #include <span>
 #include <vector>
 
+#include "quarnet/memory/reuse.hpp"
+
 namespace quarnet::spatial {
 
 class NearestPoint {
@@ -33,8 +35,8 @@ class NearestPoint {
  private:
   double gap2(const double* q, const std::int64_t* first, const std::int64_t* last) const;
 
-  std::vector<double> points_;              // in cell order, 3 per point
-  std::vector<std::uint32_t> cell_start_;   // per cell, then the end
+  memory::Vector<double> points_;             // in cell order, 3 per point
+  memory::Vector<std::uint32_t> cell_start_;  // per cell, then the end
   double lo_[3], size_[3], inverse_[3], margin_;
   std::int64_t cells_[3];
 };
