@@ -277,13 +277,18 @@ def _status_kb(field):
     raise RuntimeError(f"no {field} in /proc/self/status")
 
 
+def _cpu_seconds():
+    usage = resource.getrusage(resource.RUSAGE_SELF)
+    return usage.ru_utime + usage.ru_stime
+
+
 class PhaseMemory:
     """Time and peak resident memory per phase of this process: at every
     switch the kernel's high-water mark is read and reset to the current
     resident size."""
 
     def __init__(self):
-        self.times, self.peaks, self.held = {}, {}, {}
+        self.times, self.cpu, self.peaks, self.held = {}, {}, {}, {}
         self.phase = "command's checks"
         self._reset()
 
@@ -291,11 +296,12 @@ class PhaseMemory:
         with open("/proc/self/clear_refs", "w") as f:
             f.write("5")
         self.entered = _status_kb("VmRSS") * 1024
-        self.start = time.perf_counter()
+        self.start, self.start_cpu = time.perf_counter(), _cpu_seconds()
 
     def switch(self, phase):
         now, peak = time.perf_counter(), _status_kb("VmHWM") * 1024
         self.times[self.phase] = self.times.get(self.phase, 0.0) + now - self.start
+        self.cpu[self.phase] = self.cpu.get(self.phase, 0.0) + _cpu_seconds() - self.start_cpu
         if peak > self.peaks.get(self.phase, -1):
             self.peaks[self.phase], self.held[self.phase] = peak, self.entered
         self.phase = phase
@@ -365,7 +371,8 @@ def run_scale_side(mode, mask_path, mesh_file, root_path, result_path):
     memory.switch("done")
     usage = resource.getrusage(resource.RUSAGE_SELF)
     with open(result_path, "w") as f:
-        json.dump({"status": status, "times": memory.times, "peaks": memory.peaks, "held": memory.held,
+        json.dump({"status": status, "times": memory.times, "cpu": memory.cpu, "peaks": memory.peaks,
+                   "held": memory.held,
                    "total": total, "peak": max(memory.peaks.values()), "user": usage.ru_utime,
                    "system": usage.ru_stime,
                    "outputs": output_digests(mask_path)}, f)
@@ -418,12 +425,14 @@ def scale_main(args):
                       f"{r['total']:.1f} s ({r['user']:.1f} s user, {r['system']:.1f} s system), "
                       f"peak {r['peak'] / 2**30:.2f} GB = {r['peak'] / 1024 / scene.faces:.3f} KB per face"
                       + ("" if r["status"] == 0 else f", exit status {r['status']}"))
-                print(f"  {'phase':<18}{'time':>9}{'us/face':>9}{'peak':>10}{'KB/face':>9}{'held':>10}{'added':>10}")
+                print(f"  {'phase':<18}{'time':>9}{'us/face':>9}{'cpu':>9}{'peak':>10}{'KB/face':>9}{'held':>10}"
+                      f"{'added':>10}")
                 for name in SCALE_PHASES:
                     if name not in r["times"]:
                         continue
                     peak, held = r["peaks"][name], r["held"][name]
                     print(f"  {name:<18}{r['times'][name]:>7.2f} s{r['times'][name] * 1e6 / scene.faces:>9.3f}"
+                          f"{r['cpu'][name]:>7.2f} s"
                           f"{peak / 2**30:>7.2f} GB{peak / 1024 / scene.faces:>9.3f}{held / 2**30:>7.2f} GB"
                           f"{(peak - held) / 2**30:>7.2f} GB")
     print()
@@ -435,9 +444,10 @@ def scale_main(args):
         if len(by_size) > 1:
             (small, a), (large, b) = by_size[-2], by_size[-1]
             ratio = (b["total"] / large) / (a["total"] / small)
+            cpu = (sum(b["cpu"].values()) / large) / (sum(a["cpu"].values()) / small)
             print(f"  time per face at {large / 1e6:.1f} M is {ratio:.2f}x that at {small / 1e6:.1f} M "
-                  f"(target <= 1.2); peak at {large / 1e6:.1f} M {b['peak'] / 1024 / large:.3f} KB per face "
-                  f"(target <= 0.45)")
+                  f"(processor time {cpu:.2f}x; target <= 1.2); peak at {large / 1e6:.1f} M "
+                  f"{b['peak'] / 1024 / large:.3f} KB per face (target <= 0.45)")
     return 0
 
 
