@@ -95,7 +95,9 @@ bool write_natively(const py::object& mesh, const py::object& path) {
   const auto faces = native::array(mesh.attr("faces"),
                                    native::ArrayRule(2).columns(3).of(kInt64).library_owned().contiguous());
   if (!vertices || !faces) return false;
-  if (qh::truthy(mesh.attr("_cache").attr("__contains__")("vertex_normals"))) return false;
+  py::object cache = mesh.attr("_cache");
+  if (!native::is_instance_of_exactly(cache, "trimesh.caching", "Cache")) return false;
+  if (cache_may_hold(cache, "vertex_normals") && qh::truthy(cache.attr("__contains__")("vertex_normals"))) return false;
   if (!empty_dict(mesh.attr("vertex_attributes")) || !empty_dict(mesh.attr("face_attributes"))) return false;
   py::object visual = mesh.attr("visual");
   if (!native::is_instance_of_exactly(visual, "trimesh.visual.color", "ColorVisuals")) return false;

@@ -55,6 +55,7 @@ py::object rows_of(const py::object& source, const py::object& index, std::span<
 py::object normals_of(const py::object& mesh, const py::object& index, std::span<const std::int64_t> ids) {
   py::object cache = mesh.attr("_cache");
   if (!native::is_instance_of_exactly(cache, "trimesh.caching", "Cache")) return rows_of(mesh.attr("face_normals"), index, ids);
+  if (!cache_may_hold(cache, "face_normals")) return py::none();
   py::object cached = cache.attr("__getitem__")("face_normals");  // None where not cached
   const auto view = native::array(cached, native::ArrayRule(2).library_owned());
   const auto faces = py::reinterpret_borrow<py::array>(mesh.attr("faces"));
@@ -128,6 +129,11 @@ py::object deepcopy(const py::object& obj) {
 }
 
 }  // namespace
+
+bool cache_may_hold(const py::object& cache, const char* key) {
+  py::object stored = py::getattr(cache, "cache", py::none());
+  return !PyDict_Check(stored.ptr()) || py::reinterpret_borrow<py::dict>(stored).contains(key);
+}
 
 py::array new_array(const py::dtype& dtype, const std::vector<py::ssize_t>& shape) {
   std::size_t bytes = static_cast<std::size_t>(dtype.itemsize());

@@ -52,6 +52,14 @@ class NearbyFacesQuery {
 // (arrays it cannot read, ids out of range). `faces` is a 1-D int64 array.
 std::optional<py::object> native_submesh(const py::object& mesh, const py::object& faces);
 
+// Whether trimesh's cache (trimesh.caching.Cache) may hold `key`: false
+// where its stored values lack it, which its own lookup (`key in cache`,
+// cache[key]) learns only after hashing every array of the mesh, a copy of
+// each (TrackedArray.__hash__ hashes tobytes()), to clear values computed
+// from other data. Nothing is removed by that check, so a key not stored is
+// not there either way.
+bool cache_may_hold(const py::object& cache, const char* key);
+
 // obj.<name> is a method bound to obj whose function the library defines as
 // `qualname` (in the imported module `module`).
 bool bound_method_defined_by(const py::object& obj, const char* name, const char* module, const char* qualname);

@@ -1,5 +1,8 @@
 #include "quarnet/memory/reuse.hpp"
 
+#ifndef _GNU_SOURCE
+#define _GNU_SOURCE  // mremap
+#endif
 #include <sys/mman.h>
 
 #include <map>
@@ -39,17 +42,26 @@ Blocks& blocks() {
 }  // namespace
 
 void* take(std::size_t bytes) {
+  const std::size_t size = (bytes + kHugePage - 1) / kHugePage * kHugePage;
   Blocks& b = blocks();
   std::lock_guard lock(b.mutex);
-  const auto fit = b.kept.lower_bound(bytes);
-  if (fit != b.kept.end() && fit->first - bytes <= bytes / 4 + kHugePage) {
-    void* block = fit->second;
-    b.kept_bytes -= fit->first;
+  if (!b.kept.empty()) {
+    // The kept block nearest in size, cut down or grown to this one: its
+    // pages are reused, only a grown part is fresh.
+    auto fit = b.kept.lower_bound(size);
+    if (fit == b.kept.end()) --fit;
+    const auto [kept_size, kept_block] = *fit;
     b.kept.erase(fit);
-    return block;
+    b.kept_bytes -= kept_size;
+    b.size_of.erase(kept_block);
+    void* block = kept_size == size ? kept_block : ::mremap(kept_block, kept_size, size, MREMAP_MAYMOVE);
+    if (block == MAP_FAILED) {
+      ::munmap(kept_block, kept_size);
+    } else {
+      b.size_of.emplace(block, size);
+      return block;
+    }
   }
-  b.release_kept();
-  const std::size_t size = (bytes + kHugePage - 1) / kHugePage * kHugePage;
   void* block = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (block == MAP_FAILED) throw std::bad_alloc();
   ::madvise(block, size, MADV_HUGEPAGE);  // a hint: ignored where huge pages are off

@@ -7,11 +7,11 @@
 //   - Blocks of kLargeBlock bytes and more come from take() and go back
 //     through give(); smaller ones are the usual heap's (Allocator decides).
 //   - While a ReuseScope is open, blocks given back are kept, and take()
-//     hands out the smallest kept block that fits without wasting more than
-//     a quarter; where none fits, every kept block is released first, so
-//     that kept memory never adds to a peak. When the last scope closes,
-//     every kept block is released. Without a scope, nothing is kept.
-//   - Fresh blocks are mapped whole and advised to use huge pages.
+//     hands out the kept block nearest in size, cut down to the size asked
+//     for (its tail returned to the system) or grown to it (only the part
+//     added is fresh memory). When the last scope closes, every kept block
+//     is released. Without a scope, nothing is kept.
+//   - Blocks are whole mappings, advised to use huge pages.
 // Thread-safe; blocks may be given back on any thread.
 #pragma once
 
