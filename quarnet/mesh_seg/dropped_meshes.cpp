@@ -8,41 +8,47 @@
 // hundred thousand long-lived objects, and the collector's own rule then
 // waits for tens of thousands of new ones: over the objects of a scene of
 // millions of faces, one dropped remainder after another stays in memory,
-// gigabytes in all. One full collection before the search or the cut of a
-// large mesh (once per mesh) frees them when it matters; it costs tens of
-// milliseconds, little beside the work on such a mesh, and nothing where the
-// host has disabled the collector.
+// gigabytes in all. A full collection before the search or the cut, once the
+// meshes met since the last one hold half a million faces in all (each mesh
+// counted once; a large mesh alone is that many), bounds what waits to be
+// freed to about that many faces' arrays; it costs tens of milliseconds,
+// little beside the work on that many faces, and nothing where the host has
+// disabled the collector.
 #include "trimesh_native.hpp"
 
 namespace tessaron {
 namespace {
 
-// The mesh collected for last (a weak reference; leaked at exit like any
-// module-level state).
-PyObject* last_collected = nullptr;
+// The mesh counted last (a weak reference; leaked at exit like any
+// module-level state), and the faces of the meshes counted since the last
+// collection.
+PyObject* last_counted = nullptr;
+std::size_t uncollected_faces = 0;
 
-bool collected_for(const py::object& mesh) {
-  if (last_collected == nullptr) return false;
-  return PyWeakref_GetObject(last_collected) == mesh.ptr();
+bool counted(const py::object& mesh) {
+  if (last_counted == nullptr) return false;
+  return PyWeakref_GetObject(last_counted) == mesh.ptr();
 }
 
 }  // namespace
 
 void release_dropped_objects() {
+  uncollected_faces = 0;
   PyGC_Collect();
   if (PyErr_Occurred()) throw py::error_already_set();
 }
 
 void release_dropped_meshes(const py::object& mesh, std::size_t faces) {
-  if (faces < kCollectFaces || collected_for(mesh)) return;
+  if (counted(mesh)) return;
   PyObject* ref = PyWeakref_NewRef(mesh.ptr(), nullptr);
   if (ref == nullptr) {
-    PyErr_Clear();  // a mesh that takes no weak reference is collected for every time
+    PyErr_Clear();  // a mesh that takes no weak reference is counted every time
   } else {
-    Py_XDECREF(last_collected);
-    last_collected = ref;
+    Py_XDECREF(last_counted);
+    last_counted = ref;
   }
-  release_dropped_objects();
+  uncollected_faces += faces;
+  if (uncollected_faces >= kCollectFaces) release_dropped_objects();
 }
 
 }  // namespace tessaron

@@ -81,9 +81,10 @@ py::array new_array(const py::dtype& dtype, const std::vector<py::ssize_t>& shap
 bool submesh_is_native(const qh::Namespace& ns, const py::object& mesh);
 
 // dropped_meshes.cpp: before the search or the cut of `mesh`, of `faces`
-// faces, a full run of the cycle collector where the mesh is large and not
-// the one collected for last, so that working meshes let go of since are
-// freed (trimesh's meshes live in reference cycles).
+// faces, a full run of the cycle collector once the meshes met since the
+// last run (each counted once) hold kCollectFaces faces in all, so that
+// working meshes let go of since are freed (trimesh's meshes live in
+// reference cycles).
 inline constexpr std::size_t kCollectFaces = std::size_t{1} << 19;
 void release_dropped_meshes(const py::object& mesh, std::size_t faces);
 // One full run of the cycle collector (before the scene mesh is read).
