@@ -4,6 +4,7 @@ with a run record, a check of the result and a table."""
 
 import contextlib
 import os
+import sys
 
 import numpy as np
 
@@ -162,6 +163,23 @@ def module_lines(module, verbose):
             module.print = before
 
 
+@contextlib.contextmanager
+def cut_progress(record, steps, verbose):
+    """A bar of the cut's steps (each object, then remain.ply), one for each
+    entry of the record, on a terminal only: nothing in a pipe or a log, nor
+    with -v, whose lines tell the same."""
+    from tqdm import tqdm
+
+    bar = tqdm(total=steps, desc="cutting", unit="object", file=sys.stderr, disable=True if verbose else None,
+               leave=False)
+    record.on_entry = lambda entry: bar.update()
+    try:
+        yield
+    finally:
+        record.on_entry = None
+        bar.close()
+
+
 def run(args):
     if args.radius is not None and not args.dense:
         args.parser.error("--radius goes with --dense")
@@ -208,10 +226,11 @@ def run(args):
         # The clouds are extracted and nothing is written yet: a check of the
         # clouds against the mesh that may refuse the run goes here.
         record = run_record.begin(masks, params)
-        if args.dense:
-            Tessaron._cut_dense(scene, clouds, subdirs, radius, record)
-        else:
-            Tessaron._cut_objects(scene, clouds, boxes, subdirs, record)
+        with cut_progress(record, len(subdirs) + 1, args.verbose):
+            if args.dense:
+                Tessaron._cut_dense(scene, clouds, subdirs, radius, record)
+            else:
+                Tessaron._cut_objects(scene, clouds, boxes, subdirs, record)
 
     names = outputs.object_folders(masks)
     broken = run_record.partition_problem(record, masks, names)
