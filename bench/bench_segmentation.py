@@ -29,7 +29,7 @@ of growing size with the same views and objects, each run in a fresh process,
 and prints per phase the time and the peak resident memory, per face:
 
     python bench/bench_segmentation.py --scale [--sizes 1000000,3000000,10000000] [--modes default,dense]
-        [--scenes-dir DIR] [--views 60 --objects 20 --width 640 --height 480]
+        [--scenes-dir DIR] [--digests FILE] [--views 60 --objects 20 --width 640 --height 480]
 
 A phase's peak is the kernel's high-water mark of the process, reset at the
 phase's start (/proc/self/clear_refs); "held" is the memory resident when the
@@ -247,8 +247,13 @@ def output_digests(mask_path):
 
 
 def clear_outputs(mask_path):
-    for path in output_files(mask_path):
-        os.remove(os.path.join(mask_path, path))
+    """Removes the outputs and the run record (a run in another mode would
+    refuse outputs recorded for this one)."""
+    from quarnet import run_record
+
+    for path in output_files(mask_path) + [run_record.NAME]:
+        if os.path.isfile(os.path.join(mask_path, path)):
+            os.remove(os.path.join(mask_path, path))
 
 
 def measure(side, scene):
@@ -466,6 +471,7 @@ def main(argv=None):
     parser.add_argument("--sizes", default="1000000,3000000,10000000", help="with --scale: face counts")
     parser.add_argument("--modes", default="default,dense", help="with --scale: default, dense or both")
     parser.add_argument("--scenes-dir", help="with --scale: where scenes are written once and reused")
+    parser.add_argument("--digests", help="with --scale: a JSON file for the digests of every run's outputs")
     args = parser.parse_args(argv)
     if args.scale:
         return scale_main(args)
