@@ -335,15 +335,17 @@ def run_scale_side(mode, mask_path, mesh_file, root_path, result_path):
                 memory.switch(after.get(name, "writing"))
         return wrapper
 
-    def segmentation(fn):
+    def segmentation(fn, first="extraction", then="command's table"):
+        """The module's segmentation, or the part of it the command calls."""
         def wrapper(*args, **kwargs):
             inside.append(True)
-            memory.switch("extraction")
+            memory.switch(first)
             try:
                 return fn(*args, **kwargs)
             finally:
-                memory.switch("command's table")
-                inside.clear()
+                memory.switch(then)
+                if then == "command's table":
+                    inside.clear()
         return wrapper
 
     load = trimesh.load
@@ -364,6 +366,10 @@ def run_scale_side(mode, mask_path, mesh_file, root_path, result_path):
         setattr(Tessaron, name, phase(label, getattr(Tessaron, name)))
     Tessaron.seg_scene_mesh_dense = segmentation(Tessaron.seg_scene_mesh_dense)
     Tessaron.SceneTessaron.seg_scene_mesh = segmentation(Tessaron.SceneTessaron.seg_scene_mesh)
+    # the command's own calls: the objects' points, then the cut
+    Tessaron._object_clouds = segmentation(Tessaron._object_clouds, then=after["extraction"])
+    Tessaron._cut_objects = segmentation(Tessaron._cut_objects, first="extraction")
+    Tessaron._cut_dense = segmentation(Tessaron._cut_dense, first="assignment")
     argv = ["segment", root_path, "--mesh", mesh_file, "--masks", mask_path] + (["--dense"] if mode == "dense" else [])
     start = time.perf_counter()
     with open(os.devnull, "w") as quiet:
@@ -453,6 +459,9 @@ def scale_main(args):
             print(f"  time per face at {large / 1e6:.1f} M is {ratio:.2f}x that at {small / 1e6:.1f} M "
                   f"(processor time {cpu:.2f}x; target <= 1.2); peak at {large / 1e6:.1f} M "
                   f"{b['peak'] / 1024 / large:.3f} KB per face (target <= 0.45)")
+    if args.digests:  # the outputs' digests, to compare two builds' files
+        with open(args.digests, "w") as f:
+            json.dump({f"{faces} {mode}": r["outputs"] for (faces, mode), r in results.items()}, f, indent=1)
     return 0
 
 
