@@ -29,8 +29,6 @@ namespace native = quarnet::host::native;
 using quarnet::numeric::ElementType;
 using quarnet::numeric::Kind;
 
-constexpr ElementType kFloat64{Kind::Float, 8};
-constexpr ElementType kInt64{Kind::Signed, 8};
 constexpr ElementType kUint8{Kind::Unsigned, 1};
 
 // The export chain mesh.export(path) runs for a .ply path, each step as
@@ -91,9 +89,9 @@ bool write_natively(const py::object& mesh, const py::object& path) {
   if (!export_chain_genuine(mesh)) return false;
 
   const auto vertices = native::array(mesh.attr("vertices"),
-                                      native::ArrayRule(2).columns(3).of(kFloat64).library_owned().contiguous());
+                                      native::ArrayRule(2).columns(3).of(native::float64).library_owned().contiguous());
   const auto faces = native::array(mesh.attr("faces"),
-                                   native::ArrayRule(2).columns(3).of(kInt64).library_owned().contiguous());
+                                   native::ArrayRule(2).columns(3).of(native::int64).library_owned().contiguous());
   if (!vertices || !faces) return false;
   py::object cache = mesh.attr("_cache");
   if (!native::is_instance_of_exactly(cache, "trimesh.caching", "Cache")) return false;

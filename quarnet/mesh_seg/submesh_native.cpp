@@ -26,11 +26,6 @@ namespace {
 
 namespace native = quarnet::host::native;
 namespace mesh_core = quarnet::mesh;
-using quarnet::numeric::ElementType;
-using quarnet::numeric::Kind;
-
-constexpr ElementType kFloat64{Kind::Float, 8};
-constexpr ElementType kInt64{Kind::Signed, 8};
 
 // source[index] for the rows of a 2-D array: a native gather into a new
 // ndarray where numpy's indexing would give one (an exact, packed ndarray of
@@ -174,11 +169,11 @@ bool submesh_is_native(const qh::Namespace& ns, const py::object& mesh) {
 }
 
 std::optional<py::object> native_submesh(const py::object& mesh, const py::object& faces) {
-  const auto index = native::array(faces, native::ArrayRule(1).of(kInt64).contiguous());
+  const auto index = native::array(faces, native::ArrayRule(1).of(native::int64).contiguous());
   const auto vertices = native::array(mesh.attr("vertices"),
-                                      native::ArrayRule(2).columns(3).of(kFloat64).library_owned().contiguous());
+                                      native::ArrayRule(2).columns(3).of(native::float64).library_owned().contiguous());
   const auto mesh_faces = native::array(mesh.attr("faces"),
-                                   native::ArrayRule(2).columns(3).of(kInt64).library_owned().contiguous());
+                                   native::ArrayRule(2).columns(3).of(native::int64).library_owned().contiguous());
   if (!index || !vertices || !mesh_faces) return std::nullopt;
   if (index->shape[0] == 0) return py::object(py::list());  // an empty group yields no mesh
 

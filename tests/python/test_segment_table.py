@@ -9,6 +9,7 @@ import pytest
 import trimesh
 
 from quarnet import cli, sample
+from quarnet.cli.table import print_table
 from quarnet.mesh_seg import Tessaron
 from sample_copies import copy_of
 
@@ -109,3 +110,17 @@ def test_a_bar_of_the_cut_on_a_terminal_only(scene, capsys, monkeypatch, termina
     assert status == 0 and len(rows(out)) == 4
     bar = re.findall(r"cutting: +\d+%\|.*?\| (\d)/(\d) ", sys.stderr.getvalue())  # 3 objects, then remain.ply
     assert bar and all(total == "4" for _, total in bar) if terminal else bar == []
+
+
+def test_names_with_control_characters_keep_to_their_row(capsys):
+    names = ["a\nb", "tab\tbed", "\x1b[31mred", "caf\udcc3", "line\u2028sep", "盒子"]  # \udcc3: a byte not UTF-8
+    print_table(("object", "faces"), [(name, k) for k, name in enumerate(names)], right=(1,))
+    assert capsys.readouterr().out.splitlines() == [
+        "object         faces",
+        "a\\nb               0",
+        "tab\\tbed           1",
+        "\\x1b[31mred        2",
+        "caf\\xc3            3",
+        "line\\u2028sep      4",
+        "盒子                 5",
+    ]
