@@ -23,6 +23,20 @@ quarnet's own extraction and writing.
 Targets: end to end at least 8x faster at 1 M faces, 100 views, 10 objects and
 12x at 3 M faces, 60 views, 20 objects; identical files; peak memory at most
 0.8x the plain pipeline's.
+
+The scale mode runs `quarnet segment` (the default cut and --dense) on scenes
+of growing size with the same views and objects, each run in a fresh process,
+and prints per phase the time and the peak resident memory, per face:
+
+    python bench/bench_segmentation.py --scale [--sizes 1000000,3000000,10000000] [--modes default,dense]
+        [--scenes-dir DIR] [--digests FILE] [--views 60 --objects 20 --width 640 --height 480]
+
+A phase's peak is the kernel's high-water mark of the process, reset at the
+phase's start (/proc/self/clear_refs); "held" is the memory resident when the
+phase began (what earlier phases left), "added" the rest of its peak. Scenes
+are written once into --scenes-dir and reused. Targets: at most 0.45 KB per
+face at 10 M faces in both modes, and time per face at 10 M no more than 1.2x
+that at 3 M.
 """
 
 from __future__ import annotations
@@ -33,6 +47,7 @@ import json
 import os
 import resource
 import secrets
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -232,8 +247,13 @@ def output_digests(mask_path):
 
 
 def clear_outputs(mask_path):
-    for path in output_files(mask_path):
-        os.remove(os.path.join(mask_path, path))
+    """Removes the outputs and the run record (a run in another mode would
+    refuse outputs recorded for this one)."""
+    from quarnet import run_record
+
+    for path in output_files(mask_path) + [run_record.NAME]:
+        if os.path.isfile(os.path.join(mask_path, path)):
+            os.remove(os.path.join(mask_path, path))
 
 
 def measure(side, scene):
@@ -246,16 +266,224 @@ def measure(side, scene):
             return json.load(f)
 
 
+
+
+# ---- the scale mode ------------------------------------------------------------
+
+SCALE_PHASES = ("command's checks", "load", "extraction", "assignment", "face search", "cut", "writing",
+                "command's table")
+
+
+def _status_kb(field):
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    raise RuntimeError(f"no {field} in /proc/self/status")
+
+
+def _cpu_seconds():
+    usage = resource.getrusage(resource.RUSAGE_SELF)
+    return usage.ru_utime + usage.ru_stime
+
+
+class PhaseMemory:
+    """Time and peak resident memory per phase of this process: at every
+    switch the kernel's high-water mark is read and reset to the current
+    resident size."""
+
+    def __init__(self):
+        self.times, self.cpu, self.peaks, self.held = {}, {}, {}, {}
+        self.phase = "command's checks"
+        self._reset()
+
+    def _reset(self):
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+        self.entered = _status_kb("VmRSS") * 1024
+        self.start, self.start_cpu = time.perf_counter(), _cpu_seconds()
+
+    def switch(self, phase):
+        now, peak = time.perf_counter(), _status_kb("VmHWM") * 1024
+        self.times[self.phase] = self.times.get(self.phase, 0.0) + now - self.start
+        self.cpu[self.phase] = self.cpu.get(self.phase, 0.0) + _cpu_seconds() - self.start_cpu
+        if peak > self.peaks.get(self.phase, -1):
+            self.peaks[self.phase], self.held[self.phase] = peak, self.entered
+        self.phase = phase
+        self._reset()
+
+
+def run_scale_side(mode, mask_path, mesh_file, root_path, result_path):
+    """`quarnet segment` in this (fresh) process, its phases told apart by
+    wrapping the module's functions and trimesh.load."""
+    import trimesh
+
+    from quarnet import cli
+    from quarnet.mesh_seg import Tessaron
+
+    memory = PhaseMemory()
+    # the phase of the stretch after each wrapped call, up to the next one
+    after = {"cut": "writing", "face search": "cut", "extraction": "assignment" if mode == "dense" else "extraction"}
+    inside = []  # set while the module's segmentation runs
+
+    def phase(name, fn):
+        def wrapper(*args, **kwargs):
+            memory.switch(name)
+            try:
+                return fn(*args, **kwargs)
+            finally:
+                memory.switch(after.get(name, "writing"))
+        return wrapper
+
+    def segmentation(fn, first="extraction", then="command's table"):
+        """The module's segmentation, or the part of it the command calls."""
+        def wrapper(*args, **kwargs):
+            inside.append(True)
+            memory.switch(first)
+            try:
+                return fn(*args, **kwargs)
+            finally:
+                memory.switch(then)
+                if then == "command's table":
+                    inside.clear()
+        return wrapper
+
+    load = trimesh.load
+
+    def module_load(*args, **kwargs):
+        if not inside:  # the command's own reads belong to its checks or its table
+            return load(*args, **kwargs)
+        before = memory.phase
+        memory.switch("load")
+        try:
+            return load(*args, **kwargs)
+        finally:
+            memory.switch(before)
+
+    trimesh.load = module_load
+    for name, label in (("extract_masked_pointclouds", "extraction"), ("find_nearby_faces", "face search"),
+                        ("save_nearby_faces_as_ply", "cut")):
+        setattr(Tessaron, name, phase(label, getattr(Tessaron, name)))
+    Tessaron.seg_scene_mesh_dense = segmentation(Tessaron.seg_scene_mesh_dense)
+    Tessaron.SceneTessaron.seg_scene_mesh = segmentation(Tessaron.SceneTessaron.seg_scene_mesh)
+    # the command's own calls: the objects' points, then the cut
+    Tessaron._object_clouds = segmentation(Tessaron._object_clouds, then=after["extraction"])
+    Tessaron._cut_objects = segmentation(Tessaron._cut_objects, first="extraction")
+    Tessaron._cut_dense = segmentation(Tessaron._cut_dense, first="assignment")
+    argv = ["segment", root_path, "--mesh", mesh_file, "--masks", mask_path] + (["--dense"] if mode == "dense" else [])
+    start = time.perf_counter()
+    with open(os.devnull, "w") as quiet:
+        stdout, sys.stdout = sys.stdout, quiet
+        try:
+            status = cli.main(argv)
+        finally:
+            sys.stdout = stdout
+    total = time.perf_counter() - start
+    memory.switch("done")
+    usage = resource.getrusage(resource.RUSAGE_SELF)
+    with open(result_path, "w") as f:
+        json.dump({"status": status, "times": memory.times, "cpu": memory.cpu, "peaks": memory.peaks,
+                   "held": memory.held,
+                   "total": total, "peak": max(memory.peaks.values()), "user": usage.ru_utime,
+                   "system": usage.ru_stime,
+                   "outputs": output_digests(mask_path)}, f)
+
+
+def measure_scale(mode, scene):
+    clear_outputs(scene.mask_path)
+    with tempfile.NamedTemporaryFile(suffix=".json") as result:
+        run = subprocess.run([sys.executable, __file__, "--scale-side", mode, scene.mask_path, scene.mesh_file,
+                              scene.root_path, result.name], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                             text=True, env={**os.environ, "OMP_NUM_THREADS": os.environ.get("OMP_NUM_THREADS", "1")})
+        if run.returncode != 0:
+            raise RuntimeError(f"the {mode} run failed (status {run.returncode}):\n{run.stderr[-3000:]}")
+        with open(result.name) as f:
+            return json.load(f)
+
+
+def scale_scene(args, faces):
+    """The scene of about `faces` faces with the other options, written once
+    under --scenes-dir (or a temporary folder) and reused."""
+    from quarnet import sample as sample_scene
+
+    name = f"faces{faces}-views{args.views}-{args.width}x{args.height}-objects{args.objects}-seed{args.seed}"
+    out = os.path.join(args.scenes_dir, name)
+    options = argparse.Namespace(**{**vars(args), "faces": faces})
+    if os.path.isfile(os.path.join(out, "scene.json")):
+        with open(os.path.join(out, "scene.json")) as f:
+            return sample_scene.SampleScene(**json.load(f))
+    if os.path.exists(out):
+        shutil.rmtree(out)
+    start = time.perf_counter()
+    scene = sample_scene.build_from_options(out, options)
+    print(f"  generated {name} in {time.perf_counter() - start:.0f} s")
+    with open(os.path.join(out, "scene.json"), "w") as f:
+        json.dump({k: list(v) if isinstance(v, tuple) else v for k, v in scene.__dict__.items()}, f)
+    return scene
+
+
+def scale_main(args):
+    sizes = [int(size) for size in args.sizes.split(",")]
+    modes = args.modes.split(",")
+    with tempfile.TemporaryDirectory() as tmp:
+        args.scenes_dir = args.scenes_dir or tmp
+        results = {}
+        for faces in sizes:
+            scene = scale_scene(args, faces)
+            for mode in modes:
+                r = results[scene.faces, mode] = measure_scale(mode, scene)
+                print(f"\n{scene.faces:,} faces, {scene.views} views, {len(scene.object_names)} objects, {mode}: "
+                      f"{r['total']:.1f} s ({r['user']:.1f} s user, {r['system']:.1f} s system), "
+                      f"peak {r['peak'] / 2**30:.2f} GB = {r['peak'] / 1024 / scene.faces:.3f} KB per face"
+                      + ("" if r["status"] == 0 else f", exit status {r['status']}"))
+                print(f"  {'phase':<18}{'time':>9}{'us/face':>9}{'cpu':>9}{'peak':>10}{'KB/face':>9}{'held':>10}"
+                      f"{'added':>10}")
+                for name in SCALE_PHASES:
+                    if name not in r["times"]:
+                        continue
+                    peak, held = r["peaks"][name], r["held"][name]
+                    print(f"  {name:<18}{r['times'][name]:>7.2f} s{r['times'][name] * 1e6 / scene.faces:>9.3f}"
+                          f"{r['cpu'][name]:>7.2f} s"
+                          f"{peak / 2**30:>7.2f} GB{peak / 1024 / scene.faces:>9.3f}{held / 2**30:>7.2f} GB"
+                          f"{(peak - held) / 2**30:>7.2f} GB")
+    print()
+    for mode in modes:
+        by_size = sorted((faces, r) for (faces, m), r in results.items() if m == mode)
+        line = ", ".join(f"{faces / 1e6:.1f} M: {r['peak'] / 1024 / faces:.3f} KB and {r['total'] * 1e6 / faces:.2f} us"
+                         for faces, r in by_size)
+        print(f"{mode}: per face {line}")
+        if len(by_size) > 1:
+            (small, a), (large, b) = by_size[-2], by_size[-1]
+            ratio = (b["total"] / large) / (a["total"] / small)
+            cpu = (sum(b["cpu"].values()) / large) / (sum(a["cpu"].values()) / small)
+            print(f"  time per face at {large / 1e6:.1f} M is {ratio:.2f}x that at {small / 1e6:.1f} M "
+                  f"(processor time {cpu:.2f}x; target <= 1.2); peak at {large / 1e6:.1f} M "
+                  f"{b['peak'] / 1024 / large:.3f} KB per face (target <= 0.45)")
+    if args.digests:  # the outputs' digests, to compare two builds' files
+        with open(args.digests, "w") as f:
+            json.dump({f"{faces} {mode}": r["outputs"] for (faces, mode), r in results.items()}, f, indent=1)
+    return 0
+
+
 def main(argv=None):
-    if argv is None and len(sys.argv) > 1 and sys.argv[1] == "--side":
-        run_side(*sys.argv[2:7])
+    if argv is None and len(sys.argv) > 1 and sys.argv[1] in ("--side", "--scale-side"):
+        (run_side if sys.argv[1] == "--side" else run_scale_side)(*sys.argv[2:7])
         return 0
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     from quarnet import sample as sample_scene
 
-    sample_scene.add_scene_options(parser, faces=1_000_000, views=100, width=640, height=480, objects=10)
+    scale = "--scale" in (sys.argv[1:] if argv is None else argv)
+    sample_scene.add_scene_options(parser, faces=1_000_000, views=60 if scale else 100, width=640, height=480,
+                                   objects=20 if scale else 10)
     parser.add_argument("--scene-dir", help="where to write the scene (default: a temporary folder)")
+    parser.add_argument("--scale", action="store_true", help="the scale mode: memory and time per phase by size")
+    parser.add_argument("--sizes", default="1000000,3000000,10000000", help="with --scale: face counts")
+    parser.add_argument("--modes", default="default,dense", help="with --scale: default, dense or both")
+    parser.add_argument("--scenes-dir", help="with --scale: where scenes are written once and reused")
+    parser.add_argument("--digests", help="with --scale: a JSON file for the digests of every run's outputs")
     args = parser.parse_args(argv)
+    if args.scale:
+        return scale_main(args)
 
     with tempfile.TemporaryDirectory() as tmp:
         out = args.scene_dir or os.path.join(tmp, "scene")

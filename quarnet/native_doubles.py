@@ -38,6 +38,11 @@ DOUBLES = {
                      {"trimesh": ("5.2.0",), "rtree": ("1.4.1",), "libspatialindex": ("2.1.0",), "scipy": ("1.17.1",)}),
         NativeDouble("cut", "trimesh.Trimesh.submesh", "trimesh.Trimesh.submesh (numpy's sorts for the sub-mesh and the remainder)",
                      {"trimesh": ("5.2.0",)}),
+        # The file's bytes: export_ply's binary layout, its header from
+        # trimesh's own template, written through a fixed buffer.
+        NativeDouble("ply export", "trimesh.Trimesh.export (PLY)",
+                     "trimesh.Trimesh.export (the whole PLY file built in memory before it is written)",
+                     {"trimesh": ("5.2.0",)}),
     )
 }
 

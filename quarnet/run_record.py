@@ -162,16 +162,20 @@ def _version():
 class Recorder(list):
     """The record of one run: the cut loop appends one entry per object and
     one for remain.ply (quarnet/mesh_seg/tessaron.hpp); the one for
-    remain.ply marks the run complete on disk."""
+    remain.ply marks the run complete on disk. on_entry, when set, is called
+    with each entry once it is recorded (a progress bar)."""
 
     def __init__(self, mask_path, params):
         super().__init__()
         self.mask_path, self.params = mask_path, params
+        self.on_entry = None
 
     def append(self, entry):
         super().append(entry)
         if entry["status"] == "remain":
             _write(self.mask_path, {**self.params, "version": _version(), "complete": True})
+        if self.on_entry is not None:
+            self.on_entry(entry)
 
 
 def begin(mask_path, params):

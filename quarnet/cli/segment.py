@@ -4,6 +4,7 @@ with a run record, a check of the result and a table."""
 
 import contextlib
 import os
+import sys
 
 import numpy as np
 
@@ -170,6 +171,23 @@ def module_lines(module, verbose):
             module.print = before
 
 
+@contextlib.contextmanager
+def cut_progress(record, steps, verbose):
+    """A bar of the cut's steps (each object, then remain.ply), one for each
+    entry of the record, on a terminal only: nothing in a pipe or a log, nor
+    with -v, whose lines tell the same."""
+    from tqdm import tqdm
+
+    bar = tqdm(total=steps, desc="cutting", unit="object", file=sys.stderr, disable=True if verbose else None,
+               leave=False)
+    record.on_entry = lambda entry: bar.update()
+    try:
+        yield
+    finally:
+        record.on_entry = None
+        bar.close()
+
+
 def refuse_misfit(surface, clouds, names, notes, force):
     """Raises UserError, the notes that may explain it printed first, when
     the objects' extracted points do not lie on the mesh (mesh_fit.Surface),
@@ -230,10 +248,11 @@ def run(args):
             print(f"started over: removed {len(removed)} files of earlier runs")
             said = True
         record = run_record.begin(masks, params)
-        if args.dense:
-            Tessaron._cut_dense(scene, clouds, subdirs, radius, record)
-        else:
-            Tessaron._cut_objects(scene, clouds, boxes, subdirs, record)
+        with cut_progress(record, len(subdirs) + 1, args.verbose):
+            if args.dense:
+                Tessaron._cut_dense(scene, clouds, subdirs, radius, record)
+            else:
+                Tessaron._cut_objects(scene, clouds, boxes, subdirs, record)
 
     names = outputs.object_folders(masks)
     broken = run_record.partition_problem(record, masks, names)

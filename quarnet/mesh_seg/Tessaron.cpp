@@ -1,6 +1,7 @@
 // Module quarnet.mesh_seg.Tessaron: cuts a scene mesh into one sub-mesh per
 // object from per-view object masks, depth maps and the sparse camera model.
 #include "tessaron.hpp"
+#include "trimesh_native.hpp"
 
 QUARNET_MODULE(Tessaron, ns) {
   using namespace tessaron;
@@ -24,6 +25,7 @@ QUARNET_MODULE(Tessaron, ns) {
   define_object_clouds(ns);
   define_recorded_cut(ns);
   define_staged_files(ns);
+  define_ply_export(ns);
 
   qh::plain_class(ns, "SceneTessaron", py::tuple(),
                   {

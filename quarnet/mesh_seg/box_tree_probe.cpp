@@ -32,13 +32,23 @@ py::tuple intersecting(const Corners& mins, const Corners& maxs, const Corners& 
                        long long limit, unsigned threads) {
   const auto lo = corners(mins, "mins"), hi = corners(maxs, "maxs");
   const auto qlo = corners(query_mins, "query_mins"), qhi = corners(query_maxs, "query_maxs");
+  if (qlo.size() != qhi.size()) throw py::value_error("query_mins and query_maxs must hold as many rows");
   const std::size_t head = limit < 0 ? std::numeric_limits<std::size_t>::max() : static_cast<std::size_t>(limit);
   std::vector<std::int64_t> ids;
   std::vector<std::uint64_t> counts;
   {
     py::gil_scoped_release release;
     const auto tree = spatial::BoxTree::bulk_load(tessaron::kTrianglesTree, lo, hi, threads);
-    tree.intersecting(qlo, qhi, head, ids, counts);
+    for (std::size_t q = 0; q < qlo.size() / 3; ++q) {
+      std::uint64_t found = 0;
+      if (head > 0) {
+        tree.search(&qlo[3 * q], &qhi[3 * q], [&](std::int64_t id) {
+          ids.push_back(id);
+          return ++found < head;
+        });
+      }
+      counts.push_back(found);
+    }
   }
   py::array_t<std::int64_t> id_array(static_cast<py::ssize_t>(ids.size()), ids.data());
   py::array_t<std::uint64_t> count_array(static_cast<py::ssize_t>(counts.size()), counts.data());

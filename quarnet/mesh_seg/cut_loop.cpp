@@ -6,11 +6,16 @@
 // the cut keeps the remainder's faces in ascending order of their ids in the
 // mesh it cut (np.setdiff1d), so they stay in ascending scene order, and the
 // faces of working ids leave by their rank.
+//
+// While the loop runs, the large buffers of the searches and cuts are kept
+// for the next object rather than returned to the system and faulted in
+// again (quarnet/memory/reuse.hpp).
 #include <algorithm>
 #include <numeric>
 #include <vector>
 
 #include "arrays.hpp"
+#include "quarnet/memory/reuse.hpp"
 #include "tessaron.hpp"
 
 namespace tessaron {
@@ -118,6 +123,7 @@ bool has_ids(const py::object& ids) { return !ids.is_none() && py::len(ids) > 0;
 
 void cut_objects(const qh::Namespace& ns, const py::object& mask_path, py::object mesh, CutMode& mode,
                  const py::object& record, SceneMesh& scene) {
+  const quarnet::memory::ReuseScope reuse;
   const Record rec(record);
   const std::size_t mesh_faces = py::len(mesh.attr("faces"));
   WorkingFaces faces(mesh_faces);

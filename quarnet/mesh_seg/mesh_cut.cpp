@@ -18,15 +18,17 @@
 #include "scene_rules.hpp"
 #include "staged_files.hpp"
 #include "tessaron.hpp"
+#include "trimesh_native.hpp"
 
 namespace tessaron {
 namespace {
 
-// mesh.export(temp), checked, for the file staged for `path`.
+// mesh.export(temp) (natively where it may be: ply_export.cpp), checked, for
+// the file staged for `path`.
 void export_mesh(const qh::Namespace& ns, const py::object& mesh, const py::object& temp, const py::object& path) {
   qh::with_note(
       [&] {
-        mesh.attr("export")(temp);
+        export_mesh_file(mesh, temp);
         require_whole_ply(temp);
       },
       [&](auto&) { return writing(path); });

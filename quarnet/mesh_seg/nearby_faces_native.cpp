@@ -20,10 +20,9 @@
 
 #include <algorithm>
 #include <cstring>
-#include <exception>
-#include <thread>
 #include <vector>
 
+#include "interruptible.hpp"
 #include "native_path.hpp"
 #include "quarnet/mesh/face_bounds.hpp"
 #include "quarnet/parallel/run_tasks.hpp"
@@ -91,11 +90,31 @@ py::object resolve_nearby_faces(const qh::Namespace& ns) {
 }  // namespace
 
 struct NearbyFacesQuery::State {
-  std::optional<spatial::BoxTree> faces;         // the R-tree of the face bounds
+  std::optional<spatial::BoxTree> faces;          // the R-tree of the face bounds
   std::optional<spatial::NearestPoint> vertices;  // the referenced vertices
-  py::array_t<double> kept;                      // the same, for the k-d tree
-  py::object kd_tree_type, kd_tree;              // SciPy's cKDTree; its tree, once asked for
-  double merge = 0.0;                            // tol.merge
+  py::object vertex_array, face_array;            // the mesh's, for the k-d tree
+  py::object kd_tree_type, kd_tree;               // SciPy's cKDTree; its tree, once asked for
+  double merge = 0.0;                             // tol.merge
+
+  // cKDTree(mesh.vertices[mesh.referenced_vertices]), built at the first
+  // point the grid search leaves to it.
+  const py::object& kd() {
+    if (kd_tree) return kd_tree;
+    const mesh_core::IndexedMesh m = view();
+    std::vector<std::uint8_t> referenced(m.vertex_count());
+    const std::size_t count = qh::interruptible([&] { return mesh_core::referenced_vertices(m, referenced); });
+    py::array_t<double> kept({static_cast<py::ssize_t>(count), py::ssize_t{3}});
+    const std::span<double> rows{kept.mutable_data(), 3 * count};
+    qh::interruptible([&] { mesh_core::gather_marked_rows(m.vertices, referenced, rows); });
+    kd_tree = kd_tree_type(kept);
+    return kd_tree;
+  }
+  mesh_core::IndexedMesh view() const {
+    const auto v = py::reinterpret_borrow<py::array>(vertex_array);
+    const auto f = py::reinterpret_borrow<py::array>(face_array);
+    return {{static_cast<const double*>(v.data()), static_cast<std::size_t>(v.size())},
+            {static_cast<const std::int64_t*>(f.data()), static_cast<std::size_t>(f.size())}};
+  }
 };
 
 namespace {
@@ -114,11 +133,12 @@ std::unique_ptr<NearbyFacesQuery> NearbyFacesQuery::prepare(const qh::Namespace&
   py::object nearby_faces = resolve_nearby_faces(ns);
   if (!nearby_faces || !collaborators_genuine(nearby_faces, mesh)) return nullptr;
 
+  py::object vertex_array = mesh.attr("vertices"), face_array = mesh.attr("faces");
   const auto point_view = native::array(points, native::ArrayRule(2).columns(3).of(native::float64).contiguous());
-  const auto vertices = native::array(mesh.attr("vertices"),
-                                      native::ArrayRule(2).columns(3).of(native::float64).library_owned().contiguous());
-  const auto faces = native::array(mesh.attr("faces"),
-                                   native::ArrayRule(2).columns(3).of(native::int64).library_owned().contiguous());
+  const auto vertices =
+      native::array(vertex_array, native::ArrayRule(2).columns(3).of(native::float64).library_owned().contiguous());
+  const auto faces =
+      native::array(face_array, native::ArrayRule(2).columns(3).of(native::int64).library_owned().contiguous());
   if (!point_view || !vertices || !faces || faces->shape[0] == 0) return nullptr;
 
   const py::dict globals = nearby_faces.attr("__globals__");
@@ -129,42 +149,33 @@ std::unique_ptr<NearbyFacesQuery> NearbyFacesQuery::prepare(const qh::Namespace&
   const mesh_core::IndexedMesh m{{vertices->typed<double>(), 3 * vertices->shape[0]},
                                  {faces->typed<std::int64_t>(), 3 * faces->shape[0]}};
   const std::span<const double> point_values{point_view->typed<double>(), 3 * point_view->shape[0]};
-  const bool plain = qh::without_gil([&] {
+  const bool plain = qh::interruptible([&] {
     return m.face_count() <= spatial::BoxTree::kMaxBoxes && m.faces_in_range() &&
            mesh_core::all_finite(m.vertices) && mesh_core::all_finite(point_values);
   });
   if (!plain) return nullptr;
+  release_dropped_meshes(mesh, m.face_count());
 
   auto state = std::make_unique<State>();
   state->merge = *merge;
   state->kd_tree_type = globals["cKDTree"];
-
-  // The R-tree on a worker; the thread is joined before anything leaves.
-  std::exception_ptr build_error;
-  {
-    std::jthread build([&] {
-      try {
+  state->vertex_array = vertex_array;
+  state->face_array = face_array;
+  // The R-tree on one side, the referenced vertices filed on the other.
+  qh::interruptible([&] {
+    parallel::run_tasks(2, 2, [&](std::size_t task, unsigned) {
+      if (task == 0) {
         const std::size_t face_count = m.face_count();
-        std::vector<double> mins(3 * face_count), maxs(3 * face_count);
+        quarnet::memory::Vector<double> mins(3 * face_count), maxs(3 * face_count);
         mesh_core::face_bounds(m, mins, maxs);
-        state->faces.emplace(
-            spatial::BoxTree::bulk_load(kTrianglesTree, mins, maxs, parallel::hardware_threads()));
-      } catch (...) {
-        build_error = std::current_exception();
+        state->faces.emplace(spatial::BoxTree::bulk_load(kTrianglesTree, mins, maxs, parallel::hardware_threads()));
+      } else {
+        quarnet::memory::Vector<std::uint8_t> referenced(m.vertex_count());
+        mesh_core::referenced_vertices(m, referenced);
+        state->vertices.emplace(m.vertices, referenced);
       }
     });
-
-    std::vector<std::uint8_t> referenced(m.vertex_count());
-    const std::size_t count = qh::without_gil([&] { return mesh_core::referenced_vertices(m, referenced); });
-    state->kept = py::array_t<double>({static_cast<py::ssize_t>(count), py::ssize_t{3}});
-    const std::span<double> kept{state->kept.mutable_data(), 3 * count};
-    qh::without_gil([&] {
-      mesh_core::gather_marked_rows(m.vertices, referenced, kept);
-      state->vertices.emplace(kept);
-    });
-    qh::without_gil([&] { build.join(); });
-  }
-  if (build_error) std::rethrow_exception(build_error);
+  });
   return std::unique_ptr<NearbyFacesQuery>(new NearbyFacesQuery(std::move(state)));
 }
 
@@ -175,7 +186,7 @@ std::size_t NearbyFacesQuery::add_groups(const py::object& batch, quarnet::mesh:
   const std::size_t n = rows->shape[0];
   std::vector<double> points(3 * n), distance(n);
   std::vector<std::size_t> deferred;  // rows the k-d tree answers
-  qh::without_gil([&] {
+  qh::interruptible([&] {
     const auto plane = rows->as_2d();
     for (std::size_t k = 0; k < n; ++k) {
       for (std::size_t c = 0; c < 3; ++c) std::memcpy(&points[3 * k + c], plane.at(k, c), sizeof(double));
@@ -188,35 +199,34 @@ std::size_t NearbyFacesQuery::add_groups(const py::object& batch, quarnet::mesh:
     }
   });
   if (!deferred.empty()) {
-    if (!state_->kd_tree) state_->kd_tree = state_->kd_tree_type(state_->kept);
+    const py::object& kd_tree = state_->kd();
     py::array_t<double> asked({static_cast<py::ssize_t>(deferred.size()), py::ssize_t{3}});
     for (std::size_t j = 0; j < deferred.size(); ++j)
       std::copy_n(&points[3 * deferred[j]], 3, asked.mutable_data() + 3 * j);
-    py::object answered = state_->kd_tree.attr("query")(asked)[py::int_(0)];
+    py::object answered = kd_tree.attr("query")(asked)[py::int_(0)];
     const auto d = native::array(answered, native::ArrayRule(1).of(native::float64));
     if (!d || d->shape[0] != deferred.size()) throw std::logic_error("unexpected k-d tree answer");
     for (std::size_t j = 0; j < deferred.size(); ++j)
       std::memcpy(&distance[deferred[j]], d->data + static_cast<std::ptrdiff_t>(j) * d->strides[0], sizeof(double));
   }
 
-  std::vector<double> lo(3 * n), hi(3 * n);
-  std::vector<std::int64_t> hits;
-  std::vector<std::uint64_t> counts;
-  qh::without_gil([&] {
+  qh::interruptible([&] {
+    constexpr std::size_t kHead = quarnet::mesh::kMaxFacesPerPoint;  // the search stops there
+    std::int64_t head[kHead];
     for (std::size_t k = 0; k < n; ++k) {
       const double radius = distance[k] + state_->merge;  // distance_vertex += tol.merge
+      double lo[3], hi[3];
       for (std::size_t c = 0; c < 3; ++c) {
-        lo[3 * k + c] = points[3 * k + c] - radius;
-        hi[3 * k + c] = points[3 * k + c] + radius;
+        lo[c] = points[3 * k + c] - radius;
+        hi[c] = points[3 * k + c] + radius;
       }
-    }
-    // Only the heads of the groups are kept: the search stops there.
-    state_->faces->intersecting(lo, hi, quarnet::mesh::kMaxFacesPerPoint, hits, counts);
-    std::size_t at = 0;
-    for (const std::uint64_t count : counts) {
-      const auto room = ids.append_group(static_cast<std::size_t>(count));
-      std::copy_n(hits.begin() + static_cast<std::ptrdiff_t>(at), room.size(), room.begin());
-      at += static_cast<std::size_t>(count);
+      std::size_t found = 0;
+      state_->faces->search(lo, hi, [&](std::int64_t id) {
+        head[found++] = id;
+        return found < kHead;
+      });
+      const auto room = ids.append_group(found);
+      std::copy_n(head, room.size(), room.begin());
     }
   });
   return n;

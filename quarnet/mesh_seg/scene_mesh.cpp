@@ -1,4 +1,6 @@
-// The scene mesh as the cut step works on it: trimesh.load(mesh_file), with
+// The scene mesh as the cut step works on it: trimesh.load(mesh_file), read
+// after a run of the cycle collector (meshes read before and let go of, the
+// command's own check of the file say, are freed first), with
 //   - a note naming the file on any error of the load or the join;
 //   - a Scene (a file of several geometries) joined into one mesh
 //     (scene_rules.hpp);
@@ -6,11 +8,13 @@
 //     cloud, an empty mesh or a scene without meshes), before any output.
 #include "scene_rules.hpp"
 #include "tessaron.hpp"
+#include "trimesh_native.hpp"
 
 namespace tessaron {
 
 py::object load_scene_mesh(const qh::Namespace& ns, const py::object& mesh_file) {
   py::object trimesh = ns.trimesh();
+  release_dropped_objects();
   py::object mesh = qh::with_note([&] { return qh::joined_scene_mesh(trimesh, trimesh.attr("load")(mesh_file)); },
                                   [&](auto&) { return qh::cat("scene mesh ", mesh_file); });
 

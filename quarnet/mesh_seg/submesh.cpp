@@ -70,6 +70,7 @@ py::object save_nearby_faces_as_ply(const qh::Call& c, py::object mesh, py::obje
   if (listed && !listed->empty()) {
     face_count = static_cast<std::int64_t>(native_cut ? py::len(mesh.attr("faces")) : py::len(mesh.attr("triangles")));
     check_range(*listed, *face_count);
+    release_dropped_meshes(mesh, static_cast<std::size_t>(*face_count));
     once = qh::without_gil([&] { return mesh_core::unique_in_order(*listed); });
     faces_once = qh::to_array(once);
   }

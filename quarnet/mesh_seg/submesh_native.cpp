@@ -4,7 +4,7 @@
 //   current = faces[index]; unique = np.unique(current)
 //   mask[unique] = np.arange(len(unique)); new_faces = mask[current]
 //   Trimesh(vertices=vertices[unique], faces=new_faces,
-//           face_normals=mesh.face_normals[index],
+//           face_normals=mesh.face_normals[index],   (where cached, see normals_of)
 //           visual=mesh.visual.face_subset(index),
 //           metadata=deepcopy(mesh.metadata), process=False)
 //   with _source = deepcopy(mesh.source)
@@ -27,14 +27,6 @@ namespace {
 namespace native = quarnet::host::native;
 namespace mesh_core = quarnet::mesh;
 
-// obj.<name> is a method bound to obj whose function the library defines as
-// `qualname`.
-bool bound_method_defined_by(const py::object& obj, const char* name, const char* module, const char* qualname) {
-  py::object bound = py::getattr(obj, name, py::none());
-  if (!PyMethod_Check(bound.ptr()) || PyMethod_GET_SELF(bound.ptr()) != obj.ptr()) return false;
-  return native::defined_by(py::handle(PyMethod_GET_FUNCTION(bound.ptr())), module, qualname);
-}
-
 // source[index] for the rows of a 2-D array: a native gather into a new
 // ndarray where numpy's indexing would give one (an exact, packed ndarray of
 // a plain element type, ids in range); numpy's indexing otherwise.
@@ -42,11 +34,28 @@ py::object rows_of(const py::object& source, const py::object& index, std::span<
   const auto view = native::array(source, native::ArrayRule(2).contiguous());
   if (!view || !mesh_core::ids_in_range(ids, view->shape[0])) return source[index];
   const auto a = py::reinterpret_borrow<py::array>(source);
-  py::array out(a.dtype(), {static_cast<py::ssize_t>(ids.size()), a.shape(1)});
+  py::array out = new_array(a.dtype(), {static_cast<py::ssize_t>(ids.size()), a.shape(1)});
   const auto row_bytes = static_cast<std::size_t>(a.strides(0));
   void* dst = out.mutable_data();
   qh::without_gil([&] { mesh_core::gather_rows(view->data, row_bytes, ids, dst); });
   return out;
+}
+
+// mesh.face_normals[index] where the mesh holds its face normals already
+// (given with it, or computed since), None otherwise. Computing them here,
+// as trimesh's submesh does, would keep three whole-mesh arrays in the
+// mesh's cache (its triangles, their cross products, the normals); the new
+// mesh computes the very same rows from its own triangles when asked (the
+// same arithmetic, row by row), so its face_normals are trimesh's either way.
+py::object normals_of(const py::object& mesh, const py::object& index, std::span<const std::int64_t> ids) {
+  py::object cache = mesh.attr("_cache");
+  if (!native::is_instance_of_exactly(cache, "trimesh.caching", "Cache")) return rows_of(mesh.attr("face_normals"), index, ids);
+  if (!cache_may_hold(cache, "face_normals")) return py::none();
+  py::object cached = cache.attr("__getitem__")("face_normals");  // None where not cached
+  const auto view = native::array(cached, native::ArrayRule(2).library_owned());
+  const auto faces = py::reinterpret_borrow<py::array>(mesh.attr("faces"));
+  if (!view || view->shape[0] != static_cast<std::size_t>(faces.shape(0)) || view->shape[1] != 3) return py::none();
+  return rows_of(cached, index, ids);
 }
 
 enum class VisualKind { Colors, Texture, Other };
@@ -102,7 +111,7 @@ void copy_arrays(const py::handle& obj, const py::handle& ndarray, py::dict& mem
     constexpr int kCContiguous = 0x0001;  // NPY_ARRAY_C_CONTIGUOUS
     if ((a.flags() & kCContiguous) == 0 || a.dtype().attr("hasobject").cast<bool>()) return;
     std::vector<py::ssize_t> shape(a.shape(), a.shape() + a.ndim());
-    py::array copy(a.dtype(), shape);
+    py::array copy = new_array(a.dtype(), shape);
     std::memcpy(copy.mutable_data(), a.data(), static_cast<std::size_t>(a.nbytes()));
     memo[py::int_(reinterpret_cast<std::uintptr_t>(obj.ptr()))] = copy;
   }
@@ -116,9 +125,30 @@ py::object deepcopy(const py::object& obj) {
 
 }  // namespace
 
-py::array_t<std::int64_t> adopt(std::vector<std::int64_t>&& values, std::size_t cols) {
-  auto* held = new std::vector<std::int64_t>(std::move(values));
-  py::capsule owner(held, [](void* p) { delete static_cast<std::vector<std::int64_t>*>(p); });
+bool cache_may_hold(const py::object& cache, const char* key) {
+  py::object stored = py::getattr(cache, "cache", py::none());
+  return !PyDict_Check(stored.ptr()) || py::reinterpret_borrow<py::dict>(stored).contains(key);
+}
+
+py::array new_array(const py::dtype& dtype, const std::vector<py::ssize_t>& shape) {
+  std::size_t bytes = static_cast<std::size_t>(dtype.itemsize());
+  for (const py::ssize_t n : shape) bytes *= static_cast<std::size_t>(n);
+  if (bytes < quarnet::memory::kLargeBlock) return py::array(dtype, shape);
+  void* block = quarnet::memory::take(bytes);
+  py::capsule owner(block, [](void* p) { quarnet::memory::give(p); });
+  return py::array(dtype, shape, block, owner);
+}
+
+bool bound_method_defined_by(const py::object& obj, const char* name, const char* module, const char* qualname) {
+  py::object bound = py::getattr(obj, name, py::none());
+  if (!PyMethod_Check(bound.ptr()) || PyMethod_GET_SELF(bound.ptr()) != obj.ptr()) return false;
+  return native::defined_by(py::handle(PyMethod_GET_FUNCTION(bound.ptr())), module, qualname);
+}
+
+py::array_t<std::int64_t> adopt(quarnet::memory::Vector<std::int64_t>&& values, std::size_t cols) {
+  using Held = quarnet::memory::Vector<std::int64_t>;
+  auto* held = new Held(std::move(values));
+  py::capsule owner(held, [](void* p) { delete static_cast<Held*>(p); });
   const auto n = static_cast<py::ssize_t>(held->size() / cols);
   if (cols == 1) return py::array_t<std::int64_t>({n}, held->data(), owner);
   return py::array_t<std::int64_t>({n, static_cast<py::ssize_t>(cols)}, held->data(), owner);
@@ -134,6 +164,7 @@ bool submesh_is_native(const qh::Namespace& ns, const py::object& mesh) {
          native::class_attribute_defined_by("trimesh.base", "Trimesh", "faces") &&
          native::class_attribute_defined_by("trimesh.base", "Trimesh", "vertices") &&
          native::class_attribute_defined_by("trimesh.base", "Trimesh", "face_normals") &&
+         native::class_attribute_defined_by("trimesh.caching", "Cache", "__getitem__") &&
          native::class_attribute_defined_by("trimesh.base", "Trimesh", "visual");
 }
 
@@ -158,7 +189,7 @@ std::optional<py::object> native_submesh(const py::object& mesh, const py::objec
 
   // In trimesh's order: normals, faces, vertices, visual, then the mesh.
   py::module_ np = py::module_::import("numpy");
-  py::object normals = rows_of(mesh.attr("face_normals"), faces, ids);
+  py::object normals = normals_of(mesh, faces, ids);
   const std::span<const std::int64_t> used{unique.data(), static_cast<std::size_t>(unique.size())};
   py::object sub_vertices = rows_of(mesh.attr("vertices").attr("view")(np.attr("ndarray")), unique, used);
   py::object visual = face_subset(mesh.attr("visual"), faces, unique, used);

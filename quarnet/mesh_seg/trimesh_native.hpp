@@ -1,6 +1,6 @@
 // Native doubles of the trimesh calls that cost a segmentation most of its
-// time: the candidate query trimesh.proximity.nearby_faces and Trimesh.submesh
-// of one face group. Each applies only where the gate (native_path.hpp) lets
+// time or memory: the candidate query trimesh.proximity.nearby_faces,
+// Trimesh.submesh of one face group, and Trimesh.export into a PLY file. Each applies only where the gate (native_path.hpp) lets
 // it vouch for trimesh's very result; callers fall back to trimesh otherwise.
 #pragma once
 
@@ -10,6 +10,7 @@
 #include <optional>
 #include <vector>
 
+#include "quarnet/memory/reuse.hpp"
 #include "quarnet/mesh/face_ids.hpp"
 #include "quarnet/spatial/box_tree.hpp"
 #include "tessaron.hpp"
@@ -51,11 +52,42 @@ class NearbyFacesQuery {
 // (arrays it cannot read, ids out of range). `faces` is a 1-D int64 array.
 std::optional<py::object> native_submesh(const py::object& mesh, const py::object& faces);
 
+// Whether trimesh's cache (trimesh.caching.Cache) may hold `key`: false
+// where its stored values lack it, which its own lookup (`key in cache`,
+// cache[key]) learns only after hashing every array of the mesh, a copy of
+// each (TrackedArray.__hash__ hashes tobytes()), to clear values computed
+// from other data. Nothing is removed by that check, so a key not stored is
+// not there either way.
+bool cache_may_hold(const py::object& cache, const char* key);
+
+// obj.<name> is a method bound to obj whose function the library defines as
+// `qualname` (in the imported module `module`).
+bool bound_method_defined_by(const py::object& obj, const char* name, const char* module, const char* qualname);
+
+// ply_export.cpp: mesh.export(path) into a PLY file, written natively (and
+// streamed) where the gate vouches for trimesh's bytes; _export_ply.
+void export_mesh_file(const py::object& mesh, const py::object& path);
+void define_ply_export(const qh::Namespace& ns);
+
 // An int64 ndarray owning `values` (no copy), shaped (n) or (n, cols).
-py::array_t<std::int64_t> adopt(std::vector<std::int64_t>&& values, std::size_t cols = 1);
+py::array_t<std::int64_t> adopt(quarnet::memory::Vector<std::int64_t>&& values, std::size_t cols = 1);
+
+// A new C-ordered ndarray of `dtype` and `shape`, uninitialised; a large one
+// on a block kept for reuse while the cut runs (quarnet/memory/reuse.hpp).
+py::array new_array(const py::dtype& dtype, const std::vector<py::ssize_t>& shape);
 
 // Whether native_submesh may stand in for `mesh.submesh` (and numpy's
 // arange/setdiff1d for the remainder's face list).
 bool submesh_is_native(const qh::Namespace& ns, const py::object& mesh);
+
+// dropped_meshes.cpp: before the search or the cut of `mesh`, of `faces`
+// faces, a full run of the cycle collector once the meshes met since the
+// last run (each counted once) hold kCollectFaces faces in all, so that
+// working meshes let go of since are freed (trimesh's meshes live in
+// reference cycles).
+inline constexpr std::size_t kCollectFaces = std::size_t{1} << 19;
+void release_dropped_meshes(const py::object& mesh, std::size_t faces);
+// One full run of the cycle collector (before the scene mesh is read).
+void release_dropped_objects();
 
 }  // namespace tessaron

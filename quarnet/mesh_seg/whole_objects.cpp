@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "arrays.hpp"
+#include "interruptible.hpp"
 #include "quarnet/mesh/nearest_object.hpp"
 #include "tessaron.hpp"
 
@@ -79,7 +80,7 @@ Assignment assign(const qh::Namespace& ns, const py::object& mesh, const py::obj
     objects.insert(objects.end(), static_cast<std::size_t>(p.size() / 3), k++);
   }
   const quarnet::mesh::IndexedMesh indexed = qh::indexed_mesh(vertices, faces);
-  return {qh::without_gil([&] { return quarnet::mesh::nearest_objects(indexed, points, objects, radius); }),
+  return {qh::interruptible([&] { return quarnet::mesh::nearest_objects(indexed, points, objects, radius); }),
           objects.size()};
 }
 
@@ -95,7 +96,7 @@ py::object no_faces(const qh::Namespace& ns, const quarnet::mesh::IndexedMesh& m
                     const py::list& clouds, const py::list& subdirs, std::size_t k, const ObjectFiles& files, double r) {
   const F64Array p = rows_of_three(ns, clouds[k].attr("points"), "a cloud's points");
   const std::vector<std::int32_t> alone(static_cast<std::size_t>(p.size() / 3), 0);
-  const auto near = qh::without_gil([&] {
+  const auto near = qh::interruptible([&] {
     return quarnet::mesh::nearest_objects(mesh, {p.data(), static_cast<std::size_t>(p.size())}, alone, r);
   });
   std::size_t within = 0;

@@ -9,6 +9,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "quarnet/errors.hpp"
+#include "quarnet/parallel/sort_in_two.hpp"
 #include "quarnet/spatial/box_tree.hpp"
 #include "quarnet/spatial/nearest_point.hpp"
 
@@ -29,12 +31,17 @@ struct Boxes {
   std::size_t size() const { return lo.size() / 3; }
 };
 
+// The ids of the boxes the query box k of lo, hi meets, in search order, at
+// most `limit`.
 Ids query(const BoxTree& tree, const std::vector<double>& lo, const std::vector<double>& hi,
-          std::size_t limit = std::numeric_limits<std::size_t>::max()) {
+          std::size_t limit = std::numeric_limits<std::size_t>::max(), std::size_t k = 0) {
   Ids ids;
-  std::vector<std::uint64_t> counts;
-  tree.intersecting(lo, hi, limit, ids, counts);
-  EXPECT_EQ(counts.size(), lo.size() / 3);
+  if (limit > 0) {
+    tree.search(&lo[3 * k], &hi[3 * k], [&](std::int64_t id) {
+      ids.push_back(id);
+      return ids.size() < limit;
+    });
+  }
   return ids;
 }
 
@@ -59,7 +66,7 @@ TEST(BoxTree, PackedShape) {
   EXPECT_EQ(kRtreeShape.index_fill(), 70u);
   EXPECT_EQ((TreeShape{2, 10, 8, 0.5}).leaf_fill(), 5u);
   EXPECT_EQ((TreeShape{2, 10, 8, 0.5}).index_fill(), 4u);
-  EXPECT_THROW((TreeShape{3, 1, 1, 0.5}).leaf_fill(), std::invalid_argument);
+  EXPECT_THROW((TreeShape{3, 1, 1, 0.5}).leaf_fill(), quarnet::ArgumentError);
 }
 
 TEST(BoxTree, OneLeafHoldsItsBoxesInKeyOrder) {
@@ -91,11 +98,6 @@ TEST(BoxTree, AnswersEqualTheBoxesMetAndHeadsArePrefixes) {
       EXPECT_EQ(query(BoxTree::bulk_load(kRtreeShape, b.lo, b.hi, 3), everywhere_lo, everywhere_hi),
                 query(tree, everywhere_lo, everywhere_hi));
       const Boxes q = random_boxes(40, grid, 99);
-      Ids all, head;
-      std::vector<std::uint64_t> counts, head_counts;
-      tree.intersecting(q.lo, q.hi, std::numeric_limits<std::size_t>::max(), all, counts);
-      tree.intersecting(q.lo, q.hi, 20, head, head_counts);
-      std::size_t at = 0, head_at = 0;
       for (std::size_t k = 0; k < q.size(); ++k) {
         Ids want;
         for (std::size_t j = 0; j < n; ++j) {
@@ -104,11 +106,10 @@ TEST(BoxTree, AnswersEqualTheBoxesMetAndHeadsArePrefixes) {
             meets &= q.lo[3 * k + c] <= b.hi[3 * j + c] && b.lo[3 * j + c] <= q.hi[3 * k + c];
           if (meets) want.push_back(static_cast<std::int64_t>(j));
         }
-        Ids got(all.begin() + at, all.begin() + at + counts[k]);
-        at += counts[k];
-        ASSERT_EQ(head_counts[k], std::min<std::uint64_t>(counts[k], 20));
-        EXPECT_TRUE(std::equal(got.begin(), got.begin() + head_counts[k], head.begin() + head_at));
-        head_at += head_counts[k];
+        Ids got = query(tree, q.lo, q.hi, std::numeric_limits<std::size_t>::max(), k);
+        const Ids head = query(tree, q.lo, q.hi, 20, k);
+        ASSERT_EQ(head.size(), std::min<std::size_t>(got.size(), 20));
+        EXPECT_TRUE(std::equal(head.begin(), head.end(), got.begin()));
         std::sort(got.begin(), got.end());
         EXPECT_EQ(got, want) << "n=" << n << " grid=" << grid << " query " << k;
       }
@@ -129,18 +130,41 @@ TEST(BoxTree, HeightGrowsWithTheBoxes) {
 }
 
 TEST(BoxTree, RefusesWhatItCannotOrder) {
+  using quarnet::ArgumentError;
   const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
   const std::vector<double> one{0, 0, 0}, two{1, 1, 1};
-  EXPECT_THROW(BoxTree::bulk_load(kRtreeShape, {}, {}), std::invalid_argument);
-  EXPECT_THROW(BoxTree::bulk_load(kRtreeShape, one, std::vector<double>{1, 1}), std::invalid_argument);
-  EXPECT_THROW(BoxTree::bulk_load(kRtreeShape, one, std::vector<double>{1, nan, 1}), std::invalid_argument);
-  EXPECT_THROW(BoxTree::bulk_load(kRtreeShape, std::vector<double>{-inf, 0, 0}, two), std::invalid_argument);
-  EXPECT_THROW(BoxTree::bulk_load(TreeShape{0, 100, 100, 0.7}, one, two), std::invalid_argument);
-  EXPECT_THROW(BoxTree::bulk_load(TreeShape{3, 100, 100, 0.0}, one, two), std::invalid_argument);
-  const BoxTree tree = BoxTree::bulk_load(kRtreeShape, one, two);
-  Ids ids;
-  std::vector<std::uint64_t> counts;
-  EXPECT_THROW(tree.intersecting(one, std::vector<double>{1}, 5, ids, counts), std::invalid_argument);
+  EXPECT_THROW(BoxTree::bulk_load(kRtreeShape, {}, {}), ArgumentError);
+  EXPECT_THROW(BoxTree::bulk_load(kRtreeShape, one, std::vector<double>{1, 1}), ArgumentError);
+  EXPECT_THROW(BoxTree::bulk_load(kRtreeShape, one, std::vector<double>{1, nan, 1}), ArgumentError);
+  EXPECT_THROW(BoxTree::bulk_load(kRtreeShape, std::vector<double>{-inf, 0, 0}, two), ArgumentError);
+  EXPECT_THROW(BoxTree::bulk_load(TreeShape{0, 100, 100, 0.7}, one, two), ArgumentError);
+  EXPECT_THROW(BoxTree::bulk_load(TreeShape{3, 100, 100, 0.0}, one, two), ArgumentError);
+}
+
+// The split sort leaves records, ties included, in std::sort's very order:
+// keys with many ties, sorted, reversed, all equal; sizes around the
+// insertion sort's threshold and large.
+TEST(SortInTwo, GivesStdSortsPermutation) {
+  struct Record {
+    double key;
+    std::uint32_t item;
+  };
+  const auto less = [](const Record& a, const Record& b) { return a.key < b.key; };
+  std::mt19937_64 rng(3);
+  for (const std::size_t n : {2u, 16u, 17u, 100u, 5000u, 300000u}) {
+    for (int pattern = 0; pattern < 4; ++pattern) {
+      std::uniform_int_distribution<int> few(0, 50);
+      std::vector<Record> records(n);
+      for (std::size_t k = 0; k < n; ++k) {
+        const double key = pattern == 0 ? few(rng) : pattern == 1 ? double(k) : pattern == 2 ? double(n - k) : 1.0;
+        records[k] = {key, static_cast<std::uint32_t>(k)};
+      }
+      std::vector<Record> want = records;
+      std::sort(want.begin(), want.end(), less);
+      quarnet::parallel::sort_in_two(records.begin(), records.end(), less);
+      for (std::size_t k = 0; k < n; ++k) ASSERT_EQ(records[k].item, want[k].item) << "n=" << n << " pattern " << pattern;
+    }
+  }
 }
 
 }  // namespace
@@ -198,11 +222,33 @@ TEST(NearestPoint, EqualsTheSmallestDistanceBitForBit) {
     for (int a = 0; a < 3; ++a) shell.push_back(p[a] / norm);
   }
   const double centre[3] = {0.0, 0.0, 0.0};
+  const double nan_query[3] = {std::nan(""), 0.0, 0.0};
   EXPECT_FALSE(NearestPoint(shell).distance(centre, 50).has_value());
   EXPECT_EQ(*NearestPoint(shell).distance(centre), brute_nearest(shell, centre));
-  EXPECT_THROW(NearestPoint(std::vector<double>{}), std::invalid_argument);
-  EXPECT_THROW(NearestPoint(std::vector<double>{1, 2}), std::invalid_argument);
-  EXPECT_THROW(NearestPoint(std::vector<double>{1, 2, std::nan("")}), std::invalid_argument);
+  EXPECT_THROW(NearestPoint(shell).distance(nan_query), quarnet::ArgumentError);
+  EXPECT_THROW(NearestPoint(std::vector<double>{}), quarnet::ArgumentError);
+  EXPECT_THROW(NearestPoint(std::vector<double>{1, 2}), quarnet::ArgumentError);
+  EXPECT_THROW(NearestPoint(std::vector<double>{1, 2, std::nan("")}), quarnet::ArgumentError);
+}
+
+// Points of any scale spread over as many cells: a query near them is
+// answered within a small budget, with the brute-force value; a tiny or
+// huge scale once put every point into one cell.
+TEST(NearestPoint, AnyScaleFillsTheGrid) {
+  std::mt19937_64 rng(9);
+  std::uniform_real_distribution<double> u(-1, 1);
+  for (const double scale : {1e-160, 1e-30, 1.0, 1e150}) {
+    std::vector<double> points(3 * 20000);
+    for (double& x : points) x = u(rng) * scale;
+    const NearestPoint nearest(points);
+    for (int k = 0; k < 50; ++k) {
+      const double q[3] = {u(rng) * scale, u(rng) * scale, u(rng) * scale};
+      const auto got = nearest.distance(q, 4096);
+      ASSERT_TRUE(got.has_value()) << "scale " << scale;
+      const double want = brute_nearest(points, q);
+      EXPECT_EQ(std::memcmp(&*got, &want, sizeof want), 0) << "scale " << scale;
+    }
+  }
 }
 
 }  // namespace

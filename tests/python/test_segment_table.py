@@ -1,7 +1,9 @@
 """The tables of `quarnet segment` and `quarnet show`: each object's status as
 the run found it, and outputs that cannot be read named, never fatal."""
+import io
 import os
 import re
+import sys
 
 import pytest
 import trimesh
@@ -95,6 +97,19 @@ def test_unreadable_outputs_are_named_after_a_complete_run(scene, capsys, tmp_pa
     named = [line for line in out.splitlines() if line.startswith("cannot read ")]
     assert len(named) == 2 and named[0].startswith(f"cannot read {bad}: {reason}")
     assert named[1].startswith(f"cannot read {remain}: {reason}")
+
+
+@pytest.mark.parametrize("terminal", [True, False])
+def test_a_bar_of_the_cut_on_a_terminal_only(scene, capsys, monkeypatch, terminal):
+    class Stderr(io.StringIO):
+        def isatty(self):
+            return terminal
+
+    monkeypatch.setattr(sys, "stderr", Stderr())
+    status, out, _ = segment(capsys, scene)
+    assert status == 0 and len(rows(out)) == 4
+    bar = re.findall(r"cutting: +\d+%\|.*?\| (\d)/(\d) ", sys.stderr.getvalue())  # 3 objects, then remain.ply
+    assert bar and all(total == "4" for _, total in bar) if terminal else bar == []
 
 
 def test_names_with_control_characters_keep_to_their_row(capsys):

@@ -191,6 +191,11 @@ def test_nearest_vertex_distances_equal_scipys_bit_for_bit():
                              RNG.normal(0, 1, (200, 3)) * 1e3, (points[:-1:4] + points[1::4]) / 2])
         want = cKDTree(points).query(queries)[0]
         assert _box_tree.nearest(points, queries).tobytes() == want.tobytes()
+    for query in ([np.nan, 0, 0], [0, -np.inf, 0]):  # refused, as the k-d tree refuses it (it looped forever)
+        with pytest.raises(ValueError, match="must be finite"):
+            cKDTree(points).query([query])
+        with pytest.raises(ValueError, match="not finite"):
+            _box_tree.nearest(points, np.array([query]))
 
 
 def test_tree_shape_is_rtrees():
@@ -217,6 +222,37 @@ def test_native_search_and_cut_equal_trimesh(make):
     assert_same_mesh(whole, mesh.submesh([np.arange(len(mesh.faces))], only_watertight=False)[0])
     assert nothing is None
     assert_tree_equals_rtree(mesh, points)
+    fresh = mesh.copy()  # no cache: the cut builds no whole-mesh triangles, cross products or normals into it
+    quiet(Tessaron.save_nearby_faces_as_ply, fresh, ids)
+    assert not {"triangles", "triangles_cross", "face_normals"} & set(fresh._cache.cache)
+
+
+def edge_values():
+    """Values float32 rounds, flushes to zero or keeps at its largest."""
+    return trimesh.Trimesh([[1 / 3, -2.5e-46, 3.4e38], [np.pi, 1e-39, -0.0], [1, 2, 3]], [[0, 1, 2]], process=False)
+
+
+def beyond_float32():
+    """A coordinate float32 cannot hold: numpy's cast warns, trimesh writes inf."""
+    return trimesh.Trimesh([[1e39, 0, 0], [0, 1, 0], [0, 0, 1]], [[0, 1, 2]], process=False)
+
+
+@pytest.mark.parametrize("make", MESHES + [trimesh.Trimesh, edge_values, beyond_float32], ids=lambda m: m.__name__)
+def test_native_ply_export_writes_trimeshs_bytes(make, tmp_path):
+    """Into a new file and over a longer one; natively unless the mesh has
+    texture coordinates, cached vertex normals or values float32 cannot hold."""
+    expect_native("ply export")
+    mesh = make()
+    want = mesh.export(file_type="ply")
+    native = (not isinstance(mesh.visual, trimesh.visual.TextureVisuals) and "vertex_normals" not in mesh._cache
+              and bool(np.all(np.abs(mesh.vertices) <= np.finfo(np.float32).max)))
+    for path in (tmp_path / "new.ply", tmp_path / "longer.PLY"):
+        if path.name.startswith("longer"):
+            path.write_bytes(b"x" * (len(want) + 100))
+        with entered(trimesh.exchange.ply.export_ply) as seen:
+            Tessaron._export_ply(mesh, str(path))
+        assert path.read_bytes() == want
+        assert (seen == []) == native
 
 
 @pytest.mark.slow

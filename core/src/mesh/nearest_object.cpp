@@ -8,6 +8,7 @@
 #include "quarnet/errors.hpp"
 #include "quarnet/mesh/face_reach.hpp"
 #include "quarnet/parallel/run_tasks.hpp"
+#include "quarnet/parallel/stop.hpp"
 
 namespace quarnet::mesh {
 namespace {
@@ -41,6 +42,7 @@ NearestObjects nearest_objects(const IndexedMesh& mesh, std::span<const double> 
   parallel::run_tasks(tasks, threads == 0 ? parallel::hardware_threads() : threads, [&](std::size_t task, unsigned) {
     const std::size_t end = std::min(face_count, (task + 1) * kFacesPerTask);
     for (std::size_t f = task * kFacesPerTask; f < end; ++f) {
+      parallel::check_stop();  // a face near very many points can take long
       const std::optional<Triangle> t = finite_triangle(mesh, f);
       if (!t) continue;
       double best = limit;

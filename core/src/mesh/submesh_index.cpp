@@ -10,7 +10,7 @@ FaceCut cut_faces(const IndexedMesh& mesh, std::span<const std::int64_t> index) 
   const std::size_t vertex_count = mesh.vertex_count();
   FaceCut cut;
   // Marks the used vertices (0), then numbers them in ascending vertex order.
-  std::vector<std::int64_t> renumber(vertex_count, -1);
+  memory::Vector<std::int64_t> renumber(vertex_count, -1);
   for (const std::int64_t f : index) {
     const std::int64_t* corner = faces.data() + 3 * f;
     renumber[static_cast<std::size_t>(corner[0])] = 0;
@@ -32,10 +32,10 @@ FaceCut cut_faces(const IndexedMesh& mesh, std::span<const std::int64_t> index) 
   return cut;
 }
 
-std::vector<std::int64_t> other_faces(std::size_t face_count, std::span<const std::int64_t> index) {
-  std::vector<std::uint8_t> taken(face_count, 0);
+memory::Vector<std::int64_t> other_faces(std::size_t face_count, std::span<const std::int64_t> index) {
+  memory::Vector<std::uint8_t> taken(face_count, 0);
   for (const std::int64_t f : index) taken[static_cast<std::size_t>(f)] = 1;
-  std::vector<std::int64_t> rest;
+  memory::Vector<std::int64_t> rest;
   rest.reserve(face_count > index.size() ? face_count - index.size() : 0);
   for (std::size_t f = 0; f < face_count; ++f) {
     if (!taken[f]) rest.push_back(static_cast<std::int64_t>(f));

@@ -3,10 +3,14 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <stdexcept>
 #include <utility>
+#include <vector>
 
+#include "quarnet/errors.hpp"
+#include "quarnet/memory/reuse.hpp"
 #include "quarnet/parallel/run_tasks.hpp"
+#include "quarnet/parallel/sort_in_two.hpp"
+#include "quarnet/parallel/stop.hpp"
 
 namespace quarnet::spatial {
 namespace {
@@ -15,7 +19,7 @@ std::uint32_t packed(std::uint32_t capacity, double fill_factor) {
   // The library's own expression: floor(double(capacity * fill_factor)).
   const double entries = std::floor(static_cast<double>(capacity * fill_factor));
   if (!(entries >= 1.0) || entries > static_cast<double>(std::numeric_limits<std::uint32_t>::max()))
-    throw std::invalid_argument("tree shape packs no entry into a node");
+    throw ArgumentError("tree shape packs no entry into a node");
   return static_cast<std::uint32_t>(entries);
 }
 
@@ -28,33 +32,39 @@ struct Record {
   std::uint32_t item;
 };
 
-// std::sort(first, last, less), its very permutation, on two threads:
-// libstdc++'s introsort partitions the whole range once and then sorts the
-// two parts with the same depth limit, each part's elements never leaving
-// it (neither in the loop nor in the closing insertion sort, whose moves
-// stop at the part's own smallest element); so the parts are sorted by the
-// library's own steps, one on each thread. Without libstdc++, std::sort.
-template <class It, class Less>
-void sort_in_two(It first, It last, Less less) {
-#if defined(__GLIBCXX__)
-  constexpr std::ptrdiff_t kThreshold = 16;  // libstdc++'s _S_threshold
-  if (last - first <= kThreshold) {
-    std::sort(first, last, less);
-    return;
+// Vectors whose new elements are left uninitialised: the bulk load writes
+// every one, on several threads, so zeroing them first is wasted work. Their
+// buffers are reused from one tree to the next (memory/reuse.hpp).
+template <class T>
+struct Uninitialised : memory::Allocator<T> {
+  using value_type = T;
+  template <class U>
+  struct rebind {
+    using other = Uninitialised<U>;
+  };
+  Uninitialised() = default;
+  template <class U>
+  Uninitialised(const Uninitialised<U>&) noexcept {}
+  template <class U>
+  void construct(U* p) noexcept {
+    ::new (static_cast<void*>(p)) U;
   }
-  const auto comp = __gnu_cxx::__ops::__iter_comp_iter(less);
-  auto depth = std::__lg(last - first) * 2;
-  --depth;  // the loop's first step, as std::__introsort_loop takes it
-  const It cut = std::__unguarded_partition_pivot(first, last, comp);
-  parallel::run_tasks(2, 2, [&](std::size_t part, unsigned) {
-    const It from = part == 0 ? first : cut, to = part == 0 ? cut : last;
-    std::__introsort_loop(from, to, depth, comp);
-    std::__final_insertion_sort(from, to, comp);
-  });
-#else
-  std::sort(first, last, less);
-#endif
-}
+  template <class U, class... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+  }
+};
+template <class T>
+using Slots = std::vector<T, Uninitialised<T>>;
+
+// The nodes of one level, in the order they were packed: node j holds the
+// slots first[j] ... first[j + 1] - 1. A slot is a box (lo then hi) and a
+// reference: a box id at the leaf level, a node of the level below above.
+struct Level {
+  std::vector<std::uint32_t> first;
+  Slots<double> boxes;  // 2 d per slot
+  Slots<std::uint32_t> refs;
+};
 
 }  // namespace
 
@@ -70,7 +80,7 @@ template <std::uint32_t D>
 class StrLoader {
  public:
   StrLoader(const double* lo, const double* hi, std::size_t items, std::uint32_t per_node, unsigned threads,
-            BoxTree::Level& level)
+            Level& level)
       : lo_(lo), hi_(hi), per_node_(per_node), threads_(threads), level_(level), records_(items) {
     level_.boxes.resize(2 * D * items);
     level_.refs.resize(items);
@@ -92,6 +102,7 @@ class StrLoader {
   void load() {
     const std::span<Record> all(records_);
     sort(all, 0, threads_);
+    parallel::check_stop();
     const std::uint64_t slab = slab_size(all.size(), 0);
     if (slab == 0) {
       pack(all, 0, 0);
@@ -121,7 +132,7 @@ class StrLoader {
   static void sort_by(std::span<Record> records, unsigned threads) {
     const auto less = [](const Record& a, const Record& b) { return a.key < b.key; };
     if (threads > 1 && records.size() >= kParallelRecords) {
-      sort_in_two(records.begin(), records.end(), less);
+      parallel::sort_in_two(records.begin(), records.end(), less);
     } else {
       std::sort(records.begin(), records.end(), less);
     }
@@ -156,6 +167,7 @@ class StrLoader {
   }
 
   void create_level(std::span<Record> records, std::uint32_t dim, std::size_t slot, std::size_t node) {
+    parallel::check_stop();
     const std::uint64_t slab = slab_size(records.size(), dim);
     if (slab == 0) {
       pack(records, slot, node);
@@ -206,23 +218,31 @@ class StrLoader {
   const double* hi_;
   std::uint32_t per_node_;
   unsigned threads_;
-  BoxTree::Level& level_;
-  BoxTree::Slots<Record> records_;
+  Level& level_;
+  Slots<Record> records_;
 };
 
+struct BoxTree::Storage {
+  std::uint32_t dim = 0;
+  std::vector<Level> levels;     // leaves first, the root's level last
+  std::vector<double> root_box;  // the root's bounds
+};
+
+namespace {
+
 template <std::uint32_t D>
-void BoxTree::load_levels(const TreeShape& shape, std::span<const double> lo, std::span<const double> hi,
-                          unsigned threads) {
+void load_levels(const TreeShape& shape, std::span<const double> lo, std::span<const double> hi, unsigned threads,
+                 std::vector<Level>& levels, std::vector<double>& root_box) {
   const std::uint32_t leaf_fill = shape.leaf_fill(), index_fill = shape.index_fill();
   std::vector<double> items_lo, items_hi;  // the node bounds of the level below
   const double* level_lo = lo.data();
   const double* level_hi = hi.data();
   std::size_t items = lo.size() / D;
   while (true) {
-    Level& level = levels_.emplace_back();
+    Level& level = levels.emplace_back();
     std::vector<double> made_lo, made_hi;
     {
-      StrLoader<D> loader(level_lo, level_hi, items, levels_.size() == 1 ? leaf_fill : index_fill, threads, level);
+      StrLoader<D> loader(level_lo, level_hi, items, levels.size() == 1 ? leaf_fill : index_fill, threads, level);
       loader.load();
       made_lo = std::move(loader.node_lo);
       made_hi = std::move(loader.node_hi);
@@ -234,34 +254,9 @@ void BoxTree::load_levels(const TreeShape& shape, std::span<const double> lo, st
     level_lo = items_lo.data();
     level_hi = items_hi.data();
   }
-  root_box_ = std::move(items_lo);
-  root_box_.insert(root_box_.end(), items_hi.begin(), items_hi.end());
+  root_box = std::move(items_lo);
+  root_box.insert(root_box.end(), items_hi.begin(), items_hi.end());
 }
-
-BoxTree BoxTree::bulk_load(const TreeShape& shape, std::span<const double> lo, std::span<const double> hi,
-                           unsigned threads) {
-  const std::uint32_t dim = shape.dimension;
-  if (dim == 0 || dim > 3) throw std::invalid_argument("tree shape of a dimension other than 1, 2 or 3");
-  (void)shape.leaf_fill();  // throws for shapes that pack nothing
-  (void)shape.index_fill();
-  if (lo.size() != hi.size() || lo.size() % dim != 0)
-    throw std::invalid_argument("box corners of unequal or partial length");
-  const std::size_t count = lo.size() / dim;
-  if (count == 0) throw std::invalid_argument("no box to load");
-  if (count > kMaxBoxes) throw std::length_error("too many boxes for an in-memory bulk load");
-  bool finite = true;
-  for (std::size_t k = 0; k < lo.size(); ++k) finite &= std::isfinite(lo[k]) && std::isfinite(hi[k]);
-  if (!finite) throw std::invalid_argument("box corner that is not finite");
-
-  BoxTree tree;
-  tree.dim_ = dim;
-  if (dim == 1) tree.load_levels<1>(shape, lo, hi, threads);
-  if (dim == 2) tree.load_levels<2>(shape, lo, hi, threads);
-  if (dim == 3) tree.load_levels<3>(shape, lo, hi, threads);
-  return tree;
-}
-
-namespace {
 
 // The query box meets the stored box (lo then hi): no dimension in which
 // one lies wholly beyond the other.
@@ -274,39 +269,58 @@ bool meets(const double* qlo, const double* qhi, const double* box, std::uint32_
 
 }  // namespace
 
-void BoxTree::intersecting(std::span<const double> lo, std::span<const double> hi, std::size_t limit,
-                           std::vector<std::int64_t>& ids, std::vector<std::uint64_t>& counts) const {
-  if (lo.size() != hi.size() || lo.size() % dim_ != 0)
-    throw std::invalid_argument("query corners of unequal or partial length");
-  const std::size_t queries = lo.size() / dim_;
+BoxTree::BoxTree(std::unique_ptr<Storage> storage) noexcept : storage_(std::move(storage)) {}
+BoxTree::BoxTree(BoxTree&&) noexcept = default;
+BoxTree& BoxTree::operator=(BoxTree&&) noexcept = default;
+BoxTree::~BoxTree() = default;
+
+std::size_t BoxTree::size() const noexcept { return storage_->levels.front().refs.size(); }
+std::size_t BoxTree::height() const noexcept { return storage_->levels.size(); }
+
+BoxTree BoxTree::bulk_load(const TreeShape& shape, std::span<const double> lo, std::span<const double> hi,
+                           unsigned threads) {
+  const std::uint32_t dim = shape.dimension;
+  if (dim == 0 || dim > 3) throw ArgumentError("tree shape of a dimension other than 1, 2 or 3");
+  (void)shape.leaf_fill();  // throws for shapes that pack nothing
+  (void)shape.index_fill();
+  if (lo.size() != hi.size() || lo.size() % dim != 0) throw ArgumentError("box corners of unequal or partial length");
+  const std::size_t count = lo.size() / dim;
+  if (count == 0) throw ArgumentError("no box to load");
+  if (count > kMaxBoxes) throw ArgumentError("too many boxes for an in-memory bulk load");
+  bool finite = true;
+  for (std::size_t k = 0; k < lo.size(); ++k) finite &= std::isfinite(lo[k]) && std::isfinite(hi[k]);
+  if (!finite) throw ArgumentError("box corner that is not finite");
+
+  auto storage = std::make_unique<Storage>();
+  storage->dim = dim;
+  if (dim == 1) load_levels<1>(shape, lo, hi, threads, storage->levels, storage->root_box);
+  if (dim == 2) load_levels<2>(shape, lo, hi, threads, storage->levels, storage->root_box);
+  if (dim == 3) load_levels<3>(shape, lo, hi, threads, storage->levels, storage->root_box);
+  return BoxTree(std::move(storage));
+}
+
+void BoxTree::search(const double* qlo, const double* qhi, bool (*visit)(void*, std::int64_t), void* context) const {
   struct Pending {
     std::uint32_t level, node;
   };
-  std::vector<Pending> stack;
-  const auto top = static_cast<std::uint32_t>(levels_.size() - 1);
-  for (std::size_t q = 0; q < queries; ++q) {
-    const double* qlo = lo.data() + dim_ * q;
-    const double* qhi = hi.data() + dim_ * q;
-    std::uint64_t found = 0;
-    stack.clear();
-    if (limit > 0 && meets(qlo, qhi, root_box_.data(), dim_)) stack.push_back({top, 0});
-    while (!stack.empty()) {
-      const Pending at = stack.back();
-      stack.pop_back();
-      const Level& level = levels_[at.level];
-      const std::uint32_t end = level.first[at.node + 1];
-      for (std::uint32_t slot = level.first[at.node]; slot < end; ++slot) {
-        if (!meets(qlo, qhi, level.boxes.data() + 2 * static_cast<std::size_t>(dim_) * slot, dim_)) continue;
-        if (at.level == 0) {
-          ids.push_back(level.refs[slot]);
-          if (++found == limit) break;
-        } else {
-          stack.push_back({at.level - 1, level.refs[slot]});
-        }
+  thread_local std::vector<Pending> stack;  // kept for the next query: no allocation per query
+  const Storage& s = *storage_;
+  const std::uint32_t dim = s.dim;
+  stack.clear();
+  if (meets(qlo, qhi, s.root_box.data(), dim)) stack.push_back({static_cast<std::uint32_t>(s.levels.size() - 1), 0});
+  while (!stack.empty()) {
+    const Pending at = stack.back();
+    stack.pop_back();
+    const Level& level = s.levels[at.level];
+    const std::uint32_t end = level.first[at.node + 1];
+    for (std::uint32_t slot = level.first[at.node]; slot < end; ++slot) {
+      if (!meets(qlo, qhi, level.boxes.data() + 2 * static_cast<std::size_t>(dim) * slot, dim)) continue;
+      if (at.level == 0) {
+        if (!visit(context, level.refs[slot])) return;
+      } else {
+        stack.push_back({at.level - 1, level.refs[slot]});
       }
-      if (found == limit) break;
     }
-    counts.push_back(found);
   }
 }
 

@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <stdexcept>
+
+#include "quarnet/errors.hpp"
 
 namespace quarnet::spatial {
 namespace {
@@ -11,44 +12,60 @@ namespace {
 constexpr std::int64_t kMaxCellsPerAxis = 1 << 12;
 constexpr double kSlack = 1.0 - 1e-12;  // lower bounds shrink by far more than rounding
 
+// The cell along an axis of `cells` cells for a position `at` in cell units
+// (clamped to the grid; NaN, where an extent overflowed, is cell 0).
+std::int64_t cell_at(double at, std::int64_t cells) {
+  return at >= 0 ? static_cast<std::int64_t>(std::min(at, static_cast<double>(cells - 1))) : 0;
+}
+
 }  // namespace
 
-NearestPoint::NearestPoint(std::span<const double> points) {
-  if (points.empty() || points.size() % 3 != 0) throw std::invalid_argument("no points, or a partial point");
-  const std::size_t n = points.size() / 3;
-  if (n > std::numeric_limits<std::uint32_t>::max() / 2) throw std::length_error("too many points");
+NearestPoint::NearestPoint(std::span<const double> points) : NearestPoint(points, {}) {}
+
+NearestPoint::NearestPoint(std::span<const double> points, std::span<const std::uint8_t> kept) {
+  if (points.size() % 3 != 0) throw ArgumentError("a partial point");
+  if (!kept.empty() && kept.size() != points.size() / 3) throw ArgumentError("one mark per point expected");
+  // The points taken, in order.
+  const auto taken = [&](std::size_t k) { return kept.empty() || kept[k] != 0; };
+  std::size_t n = 0;
+  for (std::size_t k = 0; k < points.size() / 3; ++k) n += taken(k);
+  if (n == 0) throw ArgumentError("no points");
+  if (n > std::numeric_limits<std::uint32_t>::max() / 2) throw ArgumentError("too many points for one search");
   double scale = 0.0;
   double hi[3];
   for (int a = 0; a < 3; ++a) {
     lo_[a] = std::numeric_limits<double>::infinity();
     hi[a] = -std::numeric_limits<double>::infinity();
   }
-  for (std::size_t k = 0; k < n; ++k) {
+  for (std::size_t k = 0; k < points.size() / 3; ++k) {
+    if (!taken(k)) continue;
     for (int a = 0; a < 3; ++a) {
       const double x = points[3 * k + a];
-      if (!std::isfinite(x)) throw std::invalid_argument("point that is not finite");
+      if (!std::isfinite(x)) throw ArgumentError("point that is not finite");
       lo_[a] = std::min(lo_[a], x);
       hi[a] = std::max(hi[a], x);
     }
   }
   // About four cells per point, cubic over the axes the points spread along
-  // (points on surfaces fill few of them).
-  double volume = 1.0;
+  // (points on surfaces fill few of them); the volume in logarithms, which
+  // neither underflow nor overflow at any scale.
+  double log_volume = 0.0;
   int spread = 0;
   for (int a = 0; a < 3; ++a) {
     scale = std::max({scale, std::abs(lo_[a]), std::abs(hi[a]), hi[a] - lo_[a]});
     if (hi[a] > lo_[a]) {
-      volume *= hi[a] - lo_[a];
+      log_volume += std::log(hi[a] - lo_[a]);
       ++spread;
     }
   }
-  const double side = spread == 0 ? 1.0 : std::pow(volume / (4.0 * static_cast<double>(n)), 1.0 / spread);
+  const double side = spread == 0 ? 1.0 : std::exp((log_volume - std::log(4.0 * static_cast<double>(n))) / spread);
   std::int64_t total = 1;
   for (int a = 0; a < 3; ++a) {
     const double extent = hi[a] - lo_[a];
-    cells_[a] = extent > 0 ? std::clamp<std::int64_t>(static_cast<std::int64_t>(std::ceil(extent / side)), 1,
-                                                      kMaxCellsPerAxis)
-                           : 1;
+    const double count = std::ceil(extent / side);  // NaN or inf where the extent overflows
+    cells_[a] = count >= static_cast<double>(kMaxCellsPerAxis) ? kMaxCellsPerAxis
+                : count >= 1.0                                   ? static_cast<std::int64_t>(count)
+                                                                 : 1;
     size_[a] = extent / static_cast<double>(cells_[a]);
     inverse_[a] = extent > 0 ? static_cast<double>(cells_[a]) / extent : 0.0;
     total *= cells_[a];
@@ -59,18 +76,18 @@ NearestPoint::NearestPoint(std::span<const double> points) {
   auto cell_of = [&](const double* p) {
     std::int64_t c = 0;
     for (int a = 0; a < 3; ++a) {
-      const double at = std::clamp((p[a] - lo_[a]) * inverse_[a], 0.0, static_cast<double>(cells_[a] - 1));
-      const auto i = static_cast<std::int64_t>(at);
-      c = c * cells_[a] + i;
+      c = c * cells_[a] + cell_at((p[a] - lo_[a]) * inverse_[a], cells_[a]);
     }
     return static_cast<std::size_t>(c);
   };
   cell_start_.assign(static_cast<std::size_t>(total) + 1, 0);
-  for (std::size_t k = 0; k < n; ++k) ++cell_start_[cell_of(&points[3 * k]) + 1];
+  for (std::size_t k = 0; k < points.size() / 3; ++k)
+    if (taken(k)) ++cell_start_[cell_of(&points[3 * k]) + 1];
   for (std::size_t c = 1; c < cell_start_.size(); ++c) cell_start_[c] += cell_start_[c - 1];
-  std::vector<std::uint32_t> next(cell_start_.begin(), cell_start_.end() - 1);
+  memory::Vector<std::uint32_t> next(cell_start_.begin(), cell_start_.end() - 1);
   points_.resize(3 * n);
-  for (std::size_t k = 0; k < n; ++k) {
+  for (std::size_t k = 0; k < points.size() / 3; ++k) {
+    if (!taken(k)) continue;
     const std::uint32_t at = next[cell_of(&points[3 * k])]++;
     std::copy_n(&points[3 * k], 3, &points_[3 * static_cast<std::size_t>(at)]);
   }
@@ -90,11 +107,10 @@ double NearestPoint::gap2(const double* q, const std::int64_t* first, const std:
 }
 
 std::optional<double> NearestPoint::distance(const double* q, std::size_t budget) const {
+  if (!(std::isfinite(q[0]) && std::isfinite(q[1]) && std::isfinite(q[2])))
+    throw ArgumentError("query point that is not finite");
   std::int64_t centre[3];
-  for (int a = 0; a < 3; ++a) {  // clamped as a double: a far query's index fits no integer
-    const double at = std::floor((q[a] - lo_[a]) * inverse_[a]);
-    centre[a] = static_cast<std::int64_t>(std::clamp(at, 0.0, static_cast<double>(cells_[a] - 1)));
-  }
+  for (int a = 0; a < 3; ++a) centre[a] = cell_at((q[a] - lo_[a]) * inverse_[a], cells_[a]);
   double best = std::numeric_limits<double>::infinity();
   std::size_t spent = 0;  // cells and points looked at
   auto scan = [&](std::int64_t i, std::int64_t j, std::int64_t k) {
@@ -135,7 +151,7 @@ std::optional<double> NearestPoint::distance(const double* q, std::size_t budget
           any = true;
         }
       }
-      if (!any || bound > best) break;
+      if (!any || bound > best || best == 0.0) break;  // nothing lies nearer than 0
     }
     // The shell of cells exactly r steps away.
     const std::int64_t i0 = std::max<std::int64_t>(centre[0] - r, 0), i1 = std::min(centre[0] + r, cells_[0] - 1);

@@ -28,6 +28,7 @@ struct NearestObjects {
 // number (>= 0). threads: 0 for one per hardware thread. Throws
 // ArgumentError for a radius that is not a positive finite number, faces
 // that refer to vertices the mesh lacks, or arrays of mismatched lengths.
+// Stops at check_stop() (parallel/stop.hpp), face by face.
 NearestObjects nearest_objects(const IndexedMesh& mesh, std::span<const double> points,
                                std::span<const std::int32_t> objects, double radius, unsigned threads = 0);
 

@@ -25,8 +25,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
-#include <utility>
-#include <vector>
+#include <type_traits>
 
 namespace quarnet::spatial {
 
@@ -38,7 +37,8 @@ struct TreeShape {
   std::uint32_t index_capacity = 0;  // children an index node may hold
   double fill_factor = 0.0;          // the share of a node the bulk load fills
 
-  // Entries per packed node: floor(capacity * fill_factor), at least 1.
+  // Entries per packed node: floor(capacity * fill_factor), at least 1
+  // (ArgumentError otherwise).
   std::uint32_t leaf_fill() const;
   std::uint32_t index_fill() const;
 };
@@ -49,66 +49,36 @@ class BoxTree {
   static constexpr std::size_t kMaxBoxes = 0x7fffffff;
 
   // The tree of box k = (lo[d k ... d k + d - 1], hi[...]) under id k, for
-  // d = shape.dimension. Throws std::invalid_argument for spans of unequal
-  // or partial length, no box, a box that is not finite or a shape that
-  // packs no entry; std::length_error past kMaxBoxes.
-  // The work on the slabs of the first dimension is spread over `threads`
-  // threads (the tree is the same for any number).
+  // d = shape.dimension. Throws ArgumentError for spans of unequal or
+  // partial length, no box, a box that is not finite or a shape that packs
+  // no entry, or past kMaxBoxes. The work on the slabs of the first
+  // dimension is spread over `threads` threads (the tree is the same for any
+  // number). It stops at check_stop() (parallel/stop.hpp).
   static BoxTree bulk_load(const TreeShape& shape, std::span<const double> lo, std::span<const double> hi,
                            unsigned threads = 1);
 
-  std::size_t size() const noexcept { return levels_.front().refs.size(); }
-  std::size_t height() const noexcept { return levels_.size(); }
+  BoxTree(BoxTree&&) noexcept;
+  BoxTree& operator=(BoxTree&&) noexcept;
+  ~BoxTree();
 
-  // For each query box q (lo, hi as above), the ids of the stored boxes it
-  // meets in search order, at most `limit` of them (the head of the full
-  // answer): appended to `ids`, their count appended to `counts`.
-  void intersecting(std::span<const double> lo, std::span<const double> hi, std::size_t limit,
-                    std::vector<std::int64_t>& ids, std::vector<std::uint64_t>& counts) const;
+  std::size_t size() const noexcept;    // boxes stored
+  std::size_t height() const noexcept;  // levels of nodes
+
+  // visit(id) for the stored boxes that the query box lo[0 ... d - 1],
+  // hi[0 ... d - 1] meets, in search order, until visit returns false.
+  template <class Visit>
+  void search(const double* lo, const double* hi, Visit&& visit) const {
+    using V = std::remove_reference_t<Visit>;
+    search(lo, hi, [](void* v, std::int64_t id) { return static_cast<bool>((*static_cast<V*>(v))(id)); },
+           static_cast<void*>(&visit));
+  }
 
  private:
-  // Vectors whose new elements are left uninitialised: the bulk load writes
-  // every one, on several threads, so zeroing them first is wasted work.
-  template <class T>
-  struct Uninitialised : std::allocator<T> {
-    using value_type = T;
-    template <class U>
-    struct rebind {
-      using other = Uninitialised<U>;
-    };
-    Uninitialised() = default;
-    template <class U>
-    Uninitialised(const Uninitialised<U>&) noexcept {}
-    template <class U>
-    void construct(U* p) noexcept {
-      ::new (static_cast<void*>(p)) U;
-    }
-    template <class U, class... Args>
-    void construct(U* p, Args&&... args) {
-      ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
-    }
-  };
-  template <class T>
-  using Slots = std::vector<T, Uninitialised<T>>;
+  struct Storage;
+  explicit BoxTree(std::unique_ptr<Storage> storage) noexcept;
+  void search(const double* lo, const double* hi, bool (*visit)(void*, std::int64_t), void* context) const;
 
-  // The nodes of one level, in the order they were packed: node j holds the
-  // slots first[j] ... first[j + 1] - 1. A slot is a box (lo then hi) and a
-  // reference: a box id at the leaf level, a node of the level below above.
-  struct Level {
-    std::vector<std::uint32_t> first;
-    Slots<double> boxes;  // 2 d per slot
-    Slots<std::uint32_t> refs;
-  };
-
-  template <std::uint32_t D>
-  void load_levels(const TreeShape& shape, std::span<const double> lo, std::span<const double> hi, unsigned threads);
-
-  std::uint32_t dim_ = 0;
-  std::vector<Level> levels_;        // leaves first, the root's level last
-  std::vector<double> root_box_;  // the root's bounds
-
-  template <std::uint32_t D>
-  friend class StrLoader;
+  std::unique_ptr<Storage> storage_;
 };
 
 }  // namespace quarnet::spatial

@@ -16,23 +16,27 @@
 #include <span>
 #include <vector>
 
+#include "quarnet/memory/reuse.hpp"
+
 namespace quarnet::spatial {
 
 class NearestPoint {
  public:
-  // `points` holds N x 3 coordinates, N >= 1, all finite (std::invalid_argument otherwise).
+  // `points` holds N x 3 coordinates, N >= 1, all finite (ArgumentError otherwise).
   explicit NearestPoint(std::span<const double> points);
+  // The points whose mark in `kept` (one per point) is not 0.
+  NearestPoint(std::span<const double> points, std::span<const std::uint8_t> kept);
 
-  // The distance from (q[0], q[1], q[2]) (finite) to the nearest point, or
-  // nullopt where finding it would look at more than about `budget` cells
-  // and points.
+  // The distance from (q[0], q[1], q[2]) to the nearest point, or nullopt
+  // where finding it would look at more than about `budget` cells and
+  // points. ArgumentError for a query that is not finite.
   std::optional<double> distance(const double* q, std::size_t budget = SIZE_MAX) const;
 
  private:
   double gap2(const double* q, const std::int64_t* first, const std::int64_t* last) const;
 
-  std::vector<double> points_;              // in cell order, 3 per point
-  std::vector<std::uint32_t> cell_start_;   // per cell, then the end
+  memory::Vector<double> points_;             // in cell order, 3 per point
+  memory::Vector<std::uint32_t> cell_start_;  // per cell, then the end
   double lo_[3], size_[3], inverse_[3], margin_;
   std::int64_t cells_[3];
 };
