@@ -1,6 +1,7 @@
 // Module quarnet.mesh_seg.Tessaron: cuts a scene mesh into one sub-mesh per
 // object from per-view object masks, depth maps and the sparse camera model.
 #include "tessaron.hpp"
+#include "view_votes.hpp"
 
 QUARNET_MODULE(Tessaron, ns) {
   using namespace tessaron;
@@ -20,6 +21,7 @@ QUARNET_MODULE(Tessaron, ns) {
   define_face_search(ns);
   define_submesh(ns);
   define_whole_objects(ns);
+  define_view_votes(ns);
 
   qh::plain_class(ns, "SceneTessaron", py::tuple(),
                   {
