@@ -213,14 +213,19 @@ def _march_all(objects, step):
     return parts
 
 
-def smallest_faces(layout, n_objects, seed):
-    """(faces of the smallest scene of a layout, faces of its ground and walls);
-    ValueError when the objects find no room."""
+def too_few_faces(layout, n_objects, seed, faces):
+    """Why `faces` is below the smallest scene of the layout, or None; ValueError
+    when the objects find no room."""
     if layout == "ring":
-        return smallest_scene(n_objects, seed)
-    _, wall = _objects(n_objects, np.random.default_rng(seed))
-    room = sum(len(f) for _, f in _room(wall))
-    return room + 400 * n_objects, room
+        smallest, ground = smallest_scene(n_objects, seed)
+        floor = f"the ground alone has {ground}"
+    else:
+        _, wall = _objects(n_objects, np.random.default_rng(seed))
+        room = sum(len(f) for _, f in _room(wall))
+        smallest, floor = room + 400 * n_objects, f"the ground and walls alone have {room}"
+    if faces >= smallest:
+        return None
+    return f"{faces} is below the smallest scene of {n_objects} objects: {smallest} faces ({floor})"
 
 
 def clutter_mesh(n_objects, faces, rng):

@@ -37,15 +37,14 @@ def add_scene_options(parser, *, faces=15000, views=12, width=320, height=240, o
 
 def check_scene_options(parser, args):
     """Exits through parser.error (status 2) when --faces asks for fewer faces than the smallest scene."""
-    from .clutter import smallest_faces
+    from .clutter import too_few_faces
 
     try:
-        smallest, ground = smallest_faces(args.layout, args.objects, args.seed)
+        few = too_few_faces(args.layout, args.objects, args.seed, args.faces)
     except ValueError as e:  # no room for the objects
         parser.error(f"argument --objects: {e}")
-    if args.faces < smallest:
-        parser.error(f"argument --faces: {args.faces} is below the smallest scene of {args.objects} objects: "
-                     f"{smallest} faces (the ground alone has {ground})")
+    if few:
+        parser.error(f"argument --faces: {few}")
 
 
 def build_from_options(out_dir, args, progress=False):

@@ -17,7 +17,7 @@ from quarnet._scene_rules import DEPTHS, SPARSE, depth_file
 from quarnet.raycast import cast, intrinsics, look_at, raycaster_of
 from quarnet.scene import colmap_loader
 
-from .clutter import LAYOUTS, clutter_mesh, handheld_cameras, smallest_faces
+from .clutter import LAYOUTS, clutter_mesh, handheld_cameras, too_few_faces
 from .noise import noisy_depth, noisy_mask
 from .shapes import GROUND, scene_mesh
 
@@ -70,10 +70,9 @@ def build_sample_scene(out_dir, seed=0, *, faces=15000, views=12, width=320, hei
         raise ValueError("objects, views, faces must be positive and the image at least 2x2 pixels")
     if layout not in LAYOUTS:
         raise ValueError(f"layout must be one of {', '.join(LAYOUTS)}, got {layout!r}")
-    smallest, ground = smallest_faces(layout, objects, seed)
-    if faces < smallest:
-        raise ValueError(f"faces={faces} is below the smallest scene of {objects} objects: {smallest} faces "
-                         f"(the ground alone has {ground})")
+    few = too_few_faces(layout, objects, seed, faces)
+    if few:
+        raise ValueError(f"faces={few}")
     rng = np.random.default_rng(seed)
     out_dir = os.fspath(out_dir)
     depths = os.path.join(out_dir, DEPTHS)
