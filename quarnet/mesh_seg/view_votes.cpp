@@ -12,7 +12,6 @@
 // the core's (quarnet/vote/face_votes.hpp, flood.hpp), without the GIL.
 #include <algorithm>
 #include <cstdint>
-#include <map>
 #include <span>
 #include <vector>
 
@@ -61,18 +60,12 @@ Settings settings_of(const py::object& min_share, const py::object& min_views, c
   return {{share, views.cast<unsigned>()}, tolerance};
 }
 
-// One object's mask file for a view.
-struct MaskFile {
-  std::size_t object;
-  py::object path;
-};
-
-// The views of the mask folders, by image id: each object's masks, in the
-// folder's sorted order. An entry whose name is no image id is skipped when
-// it cannot be read as an image, as the extraction skips it, and refused
-// when it can.
-std::map<long long, std::vector<MaskFile>> views_of(const qh::Namespace& ns, const py::list& folders) {
-  std::map<long long, std::vector<MaskFile>> views;
+// The views of the mask folders: {image id: [(object, mask path), ...]},
+// each object's masks in its folder's sorted order. An entry whose name is
+// no image id is skipped when it cannot be read as an image, as the
+// extraction skips it, and refused when it can.
+py::dict views_of(const qh::Namespace& ns, const py::list& folders) {
+  py::dict views;
   for (std::size_t k = 0; k < folders.size(); ++k) {
     py::object folder = folders[k];
     for (py::handle name : qh::sorted(ns.os().listdir(folder))) {
@@ -88,7 +81,7 @@ std::map<long long, std::vector<MaskFile>> views_of(const qh::Namespace& ns, con
         qh::add_note(e, qh::cat("mask ", path, ": its name is not an image id"));
         throw;
       }
-      views[id.cast<long long>()].push_back({k, path});
+      views.attr("setdefault")(id, py::list()).attr("append")(py::make_tuple(k, path));
     }
   }
   return views;
@@ -171,30 +164,32 @@ py::object vote_faces(const qh::Call& c, py::object mesh, py::object mask_folder
   if (!indexed.faces_in_range()) qh::raise(PyExc_ValueError, py::str("a face of the mesh refers to a vertex it lacks"));
 
   const py::list folders(mask_folders);
-  const auto views = views_of(ns, folders);
+  const py::dict views = views_of(ns, folders);
   quarnet::vote::FaceVotes votes(indexed.face_count(), folders.size());
   ViewCaster caster(ns, raycasting_scene(ns, vertices, faces), K, settings.depth_tolerance);
 
-  py::list ids;
-  for (const auto& [id, files] : views) ids.append(py::int_(id));
+  const py::list ids = qh::sorted(views);
   for (py::handle id_handle : ns["tqdm"](ids, py::arg("desc") = "Voting views ", py::arg("disable") = py::none())) {
     const py::object id = py::reinterpret_borrow<py::object>(id_handle);
-    const std::vector<MaskFile>& files = views.at(id.cast<long long>());
+    const py::list files = views[id];
     std::vector<U8Array> masks(folders.size());
     py::object first;  // the first mask read: the view's size is its size
     py::tuple shape;
-    for (const MaskFile& file : files) {
-      py::object mask = qh::read_mask(ns, file.path, qh::WideMasks::warn);
+    for (py::handle file : files) {
+      const auto [object, path] = qh::unpack<2>(file);
+      py::object mask = qh::read_mask(ns, path, qh::WideMasks::warn);
       if (mask.is_none()) continue;
       U8Array m(mask);
-      if (m.ndim() != 2 || (first && !shape_of(m).equal(shape)))
-        qh::raise(PyExc_ValueError, qh::cat("mask ", file.path, " has shape ", shape_of(m), ", the mask ", first,
+      if (m.ndim() != 2)
+        qh::raise(PyExc_ValueError, qh::cat("mask ", path, " has shape ", shape_of(m), " (a mask is H x W)"));
+      if (first && !shape_of(m).equal(shape))
+        qh::raise(PyExc_ValueError, qh::cat("mask ", path, " has shape ", shape_of(m), ", the mask ", first,
                                             " of the same view has shape ", shape, " (a view's masks are of one size)"));
       if (!first) {
-        first = file.path;
+        first = path;
         shape = shape_of(m);
       }
-      masks[file.object] = std::move(m);
+      masks[object.cast<std::size_t>()] = std::move(m);
     }
     if (!first) continue;  // no mask of this view could be read
     const auto height = shape[0].cast<std::size_t>(), width = shape[1].cast<std::size_t>();
