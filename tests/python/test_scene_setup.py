@@ -36,7 +36,8 @@ def test_loading_binds_collaborators_and_prints_nothing(tmp_path):
         "read_extrinsics_text", "read_intrinsics_text", "qvec2rotmat", "rotmat2qvec", "SceneTessaron",
         "load_depth", "backproject_depth_to_points", "extract_masked_pointclouds", "find_nearby_faces",
         "save_nearby_faces_as_ply",
-        "assign_faces_to_objects", "seg_scene_mesh_dense"])  # the whole-object cut, beside the search
+        "assign_faces_to_objects", "seg_scene_mesh_dense",  # the whole-object cut, beside the search
+        "vote_faces_to_objects"])  # the vote
     assert len(out.splitlines()) == 1
     import scipy.spatial.transform
     import tqdm
