@@ -1,0 +1,81 @@
+"""The three cuts side by side on cluttered scenes with masks as a
+segmentation model gives them: the default cut (seg_scene_mesh), the
+whole-object cut (seg_scene_mesh_dense) and the vote (seg_scene_mesh_vote),
+on 1,000,000 and 3,000,000 faces.
+
+Per scene size and mode: the time of the segmentation call (a fresh process,
+the call alone), the process's peak memory, and per object, against the
+scene's ground truth: the share of its seen faces its sub-mesh holds
+(recall), the share of the sub-mesh's faces that are its own (precision) and
+the share of the sub-mesh's area that is its own; the mean over the objects
+and the worst object.
+
+    python bench/bench_vote.py [--faces 1000000 3000000] [--views 100 --width 640 --height 480 --objects 10]
+                               [--seed 0] [--modes default dense vote]
+
+Run it under flock /tmp/quarnet-heavy.lock: a 3,000,000-face run takes several GB.
+
+Targets for the vote: recall and precision >= 0.97 on average and >= 0.9 for
+the worst object, >= 85 % of every sub-mesh's area the object's, and no more
+than 1.5x the time of the whole-object cut at 3,000,000 faces.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+
+from bench_segmentation import add_sizes, scenes, timed_cut  # beside this script
+
+MODES = ("default", "dense", "vote")
+
+
+def run_mode(scene, mode, workdir):
+    from quarnet import sample
+
+    seconds, peak = timed_cut(scene, mode, workdir)
+    rows = sample.evaluate(scene)
+    recall = [r["recall"] for r in rows]
+    precision = [1 - r["foreign_share"] for r in rows]
+    area = [r["area_share"] for r in rows]
+    return {"seconds": seconds, "peak": peak / 2**20, "recall": recall, "precision": precision, "area": area,
+            "worst": min(rows, key=lambda r: min(r["recall"], 1 - r["foreign_share"]))["name"]}
+
+
+def mean(values):
+    return sum(values) / len(values)
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    add_sizes(parser, [1_000_000, 3_000_000])
+    parser.add_argument("--modes", nargs="+", choices=MODES, default=list(MODES))
+    args = parser.parse_args(argv)
+
+    from quarnet.sample.noise import SEGMENTER
+
+    print(f"load average at the start: {' '.join(f'{x:.2f}' for x in os.getloadavg())} ({os.cpu_count()} cores)")
+    rows = []
+    for faces, scene in scenes(args, layout="clutter", noise=SEGMENTER):
+        for mode in args.modes:
+            rows.append((faces, scene.faces, mode, run_mode(scene, mode, os.path.dirname(scene.root_path))))
+            print(f"  {mode}: {rows[-1][3]['seconds']:.2f} s", flush=True)
+
+    print(f"\n{'faces':>10} {'mode':<8} {'time':>8} {'peak':>8}  {'recall mean/worst':>17}  "
+          f"{'precision mean/worst':>20}  {'area share mean/worst':>21}  worst object")
+    for _, faces, mode, r in rows:
+        print(f"{faces:>10,} {mode:<8} {r['seconds']:>7.2f}s {r['peak']:>6.0f}MB  "
+              f"{mean(r['recall']):>8.3f} / {min(r['recall']):.3f}  {mean(r['precision']):>11.3f} / "
+              f"{min(r['precision']):.3f}  {mean(r['area']):>12.3f} / {min(r['area']):.3f}  {r['worst']}")
+    for faces in args.faces:
+        modes = {mode: r for asked, _, mode, r in rows if asked == faces}
+        if "vote" in modes and "dense" in modes:
+            print(f"{faces:,} faces: the vote takes {modes['vote']['seconds'] / modes['dense']['seconds']:.2f}x the "
+                  f"whole-object cut's time (target <= 1.5x at 3,000,000 faces)")
+    print(f"load average at the end: {' '.join(f'{x:.2f}' for x in os.getloadavg())}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
