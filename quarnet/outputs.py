@@ -80,16 +80,21 @@ def try_load_mesh(path):
         return None, str(e)
 
 
-def scene_mesh_bounds(path):
-    """The bounds (2 x 3) of the faces of a scene mesh file, read as the
-    segmentation will read it (trimesh.load; a file of several meshes joined),
-    without processing. Raises FileNotFoundError for a missing file and
-    ValueError naming the file for one trimesh cannot read or one without
-    faces, so that a wrong mesh is found before the long steps."""
+def scene_mesh(path):
+    """The scene mesh of a mesh file, read as the segmentation will read it
+    (trimesh.load; a file of several meshes joined), without processing.
+    Raises FileNotFoundError for a missing file and ValueError naming the
+    file for one trimesh cannot read or one without faces, so that a wrong
+    mesh is found before the long steps."""
     import trimesh
 
     loaded = _load(path, process=False)
     mesh = joined_scene_mesh(loaded)
     if not isinstance(mesh, trimesh.Trimesh) or not len(mesh.faces):
         raise ValueError(f"{path}: the mesh has no faces (trimesh read a {type(loaded).__name__})")
-    return mesh.bounds
+    return mesh
+
+
+def scene_mesh_bounds(path):
+    """The bounds (2 x 3) of the faces of a scene mesh file (scene_mesh)."""
+    return scene_mesh(path).bounds

@@ -13,6 +13,7 @@ import argparse
 import sys
 import traceback
 
+from quarnet import version
 from quarnet.user_errors import PROGRAM, error_line
 
 from . import check, doctor, sample, segment, show, train
@@ -46,16 +47,6 @@ def build_parser():
         command.add_arguments(sub)
         sub.set_defaults(run=command.run, parser=sub)
     return parser
-
-
-def version():
-    """The installed package's version."""
-    from importlib import metadata
-
-    try:
-        return metadata.version("quarnet")
-    except metadata.PackageNotFoundError:
-        return "unknown (not installed)"
 
 
 def main(argv=None):

@@ -1,25 +1,29 @@
-"""quarnet segment ROOT --mesh MESH [--masks MASKS] [--dense [--radius R]]:
-SceneTessaron(...).seg_scene_mesh(), or the whole-object cut."""
+"""quarnet segment ROOT --mesh MESH [--masks MASKS] [--dense [--radius R]] [--redo] [-v]:
+the cut of SceneTessaron(...).seg_scene_mesh(), or the whole-object cut,
+with a run record, a check of the result and a table."""
 
+import contextlib
 import os
 
-from quarnet import outputs
+import numpy as np
+
+from quarnet import outputs, run_record
 from quarnet.user_errors import UserError
 from quarnet.user_input import positive_float, require_folder, require_readable_file
 
-from .cut_log import logging_cuts
 from .table import print_table
 
 NAME = "segment"
 HELP = "cut the scene mesh into one sub-mesh per object"
 DESCRIPTION = """\
-Runs SceneTessaron(MASKS, MESH, ROOT).seg_scene_mesh(). For every object
-folder of MASKS it lifts the masked depth pixels of every view into the world
-with the sparse model's camera, cuts the mesh faces near those points out of
-the mesh, and writes MASKS/<object>/sub_mesh.ply and sub_pcd.ply; the faces no
-object took go to MASKS/remain.ply. An object that already has a sub_mesh.ply
-is skipped as done, so an interrupted run resumes where it stopped. The
-module's own lines are printed as they come; a table of the objects closes.
+Cuts as SceneTessaron(MASKS, MESH, ROOT).seg_scene_mesh() does. For every
+object folder of MASKS it lifts the masked depth pixels of every view into the
+world with the sparse model's camera, cuts the mesh faces near those points out
+of the mesh, and writes MASKS/<object>/sub_mesh.ply and sub_pcd.ply; the faces
+no object took go to MASKS/remain.ply. An object that already has a
+sub_mesh.ply is skipped as done, so an interrupted run resumes where it
+stopped. A table of the objects closes; the module's own lines are shown with
+-v (its [Warning] lines always).
 
 With --dense, every face whose distance to an object's points is at most R
 goes to that object (to the nearest object where several are that near):
@@ -28,12 +32,27 @@ files (seg_scene_mesh_dense in quarnet.mesh_seg.Tessaron). The default cut
 takes only the faces right at each point, which on a dense mesh leaves the
 objects full of holes.
 
-The run fails (status 1) when no object was cut, and a note names an object
-whose depth points mostly miss the mesh (depth maps in millimetres, say).
+MASKS/quarnet-run.json records what the run was run with (mode, radius, the
+mesh's and the sparse model's content, the version). A rerun with another
+mode, radius, mesh or sparse model is refused before anything is written, as
+are outputs without a record; --redo starts over: it removes the outputs of
+earlier runs (sub_mesh.ply, sub_pcd.ply, remain.ply, the record, staged
+leftovers) and nothing else.
+
+The run fails (status 1) when no object was cut, or when the outputs are not a
+partition of the mesh (each face in exactly one sub_mesh.ply or remain.ply);
+notes name an object whose depth points mostly miss the mesh (depth maps in
+millimetres, say), a mesh much finer than the points (try --dense), and a
+radius out of proportion to the mesh.
 
 ROOT holds depths/<image id>.npy and sparse/0 (cameras.bin and images.bin, or
 cameras.txt and images.txt); MASKS/<object>/<image id>.png are 8-bit masks.
 """
+
+DEFAULT_RADIUS = 0.015  # Tessaron's default, passed on explicitly so that the record names it
+VOXEL = 0.01  # the extraction thins each object's points to one per cell of this size
+FINE_MESH = 0.5  # below this share of VOXEL, a median edge leaves holes in the default cut (sample scenes)
+LARGE_RADIUS = 0.1  # a radius above this share of the mesh's diagonal is likely in the wrong unit
 
 
 def add_arguments(parser):
@@ -43,7 +62,11 @@ def add_arguments(parser):
     parser.add_argument("--dense", action="store_true",
                         help="whole objects: every face within R of an object's points goes to the nearest such object")
     parser.add_argument("--radius", type=positive_float, metavar="R",
-                        help="with --dense: the distance in the mesh's units (default: 0.015, 1.5 cm in metres)")
+                        help=f"with --dense: the distance in the mesh's units (default: {DEFAULT_RADIUS}, 1.5 cm in "
+                             "metres)")
+    parser.add_argument("--redo", action="store_true",
+                        help="start over: remove the outputs of earlier runs in MASKS first")
+    parser.add_argument("-v", "--verbose", action="store_true", help="print the module's own lines as well")
 
 
 def _counts(folder, problems):
@@ -58,16 +81,105 @@ def _counts(folder, problems):
     return (None if mesh is None else len(mesh.faces)), points
 
 
+def _same_folder(masks, a, b):
+    try:
+        return os.path.samefile(os.path.join(masks, a), os.path.join(masks, b))
+    except OSError:
+        return False
+
+
+def statuses(masks, names, record, done_before):
+    """{name: status} of the object folders `names` in MASKS, in order, from
+    the run's record: "cut"; "skipped (done)" by an earlier run; "skipped
+    (same folder as <name>)" for a folder that is another's (a link), whose
+    files are that object's; "skipped (done by another run)" for one finished
+    while this run lasted; "not cut (<why>)" otherwise."""
+    entries = {e["name"]: e for e in record if e["name"] is not None}
+    found = {}
+    for name in names:
+        entry = entries.get(name)
+        if entry is None:
+            found[name] = "not cut (no masked points)"
+        elif entry["status"] == "cut":
+            found[name] = "cut"
+        elif entry["status"] == "skipped":
+            twin = next((other for other, status in found.items() if not status.startswith("skipped (same")
+                         and _same_folder(masks, name, other)), None)
+            found[name] = (f"skipped (same folder as {twin})" if twin is not None else
+                           "skipped (done)" if name in done_before else "skipped (done by another run)")
+        else:
+            found[name] = f"not cut ({entry['reason']})"
+    return found
+
+
+def _median_edge(mesh, most=100_000):
+    """The median edge length of (up to `most` evenly spread) faces of the mesh."""
+    faces = np.asarray(mesh.faces)[::max(1, len(mesh.faces) // most)]
+    corners = np.asarray(mesh.vertices, dtype=float)[faces]
+    return float(np.median(np.linalg.norm(corners - np.roll(corners, 1, axis=1), axis=2)))
+
+
+def mesh_notes(mesh, dense, radius):
+    """Notes on the mesh against the cut: a radius out of proportion to the
+    mesh (--dense), or faces much smaller than the spacing of the object
+    points (the default cut)."""
+    if dense:
+        diagonal = float(np.linalg.norm(np.ptp(mesh.bounds, axis=0)))
+        if radius > LARGE_RADIUS * diagonal:
+            return [f"note: the radius {radius:g} is more than a tenth of the mesh's size (diagonal {diagonal:.3g}): "
+                    "every face that near an object's points goes to it, and the search grows with faces times "
+                    "points; is R in the mesh's units?"]
+        return []
+    edge = _median_edge(mesh)
+    if edge < FINE_MESH * VOXEL:
+        return [f"note: the mesh's faces are small (median edge {edge:.2g}) against the {VOXEL:g} spacing of the "
+                "object points: the default cut takes only the faces at each point and leaves the objects full "
+                "of holes; --dense takes whole objects"]
+    return []
+
+
+def _only_warnings(*args, **kwargs):
+    """The module's print without -v: its [Warning] lines pass."""
+    if args and isinstance(args[0], str) and args[0].startswith("[Warning]"):
+        print(*args, **kwargs)
+
+
+@contextlib.contextmanager
+def module_lines(module, verbose):
+    """The module's print for the block: everything with -v, else its warnings only."""
+    if verbose:
+        yield
+        return
+    namespace = vars(module)
+    before = namespace.get("print")
+    module.print = _only_warnings
+    try:
+        yield
+    finally:
+        if before is None:
+            del module.print
+        else:
+            module.print = before
+
+
 def run(args):
     if args.radius is not None and not args.dense:
         args.parser.error("--radius goes with --dense")
+    radius = (DEFAULT_RADIUS if args.radius is None else args.radius) if args.dense else None
     masks = args.masks if args.masks is not None else os.path.join(args.root, "masks")
     require_folder(args.root)
     require_folder(masks)
     require_readable_file(args.mesh)
     # The module reads the mesh only after every object's points: a mesh it
     # cannot read should not cost the user that wait.
-    bounds = outputs.scene_mesh_bounds(args.mesh)
+    mesh = outputs.scene_mesh(args.mesh)
+    bounds, notes = mesh.bounds, mesh_notes(mesh, args.dense, radius)
+    del mesh
+    said = args.verbose  # a blank line parts what was said from the table
+    if args.dense:  # a radius out of proportion is said before the long run
+        for note in notes:
+            print(note)
+        said, notes = said or bool(notes), []
     names = outputs.object_folders(masks)
     from quarnet import depth_scale
     from quarnet import masks as mask_files
@@ -75,20 +187,36 @@ def run(args):
     warning = mask_files.jpeg_warning(masks, names)
     if warning:
         print(warning)
-    done_before = {name for name in names if os.path.exists(os.path.join(masks, name, outputs.SUB_MESH))}
+        said = True
 
     from quarnet.mesh_seg import Tessaron
 
-    with logging_cuts(Tessaron) as log:  # what became of each object, as the module says it
+    with module_lines(Tessaron, args.verbose):
         scene = Tessaron.SceneTessaron(masks, args.mesh, args.root)
-        notes = depth_scale.depth_scale_notes(scene, names, bounds)
-        if args.dense:
-            Tessaron.seg_scene_mesh_dense(scene, **({} if args.radius is None else {"radius": args.radius}))
+        params = run_record.parameters("dense" if args.dense else "default", args.mesh, scene.sfm_path, radius=radius)
+        if args.redo:
+            removed = run_record.start_over(masks)
+            print(f"started over: removed {len(removed)} files of earlier runs")
+            said = True
         else:
-            scene.seg_scene_mesh()
+            refused = run_record.refusal(masks, params)
+            if refused:
+                raise UserError(refused)
+        done_before = {name for name in names if os.path.exists(os.path.join(masks, name, outputs.SUB_MESH))}
+        notes += depth_scale.depth_scale_notes(scene, names, bounds)
+        clouds, boxes, subdirs = Tessaron._object_clouds(scene)
+        # The clouds are extracted and nothing is written yet: a check of the
+        # clouds against the mesh that may refuse the run goes here.
+        record = run_record.begin(masks, params)
+        if args.dense:
+            Tessaron._cut_dense(scene, clouds, subdirs, radius, record)
+        else:
+            Tessaron._cut_objects(scene, clouds, boxes, subdirs, record)
 
+    names = outputs.object_folders(masks)
+    broken = run_record.partition_problem(record, masks, names)
     rows, problems, with_sub_mesh = [], [], 0
-    for name, status in log.statuses(masks, outputs.object_folders(masks), done_before).items():
+    for name, status in statuses(masks, names, record, done_before).items():
         # a folder that is another's holds that object's files: they are counted there
         faces, points = (None, None) if "same folder" in status else _counts(os.path.join(masks, name), problems)
         with_sub_mesh += faces is not None or status.startswith("skipped")
@@ -97,12 +225,15 @@ def run(args):
     problems += [problem] if problem else []
     if remain is not None:
         rows.append((outputs.REMAIN, len(remain.faces), "-", "the faces no object took"))
-    print()
+    if said:
+        print()
     print_table(("object", "faces", "points", "status"), rows, right=(1, 2))
     for problem in problems:
         print(f"cannot read {problem}")
     for note in notes:
         print(note)
+    if broken:
+        raise UserError(f"the outputs are no partition of the mesh: {broken}; {run_record.START_OVER}")
     if not with_sub_mesh:
         raise UserError("no object was cut: remain.ply holds the whole scene mesh"
                         + (" (see the notes above)" if notes else " (do the masks mark the objects, and do their "

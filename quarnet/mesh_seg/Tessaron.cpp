@@ -15,6 +15,7 @@ QUARNET_MODULE(Tessaron, ns) {
   ns.import("trimesh");
   ns.import_relative("..scene.colmap_loader", {"read_extrinsics_binary", "read_intrinsics_binary", "read_extrinsics_text",
                                                "read_intrinsics_text", "qvec2rotmat", "rotmat2qvec"});
+  ns.import("quarnet.run_record", "run_record");
 
   define_depth_lifting(ns);
   define_masked_pointclouds(ns);
@@ -22,6 +23,9 @@ QUARNET_MODULE(Tessaron, ns) {
   define_submesh(ns);
   define_whole_objects(ns);
   define_view_votes(ns);
+  define_object_clouds(ns);
+  define_recorded_cut(ns);
+  define_staged_files(ns);
 
   qh::plain_class(ns, "SceneTessaron", py::tuple(),
                   {

@@ -11,7 +11,10 @@
 // A finished object is skipped, and its faces leave the working mesh as they
 // did when it was cut: found from its sub_mesh.ply, and again from its cloud
 // where the file's corners cannot tell them (finished_objects.cpp), so a
-// resumed run goes on exactly as one uninterrupted run.
+// resumed run goes on exactly as one uninterrupted run. The loop is the one
+// of every cut (cut_loop.cpp); this file gives it the specified lines.
+#include <vector>
+
 #include "scene_rules.hpp"
 #include "staged_files.hpp"
 #include "tessaron.hpp"
@@ -62,52 +65,83 @@ void write_object(const qh::Namespace& ns, const py::object& sub_mesh, const py:
   files.commit();
 }
 
-void write_remain(const qh::Namespace& ns, const py::object& mask_path, py::object working) {
+py::object write_remain(const qh::Namespace& ns, const py::object& mask_path, py::object working) {
   // With every face taken, remain.ply still replaces any earlier remainder.
   if (working.is_none()) working = ns.trimesh().attr("Trimesh")();
   py::object path = ns.os_path().join(mask_path, qh::kRemain);
   StagedFiles files(ns);
   export_mesh(ns, working, files.stage(path), path);
   files.commit();
+  return path;
 }
 
 namespace {
 
+// The specified cut's lines and choices: the faces near each object's cloud.
+class NearbyFaces : public CutMode {
+ public:
+  NearbyFaces(const qh::Namespace& ns, const py::object& clouds, const py::object& boxes, const py::object& subdirs)
+      : ns_(ns) {
+    for (py::handle item : qh::zip(clouds, boxes, subdirs)) {
+      auto values = qh::unpack(item, 3);
+      objects_.push_back({std::move(values[0]), std::move(values[1]), std::move(values[2])});
+    }
+  }
+
+  std::size_t count() const override { return objects_.size(); }
+  py::object subdir(std::size_t k) const override { return objects_[k].subdir; }
+  py::object cloud(std::size_t k) const override { return objects_[k].pcd; }
+
+  void visit(std::size_t k) override {
+    const Object& o = objects_[k];
+    ns_.print(qh::cat("Processing point cloud with ", py::len(o.pcd.attr("points")), " points and bbox ", o.bbox, "."));
+  }
+  FinishedFaces finished(std::size_t k, const Working& working, const ObjectFiles& files, SceneMesh* check) override {
+    return marker_faces(ns_, working.mesh, objects_[k].pcd, files.sub_mesh, check);
+  }
+  py::object choose(std::size_t k, const Working& working, const ObjectFiles& files, py::object& reason) override {
+    if (working.mesh.is_none()) {  // an earlier object took every face
+      ns_.print(qh::cat("No faces left in the mesh for ", files.name, ", skipping."));
+      reason = py::str("no faces left");
+      return py::none();
+    }
+    py::object nearby_faces = ns_["find_nearby_faces"](working.mesh, objects_[k].pcd);
+    ns_.print(qh::cat("找到的近邻面片数量: ", py::len(nearby_faces)));
+    if (py::len(nearby_faces) == 0) ns_.print("未找到符合条件的面片，请尝试调整 threshold");
+    reason = py::str("no face near its points");  // should the cut give no sub-mesh
+    return nearby_faces;
+  }
+  void written(std::size_t, const ObjectFiles& files, const py::object&) override {
+    ns_.print("finish seg part", files.name, "save ply ", files.sub_mesh);
+  }
+
+ private:
+  struct Object {
+    py::object pcd, bbox, subdir;
+  };
+  const qh::Namespace& ns_;
+  std::vector<Object> objects_;
+};
+
+void cut(const qh::Namespace& ns, const py::object& scene, const py::object& clouds, const py::object& boxes,
+         const py::object& subdirs, const py::object& record) {
+  py::object mask_path = scene.attr("mask_path");
+  py::object mesh_file = scene.attr("mesh_file");
+  py::object mesh = load_scene_mesh(ns, mesh_file);
+  NearbyFaces mode(ns, clouds, boxes, subdirs);
+  SceneMesh scene_mesh(ns, mesh_file);  // read again only for a check that needs it
+  cut_objects(ns, mask_path, std::move(mesh), mode, record, scene_mesh);
+}
+
 py::object cut_and_export(const qh::Call& c, py::object self, py::object all_pcd_cleaned, py::object all_bounding_boxes,
                           py::object all_subdir) {
-  const auto& ns = c.ns;
-  py::object mask_path = self.attr("mask_path");
+  cut(c.ns, self, all_pcd_cleaned, all_bounding_boxes, all_subdir, py::none());
+  return py::none();
+}
 
-  py::object mesh_trimesh = load_scene_mesh(ns, self.attr("mesh_file"));
-
-  for (py::handle item : qh::zip(all_pcd_cleaned, all_bounding_boxes, all_subdir)) {
-    const auto values = qh::unpack(item, 3);
-    const py::object &pcd = values[0], &bbox = values[1], &subdir = values[2];
-    ns.print(qh::cat("Processing point cloud with ", py::len(pcd.attr("points")), " points and bbox ", bbox, "."));
-    const ObjectFiles files = object_files(ns, mask_path, subdir);
-
-    if (finished(ns, files)) {
-      mesh_trimesh = without_finished_faces(ns, mesh_trimesh, pcd, files.sub_mesh);
-      continue;
-    }
-    if (mesh_trimesh.is_none()) {  // an earlier object took every face
-      ns.print(qh::cat("No faces left in the mesh for ", files.name, ", skipping."));
-      continue;
-    }
-
-    py::object nearby_faces = ns["find_nearby_faces"](mesh_trimesh, pcd);
-    ns.print(qh::cat("找到的近邻面片数量: ", py::len(nearby_faces)));
-    if (py::len(nearby_faces) == 0) ns.print("未找到符合条件的面片，请尝试调整 threshold");
-
-    const auto parts = qh::unpack(ns["save_nearby_faces_as_ply"](mesh_trimesh, nearby_faces), 2);
-    const py::object &sub_mesh = parts[0], &remain_mesh = parts[1];
-    if (sub_mesh.is_none()) continue;  // nothing to write; the working mesh stays as it is
-
-    write_object(ns, sub_mesh, pcd, files);
-    mesh_trimesh = remain_mesh;
-    ns.print("finish seg part", files.name, "save ply ", files.sub_mesh);
-  }
-  write_remain(ns, mask_path, mesh_trimesh);
+py::object recorded_cut(const qh::Call& c, py::object scene, py::object clouds, py::object boxes, py::object subdirs,
+                        py::object record) {
+  cut(c.ns, scene, clouds, boxes, subdirs, record);
   return py::none();
 }
 
@@ -116,6 +150,10 @@ py::object cut_and_export(const qh::Call& c, py::object self, py::object all_pcd
 py::object process_and_visualize(const qh::Namespace& ns) {
   return qh::function(ns, "process_and_visualize_mesh_with_pointcloud_and_bbox",
                     {"self", "all_pcd_cleaned", "all_bounding_boxes", "all_subdir"}, cut_and_export);
+}
+
+void define_recorded_cut(const qh::Namespace& ns) {
+  qh::def(ns, "_cut_objects", {"scene", "clouds", "boxes", "subdirs", "record"}, recorded_cut);
 }
 
 }  // namespace tessaron

@@ -42,7 +42,14 @@ py::object segment_scene(const qh::Call& c, py::object self) {
   return py::none();
 }
 
+py::object object_clouds(const qh::Call& c, py::object scene) {
+  const ObjectClouds objects = extract_objects(c.ns, scene, keyed_poses(scene));
+  return py::make_tuple(objects.clouds, objects.bounding_boxes, objects.subdirs);
+}
+
 }  // namespace
+
+void define_object_clouds(const qh::Namespace& ns) { qh::def(ns, "_object_clouds", {"scene"}, object_clouds); }
 
 py::object seg_scene_mesh(const qh::Namespace& ns) {
   return qh::function(ns, "seg_scene_mesh", {"self"}, segment_scene);

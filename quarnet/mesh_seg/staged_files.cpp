@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <string>
 
+#include "quarnet/io/file.hpp"
 #include "quarnet/io/temp_file.hpp"
 #include "quarnet/ply/file_check.hpp"
 
@@ -61,6 +62,40 @@ void StagedFiles::commit() {
     os.attr("replace")(files_.front().temp, files_.front().path);
     files_.erase(files_.begin());
   }
+}
+
+}  // namespace tessaron
+
+namespace tessaron {
+namespace {
+
+// _write_staged(path, data): the bytes `data` at `path`, staged as every output is.
+py::object write_staged(const qh::Call&, py::object path, py::object data) {
+  const std::string target = qh::fs_encode(path);
+  const std::string bytes = py::bytes(data);
+  qh::with_note(
+      [&] {
+        qh::core_io([&] {
+          quarnet::io::remove_stale_temp_files(target);
+          quarnet::io::write_file_atomic(
+              target, {reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()});
+        });
+      },
+      [&](auto&) { return writing(path); });
+  return py::none();
+}
+
+// _remove_staged(path): how many temporary files of `path` a stopped writer left, now removed.
+py::object remove_staged(const qh::Call&, py::object path) {
+  const std::string target = qh::fs_encode(path);
+  return py::int_(qh::core_io([&] { return quarnet::io::remove_stale_temp_files(target); }));
+}
+
+}  // namespace
+
+void define_staged_files(const qh::Namespace& ns) {
+  qh::def(ns, "_write_staged", {"path", "data"}, write_staged);
+  qh::def(ns, "_remove_staged", {"path"}, remove_staged);
 }
 
 }  // namespace tessaron

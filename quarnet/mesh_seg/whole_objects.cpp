@@ -10,12 +10,15 @@
 // ends the call before any extraction), extracts every object's cloud as
 // seg_scene_mesh does, assigns the faces once over the whole mesh with every
 // object's cloud, finished objects' included, and then cuts and writes the
-// objects in listing order as the default cut does: the same staged files,
-// the same sub_mesh.ply marker, remain.ply last. A finished object is skipped
-// and its assigned faces leave the working mesh, so a resumed run writes what
-// one run writes.
+// objects in listing order through the cut loop of every mode (cut_loop.cpp):
+// the same staged files, the same sub_mesh.ply marker, remain.ply last. A
+// finished object is skipped and its assigned faces leave the working mesh,
+// so a resumed run writes what one run writes. It writes the run record
+// (quarnet.run_record) before the extraction, and refuses a folder whose
+// record names another mode, radius, mesh or sparse model.
 #include <cmath>
 #include <cstdint>
+#include <set>
 #include <vector>
 
 #include "arrays.hpp"
@@ -85,61 +88,71 @@ py::object assign_faces_to_objects(const qh::Call& c, py::object mesh, py::objec
   return py::make_tuple(qh::to_array(a.faces.object), qh::to_array(a.faces.distance));
 }
 
-// The working mesh holds the faces still `alive`, in their order: the
-// working ids of the alive faces assigned to `object`, which leave it.
-py::array_t<std::int64_t> take_faces(std::vector<std::uint8_t>& alive, const std::vector<std::int32_t>& owner, std::int32_t object) {
-  std::vector<std::int64_t> ids;
-  std::int64_t rank = 0;
-  for (std::size_t f = 0; f < alive.size(); ++f) {
-    if (!alive[f]) continue;
-    if (owner[f] == object) {
-      ids.push_back(rank);
-      alive[f] = 0;
-    }
-    ++rank;
+// What a dense object with no face of its own is told: no face lies within
+// the radius of its points, or those that do went to objects whose points are
+// as near or nearer (a twin object, say). Returns the reason for the record.
+py::object no_faces(const qh::Namespace& ns, const quarnet::mesh::IndexedMesh& mesh, const std::vector<std::int32_t>& owner,
+                    const py::list& clouds, const py::list& subdirs, std::size_t k, const ObjectFiles& files, double r) {
+  const F64Array p = rows_of_three(ns, clouds[k].attr("points"), "a cloud's points");
+  const std::vector<std::int32_t> alone(static_cast<std::size_t>(p.size() / 3), 0);
+  const auto near = qh::without_gil([&] {
+    return quarnet::mesh::nearest_objects(mesh, {p.data(), static_cast<std::size_t>(p.size())}, alone, r);
+  });
+  std::size_t within = 0;
+  std::set<std::int32_t> takers;
+  for (std::size_t f = 0; f < near.object.size(); ++f) {
+    if (near.object[f] != 0) continue;
+    ++within;
+    if (owner[f] >= 0) takers.insert(owner[f]);
   }
-  return qh::to_array(ids);
+  const py::object points = py::int_(p.size() / 3);
+  if (within == 0) {
+    ns.print(qh::cat(files.name, ": no face within ", r, " of its ", points, " points, nothing written."));
+    return qh::cat("no face within ", r, " of its points");
+  }
+  py::list names;
+  for (const std::int32_t t : takers) names.append(qh::to_str(subdirs[static_cast<std::size_t>(t)]));
+  py::str taken_by = py::str(", ").attr("join")(names);
+  ns.print(qh::cat(files.name, ": the ", within, " faces within ", r, " of its ", points, " points went to ", taken_by,
+                   ", whose points are as near or nearer, nothing written."));
+  return qh::cat("its faces went to ", taken_by);
+}
+
+// The whole-object cut of the scene mesh `mesh` for these objects.
+void cut_dense(const qh::Namespace& ns, const py::object& scene, const py::object& mesh, const py::list& clouds,
+               const py::list& subdirs, double r, const py::object& record) {
+  const Assignment assignment = assign(ns, mesh, clouds, r);
+  const auto& owner = assignment.faces.object;
+  std::size_t assigned = 0;
+  for (const std::int32_t k : owner) assigned += k >= 0;
+  ns.print(qh::cat("Faces within ", r, " of the points of ", py::len(clouds), " objects (", assignment.points,
+                   " points): ", assigned, " of ", owner.size(), "."));
+
+  const F64Array vertices = rows_of_three(ns, mesh.attr("vertices"), "the mesh's vertices");
+  const I64Array faces = qh::i64_array(ns.np(), mesh.attr("faces"));
+  const quarnet::mesh::IndexedMesh indexed = qh::indexed_mesh(vertices, faces);
+  const NoFaces nothing = [&](std::size_t k, const ObjectFiles& files) {
+    return no_faces(ns, indexed, owner, clouds, subdirs, k, files, r);
+  };
+  cut_by_owner(ns, scene.attr("mask_path"), mesh, clouds, subdirs, owner, nothing, record);
 }
 
 py::object segment_dense(const qh::Call& c, py::object scene, py::object radius) {
   const auto& ns = c.ns;
   const double r = radius_of(radius);
-  py::object mask_path = scene.attr("mask_path");
-
   py::object mesh = load_scene_mesh(ns, scene.attr("mesh_file"));
+  py::dict options;
+  options["radius"] = r;
+  py::object record = begin_run_record(ns, scene, "dense", options);
   const ObjectClouds objects = extract_objects(ns, scene, keyed_poses(scene));
+  cut_dense(ns, scene, mesh, objects.clouds, objects.subdirs, r, record);
+  return py::none();
+}
 
-  const Assignment assignment = assign(ns, mesh, objects.clouds, r);
-  const auto& owner = assignment.faces.object;
-  std::size_t assigned = 0;
-  for (const std::int32_t k : owner) assigned += k >= 0;
-  ns.print(qh::cat("Faces within ", r, " of the points of ", py::len(objects.clouds), " objects (", assignment.points,
-                   " points): ", assigned, " of ", owner.size(), "."));
-
-  std::vector<std::uint8_t> alive(owner.size(), 1);
-  py::object working = mesh;
-  py::object cut = ns["save_nearby_faces_as_ply"];
-  for (std::size_t k = 0; k < py::len(objects.subdirs); ++k) {
-    const ObjectFiles files = object_files(ns, mask_path, objects.subdirs[k]);
-    py::object pcd = objects.clouds[k];
-    const py::array_t<std::int64_t> ids = take_faces(alive, owner, static_cast<std::int32_t>(k));
-
-    if (finished(ns, files)) {
-      if (ids.size() > 0) working = qh::unpack(cut(working, ids), 2)[1];
-      continue;
-    }
-    if (ids.size() == 0) {
-      ns.print(qh::cat(files.name, ": no face within ", r, " of its ", py::len(pcd.attr("points")),
-                       " points, nothing written."));
-      continue;
-    }
-    const auto parts = qh::unpack(cut(working, ids), 2);
-    if (parts[0].is_none()) continue;
-    write_object(ns, parts[0], pcd, files);
-    working = parts[1];
-    ns.print(qh::cat(files.name, ": ", ids.size(), " faces, written to ", files.sub_mesh));
-  }
-  write_remain(ns, mask_path, working);
+py::object recorded_dense_cut(const qh::Call& c, py::object scene, py::object clouds, py::object subdirs,
+                              py::object radius, py::object record) {
+  const double r = radius_of(radius);
+  cut_dense(c.ns, scene, load_scene_mesh(c.ns, scene.attr("mesh_file")), py::list(clouds), py::list(subdirs), r, record);
   return py::none();
 }
 
@@ -149,6 +162,7 @@ void define_whole_objects(const qh::Namespace& ns) {
   qh::def(ns, "assign_faces_to_objects", {"mesh", "point_clouds", qh::arg("radius", kDefaultRadius)},
           assign_faces_to_objects, kAssignDoc);
   qh::def(ns, "seg_scene_mesh_dense", {"scene", qh::arg("radius", kDefaultRadius)}, segment_dense, kDenseDoc);
+  qh::def(ns, "_cut_dense", {"scene", "clouds", "subdirs", "radius", "record"}, recorded_dense_cut);
 }
 
 }  // namespace tessaron

@@ -46,7 +46,7 @@ def test_help(command):
 def test_sample_segment_show(scene, tmp_path):
     mesh, masks = scene / "mesh.ply", scene / "masks"
     names = sorted(os.listdir(masks))
-    cut = quarnet("segment", scene, "--mesh", mesh)
+    cut = quarnet("segment", scene, "--mesh", mesh, "-v")
     assert cut.returncode == 0, cut.stderr
     assert " - 内参K: [" in cut.stdout and "Files in box_0:" in cut.stdout  # the module's own lines
     rows = table(cut.stdout, "object")

@@ -35,8 +35,8 @@ def rows(out):
             if len(cells) > 1}
 
 
-def segment(capsys, scene):
-    return command(capsys, "segment", scene.root_path, "--mesh", scene.mesh_file)
+def segment(capsys, scene, *options):
+    return command(capsys, "segment", scene.root_path, "--mesh", scene.mesh_file, *options)
 
 
 def test_objects_skipped_during_the_run_have_their_own_status(scene, capsys, monkeypatch):
@@ -52,7 +52,7 @@ def test_objects_skipped_during_the_run_have_their_own_status(scene, capsys, mon
         return extract(mask_dir, *args)
 
     monkeypatch.setattr(Tessaron, "extract_masked_pointclouds", another_run_finishes)
-    status, out, err = segment(capsys, scene)
+    status, out, err = segment(capsys, scene, "-v")
     assert status == 0, err
     table = rows(out)
     cut_first = next(n for n in ("link", first) if f"finish seg part {n} save ply" in out)

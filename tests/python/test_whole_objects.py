@@ -13,7 +13,7 @@ import numpy as np
 import pytest
 import trimesh
 
-from quarnet import check, outputs, picture, sample
+from quarnet import check, outputs, picture, run_record, sample
 from quarnet.mesh_seg import Tessaron
 from quarnet.testing.plain_pipeline import cloud
 from sample_copies import copy_of
@@ -177,7 +177,8 @@ def test_interrupted_dense_run_resumes(small, tmp_path, monkeypatch):
     with pytest.raises(KeyboardInterrupt):
         dense(scene)
     monkeypatch.undo()
-    assert len([n for n in os.listdir(scene.mask_path) if n != outputs.REMAIN]) == len(scene.object_names)
+    assert len([n for n in os.listdir(scene.mask_path) if n not in (outputs.REMAIN, run_record.NAME)]) == len(
+        scene.object_names)
     dense(scene)
     assert written(scene) == reference
 
@@ -202,11 +203,11 @@ def test_segment_dense_and_check_commands(small, tmp_path):
     cv2.imwrite(jpeg + ".jpg", cv2.imread(jpeg))
     os.replace(jpeg + ".jpg", jpeg)  # a JPEG under a .png name
 
-    done = quarnet("segment", scene.root_path, "--mesh", scene.mesh_file, "--dense", "--radius", 0.02)
+    done = quarnet("segment", scene.root_path, "--mesh", scene.mesh_file, "--dense", "--radius", 0.02, "-v")
     assert done.returncode == 0, done.stderr
     assert "[Warning] 1 masks in 1 object folders are JPEG files (e.g. " + jpeg in done.stdout
     assert "Faces within 0.02 of the points of 4 objects" in done.stdout and "note:" not in done.stdout
-    again = quarnet("segment", scene.root_path, "--mesh", scene.mesh_file, "--dense")
+    again = quarnet("segment", scene.root_path, "--mesh", scene.mesh_file, "--dense", "--radius", 0.02)
     assert again.stdout.count("skipped (done)") == len(scene.object_names)
 
     shown = quarnet("check", scene.mask_path, "--mesh", scene.mesh_file, "--root", scene.root_path,
