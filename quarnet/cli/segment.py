@@ -1,6 +1,6 @@
-"""quarnet segment ROOT --mesh MESH [--masks MASKS] [--dense [--radius R]] [--redo] [-v]:
-the cut of SceneTessaron(...).seg_scene_mesh(), or the whole-object cut,
-with a run record, a check of the result and a table."""
+"""quarnet segment ROOT --mesh MESH [--masks MASKS] [--dense [--radius R] | --vote [--min-share S] [--min-views N]
+[--depth-tolerance T]] [--redo] [-v]: the cut of SceneTessaron(...).seg_scene_mesh(), the whole-object cut or
+the vote, with a run record, a check of the result and a table."""
 
 import contextlib
 import os
@@ -9,7 +9,7 @@ import numpy as np
 
 from quarnet import outputs, run_record
 from quarnet.user_errors import UserError
-from quarnet.user_input import positive_float, require_folder, require_readable_file
+from quarnet.user_input import non_negative_float, positive_float, require_folder, require_readable_file, share, whole_number
 
 from .table import print_table
 
@@ -32,8 +32,19 @@ files (seg_scene_mesh_dense in quarnet.mesh_seg.Tessaron). The default cut
 takes only the faces right at each point, which on a dense mesh leaves the
 objects full of holes.
 
-MASKS/quarnet-run.json records what the run was run with (mode, radius, the
-mesh's and the sparse model's content, the version). A rerun with another
+With --vote, every face goes to the object whose masks cover it in the views
+that see it (seg_scene_mesh_vote): each pixel's ray meets the face it sees
+first, a face goes to the object that covers at least S of its pixels over
+all views (default 0.5) if at least N views see it (default 3), and faces
+seen by fewer views, or covered as much by two objects, take the object that
+encloses them on the mesh. Whole, clean objects from masks that bleed past
+the outlines or miss views, as a segmentation model's do. A pixel whose depth
+map differs from the mesh by more than T (relative, default 0.02) sees
+nothing. The output files are the other modes'; an object's sub_pcd.ply holds
+the corners of its faces.
+
+MASKS/quarnet-run.json records what the run was run with (mode, radius or the
+vote's settings, the mesh's and the sparse model's content, the version). A rerun with another
 mode, radius, mesh or sparse model is refused before anything is written, as
 are outputs without a record; --redo starts over: it removes the outputs of
 earlier runs (sub_mesh.ply, sub_pcd.ply, remain.ply, the record, staged
@@ -50,6 +61,7 @@ cameras.txt and images.txt); MASKS/<object>/<image id>.png are 8-bit masks.
 """
 
 DEFAULT_RADIUS = 0.015  # Tessaron's default, passed on explicitly so that the record names it
+VOTE = {"min_share": 0.5, "min_views": 3, "depth_tolerance": 0.02}  # Tessaron's defaults, likewise
 VOXEL = 0.01  # the extraction thins each object's points to one per cell of this size
 FINE_MESH = 0.5  # below this share of VOXEL, a median edge leaves holes in the default cut (sample scenes)
 LARGE_RADIUS = 0.1  # a radius above this share of the mesh's diagonal is likely in the wrong unit
@@ -64,6 +76,18 @@ def add_arguments(parser):
     parser.add_argument("--radius", type=positive_float, metavar="R",
                         help=f"with --dense: the distance in the mesh's units (default: {DEFAULT_RADIUS}, 1.5 cm in "
                              "metres)")
+    parser.add_argument("--vote", action="store_true",
+                        help="whole, clean objects from noisy masks: every face goes to the object whose masks cover "
+                             "it in the views that see it")
+    parser.add_argument("--min-share", type=share, metavar="S",
+                        help=f"with --vote: the share of a face's pixels an object's masks must cover (default: "
+                             f"{VOTE['min_share']})")
+    parser.add_argument("--min-views", type=whole_number(1), metavar="N",
+                        help=f"with --vote: the views that must see a face for its own votes to decide it; faces "
+                             f"seen by fewer take the object around them (default: {VOTE['min_views']})")
+    parser.add_argument("--depth-tolerance", type=non_negative_float, metavar="T",
+                        help=f"with --vote: a pixel whose depth differs from the mesh's by more than this share "
+                             f"sees nothing (default: {VOTE['depth_tolerance']})")
     parser.add_argument("--redo", action="store_true",
                         help="start over: remove the outputs of earlier runs in MASKS first")
     parser.add_argument("-v", "--verbose", action="store_true", help="print the module's own lines as well")
@@ -162,9 +186,23 @@ def module_lines(module, verbose):
             module.print = before
 
 
+def _vote_settings(args):
+    """The vote's settings by name, the defaults where not given; None without --vote."""
+    given = {name: getattr(args, name) for name in VOTE}
+    if not args.vote:
+        for name, value in given.items():
+            if value is not None:
+                args.parser.error(f"--{name.replace('_', '-')} goes with --vote")
+        return None
+    return {name: VOTE[name] if value is None else value for name, value in given.items()}
+
+
 def run(args):
     if args.radius is not None and not args.dense:
         args.parser.error("--radius goes with --dense")
+    if args.dense and args.vote:
+        args.parser.error("--dense and --vote are two ways to cut: choose one")
+    vote = _vote_settings(args)
     radius = (DEFAULT_RADIUS if args.radius is None else args.radius) if args.dense else None
     masks = args.masks if args.masks is not None else os.path.join(args.root, "masks")
     require_folder(args.root)
@@ -173,7 +211,7 @@ def run(args):
     # The module reads the mesh only after every object's points: a mesh it
     # cannot read should not cost the user that wait.
     mesh = outputs.scene_mesh(args.mesh)
-    bounds, notes = mesh.bounds, mesh_notes(mesh, args.dense, radius)
+    bounds, notes = mesh.bounds, [] if args.vote else mesh_notes(mesh, args.dense, radius)
     del mesh
     said = args.verbose  # a blank line parts what was said from the table
     if args.dense:  # a radius out of proportion is said before the long run
@@ -193,7 +231,8 @@ def run(args):
 
     with module_lines(Tessaron, args.verbose):
         scene = Tessaron.SceneTessaron(masks, args.mesh, args.root)
-        params = run_record.parameters("dense" if args.dense else "default", args.mesh, scene.sfm_path, radius=radius)
+        mode = "dense" if args.dense else "vote" if args.vote else "default"
+        params = run_record.parameters(mode, args.mesh, scene.sfm_path, radius=radius, **(vote or {}))
         if args.redo:
             removed = run_record.start_over(masks)
             print(f"started over: removed {len(removed)} files of earlier runs")
@@ -204,14 +243,18 @@ def run(args):
                 raise UserError(refused)
         done_before = {name for name in names if os.path.exists(os.path.join(masks, name, outputs.SUB_MESH))}
         notes += depth_scale.depth_scale_notes(scene, names, bounds)
-        clouds, boxes, subdirs = Tessaron._object_clouds(scene)
-        # The clouds are extracted and nothing is written yet: a check of the
-        # clouds against the mesh that may refuse the run goes here.
-        record = run_record.begin(masks, params)
-        if args.dense:
-            Tessaron._cut_dense(scene, clouds, subdirs, radius, record)
+        if args.vote:  # every object folder, by the masks alone
+            record = run_record.begin(masks, params)
+            Tessaron._cut_vote(scene, names, vote["min_share"], vote["min_views"], vote["depth_tolerance"], record)
         else:
-            Tessaron._cut_objects(scene, clouds, boxes, subdirs, record)
+            clouds, boxes, subdirs = Tessaron._object_clouds(scene)
+            # The clouds are extracted and nothing is written yet: a check of the
+            # clouds against the mesh that may refuse the run goes here.
+            record = run_record.begin(masks, params)
+            if args.dense:
+                Tessaron._cut_dense(scene, clouds, subdirs, radius, record)
+            else:
+                Tessaron._cut_objects(scene, clouds, boxes, subdirs, record)
 
     names = outputs.object_folders(masks)
     broken = run_record.partition_problem(record, masks, names)

@@ -23,6 +23,7 @@ QUARNET_MODULE(Tessaron, ns) {
   define_submesh(ns);
   define_whole_objects(ns);
   define_view_votes(ns);
+  define_vote_cut(ns);
   define_object_clouds(ns);
   define_recorded_cut(ns);
   define_staged_files(ns);

@@ -221,6 +221,10 @@ py::object vote_faces(const qh::Call& c, py::object mesh, py::object mask_folder
 
 }  // namespace
 
+void check_vote_settings(const py::object& min_share, const py::object& min_views, const py::object& depth_tolerance) {
+  settings_of(min_share, min_views, depth_tolerance);
+}
+
 void define_view_votes(const qh::Namespace& ns) {
   qh::def(ns, "vote_faces_to_objects",
           {"mesh", "mask_folders", "depth_folder", "poses_dict", "K", qh::arg("min_share", kDefaultMinShare),

@@ -10,11 +10,12 @@ import numpy as np
 import pytest
 import trimesh
 
-from quarnet import sample
+from quarnet import outputs, run_record, sample
 from quarnet.mesh_seg import Tessaron
 from quarnet.sample.noise import SEGMENTER
 from quarnet.scene import colmap_loader
 from sample_copies import copy_of
+from test_command import quarnet, table
 
 SMALL = dict(faces=40000, views=16, width=640, height=480, objects=4, layout="clutter")
 
@@ -162,3 +163,29 @@ def test_the_cluttered_scene_and_its_noise(scenes):
     for depth_name in os.listdir(os.path.join(exact.root_path, "depths")):
         a, b = (np.load(os.path.join(s.root_path, "depths", depth_name)) for s in (exact, noisy))
         assert ((a > 0) == (b > 0)).all() and np.std(b[a > 0] / a[a > 0] - 1) == pytest.approx(0.003, rel=0.2)
+
+
+def test_segment_by_the_vote_writes_the_voted_faces_and_resumes(scenes, voted, tmp_path):
+    scene = copy_of(scenes["noisy"], tmp_path / "cut")
+    done = quarnet("segment", scene.root_path, "--mesh", scene.mesh_file, "--vote")
+    assert done.returncode == 0, done.stderr
+    rows = table(done.stdout, "object")
+    owner = voted["noisy"]
+    assert {n: rows[n][0] for n in scene.object_names} == {n: str((owner == k).sum())
+                                                            for k, n in enumerate(scene.object_names)}
+    assert all(rows[n][2] == "cut" and int(rows[n][1]) > 0 for n in scene.object_names)
+    assert rows["remain.ply"][0] == str((owner < 0).sum())
+    written = scores(scene, owner)  # the sub-meshes hold the voted faces, nothing else
+    assert [(r["recovered"], r["foreign"]) for r in sample.evaluate(scene)] == [(r["recovered"], r["foreign"])
+                                                                              for r in written]
+    record = run_record.read(scene.mask_path)
+    assert (record["mode"], record["radius"], record["options"]) == (
+        "vote", None, {"depth_tolerance": 0.02, "min_share": 0.5, "min_views": 3})
+
+    files = [os.path.join(name, out) for name in scene.object_names for out in (outputs.SUB_MESH, outputs.SUB_PCD)]
+    kept = {f: open(os.path.join(scene.mask_path, f), "rb").read() for f in files + [outputs.REMAIN]}
+    for f in files[2:4] + [outputs.REMAIN]:  # as if stopped before the second object
+        os.remove(os.path.join(scene.mask_path, f))
+    with contextlib.redirect_stdout(io.StringIO()):
+        Tessaron.seg_scene_mesh_vote(Tessaron.SceneTessaron(scene.mask_path, scene.mesh_file, scene.root_path))
+    assert {f: open(os.path.join(scene.mask_path, f), "rb").read() for f in kept} == kept
