@@ -14,7 +14,13 @@ constexpr const char* kDoc =
     "or None for an entry that is no regular file or no image. Names that are not\n"
     "UTF-8 are read too; a mask of more than 8 bits per sample is read as 8-bit grey.";
 
+constexpr const char* kAlphaDoc =
+    "The alpha channel of the image at path (cv2.IMREAD_UNCHANGED), a 2-D array, or None\n"
+    "for an image without one or an entry read_mask cannot read either.";
+
 py::object read_mask(const qh::Call& c, py::object path) { return qh::read_mask(c.ns, path, qh::WideMasks::quiet); }
+
+py::object read_alpha(const qh::Call& c, py::object path) { return qh::read_alpha(c.ns, path); }
 
 }  // namespace
 
@@ -22,4 +28,5 @@ QUARNET_MODULE(_mask_reading, ns) {
   ns.import("numpy", "np");
   ns.import("cv2");
   qh::def(ns, "read_mask", {"path"}, read_mask, kDoc);
+  qh::def(ns, "read_alpha", {"path"}, read_alpha, kAlphaDoc);
 }

@@ -1,6 +1,8 @@
 // Module quarnet._scene_rules: the rules of a scene's files that the modules
 // follow (scene_rules.hpp), for the package's Python code.
 #include "host.hpp"
+#include "quarnet/errors.hpp"
+#include "quarnet/io/file.hpp"
 #include "scene_rules.hpp"
 
 namespace {
@@ -23,6 +25,10 @@ constexpr const char* kDepthFileDoc = "The depth map of view image_id: depth_fol
 constexpr const char* kWithDepthDoc =
     "The rows of an N x 3 array of camera-frame points whose depth z is above 0 and\n"
     "finite (0 < z < inf), in their order: the points the segmentation lifts.";
+constexpr const char* kRequireRegularFileDoc =
+    "Opens path for reading and closes it, as the modules open the files they read: a\n"
+    "FIFO, socket or device is refused unopened (ValueError '<path>: a FIFO, not a\n"
+    "regular file'); OSError names a file that is missing, a folder or unreadable.";
 
 py::object object_folders(const qh::Call& c, py::object mask_path) {
   py::list names;
@@ -42,6 +48,16 @@ py::object joined_scene_mesh(const qh::Call&, py::object loaded) {
   return qh::joined_scene_mesh(py::module_::import("trimesh"), loaded);
 }
 
+py::object require_regular_file(const qh::Call&, py::object path) {
+  const std::string fs_path = qh::fs_encode(path);
+  try {
+    qh::core_io([&] { quarnet::io::open_regular_file(fs_path); }, path);
+  } catch (const quarnet::FormatError& e) {
+    qh::raise(PyExc_ValueError, qh::cat(qh::fs_decode(fs_path), ": ", e.what()));
+  }
+  return py::none();
+}
+
 }  // namespace
 
 QUARNET_MODULE(_scene_rules, ns) {
@@ -56,4 +72,5 @@ QUARNET_MODULE(_scene_rules, ns) {
   qh::def(ns, "depth_file", {"depth_folder", "image_id"}, depth_file, kDepthFileDoc);
   qh::def(ns, "with_depth", {"points"}, with_depth, kWithDepthDoc);
   qh::def(ns, "joined_scene_mesh", {"loaded"}, joined_scene_mesh, kJoinedSceneMeshDoc);
+  qh::def(ns, "require_regular_file", {"path"}, require_regular_file, kRequireRegularFileDoc);
 }

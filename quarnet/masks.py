@@ -7,9 +7,12 @@ from __future__ import annotations
 
 import os
 
+import numpy as np
+
 from quarnet import _mask_reading, _scene_rules
 
 JPEG_SIGNATURE = b"\xff\xd8\xff"
+ALPHA_SAMPLES = 3  # files of each object folder, in name order, whose alpha channel is looked at
 
 
 def image_id(name):
@@ -68,3 +71,41 @@ def jpeg_warning(mask_path, object_names):
     return (f"[Warning] {len(jpeg)} masks in {len(folders)} object folders are JPEG files (e.g. {jpeg[0]}): "
             "JPEG compression marks background pixels near the object as foreground (any value but 0 is the object); "
             "save the masks as PNG")
+
+
+def alpha_disagreement(path):
+    """(pixels the grey values mark, pixels the alpha marks) when the mask has an
+    alpha channel that is not uniform and marks other pixels than its grey
+    values; None otherwise (no alpha, a uniform one, or one that agrees). The
+    grey values are what the segmentation reads: a cut-out export (RGB white,
+    the object in the alpha) becomes the object in every pixel."""
+    alpha = _mask_reading.read_alpha(path)
+    if alpha is None or alpha.min() == alpha.max():
+        return None
+    grey = read_mask(path)
+    in_alpha = alpha != 0
+    if grey is None or grey.shape != in_alpha.shape or np.array_equal(grey, in_alpha):
+        return None
+    return int(grey.sum()), int(in_alpha.sum())
+
+
+def alpha_warning(mask_path, object_names):
+    """One warning line naming the first mask whose alpha channel marks other
+    pixels than its grey values (of the first ALPHA_SAMPLES files of each object
+    folder), None when there is none. Such masks are read as they are, as grey."""
+    for name in object_names:
+        for _, path in mask_files(os.path.join(mask_path, name))[:ALPHA_SAMPLES]:
+            found = alpha_disagreement(path)
+            if found:
+                grey, alpha = found
+                return (f"[Warning] mask {path} has an alpha channel that marks {alpha} pixels as the object where "
+                        f"its grey values mark {grey}: masks are read as 8-bit grey (any value but 0 is the object) "
+                        "and the alpha channel is ignored; if it holds the object, save the masks with the object "
+                        "in their grey values")
+    return None
+
+
+def mask_warnings(mask_path, object_names):
+    """The lines a command prints about the masks before its run: JPEG files,
+    masks whose object is in the alpha channel."""
+    return [line for line in (jpeg_warning(mask_path, object_names), alpha_warning(mask_path, object_names)) if line]

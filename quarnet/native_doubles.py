@@ -4,9 +4,10 @@ differential tests prove it against.
 
 A double runs only where every library it depends on is installed at a version
 listed here; otherwise the library's own call runs, and the first such call of
-the process warns once (a RuntimeWarning naming the library, its version and
-the slower path). The gate of the extension modules, the tests' expectations,
-requirements/constraints.txt and ``quarnet doctor`` all read this table.
+the process warns once (one RuntimeWarning naming the doubles that step aside,
+the libraries and versions found and the slower paths). The gate of the
+extension modules, the tests' expectations, requirements/constraints.txt and
+``quarnet doctor`` all read this table.
 Adopting a new release after the canary (scripts/canary.sh) passes on it is
 one more version in a line below.
 """
@@ -49,7 +50,7 @@ VERSION_ATTRIBUTES = {
 }
 PACKAGES = {"trimesh": "trimesh", "rtree": "rtree", "libspatialindex": "rtree", "scipy": "scipy"}
 
-_warned = set()
+_warned = False
 
 
 def installed_version(library):
@@ -74,15 +75,29 @@ def uncovered(name):
 
 
 def covered(name):
-    """Whether the double `name` may run with the libraries installed; warns
-    once per process and double where it may not."""
+    """Whether the double `name` may run with the libraries installed. The
+    first double of the process that may not warns once, for every double
+    that steps aside."""
+    global _warned
     missing = uncovered(name)
-    if missing and name not in _warned:
-        _warned.add(name)
-        double = DOUBLES[name]
-        warnings.warn(f"quarnet's native {name} is not proven against {found_versions(missing)} (only {proven_versions(double)}); "
-                      f"the slower {double.slower_path} runs instead", RuntimeWarning, stacklevel=2)
+    if missing and not _warned:
+        _warned = True
+        warnings.warn(stepping_aside(), RuntimeWarning, stacklevel=2)
     return not missing
+
+
+def stepping_aside():
+    """"quarnet's native face search and cut are not proven against trimesh
+    5.3.0 (only trimesh 5.2.0); the slower ... and ... run instead": the
+    doubles that step aside with the libraries installed, and why."""
+    aside = [double for double in DOUBLES.values() if uncovered(double.name)]
+    found = list(dict.fromkeys(pair for double in aside for pair in uncovered(double.name)))
+    only = ", ".join(f"{library} {' or '.join(dict.fromkeys(v for d in aside for v in d.proven.get(library, ())))}"
+                     for library, _ in found)
+    several = len(aside) > 1
+    return (f"quarnet's native {' and '.join(d.name for d in aside)} {'are' if several else 'is'} not proven against "
+            f"{found_versions(found)} (only {only}); the slower {' and '.join(d.slower_path for d in aside)} "
+            f"{'run' if several else 'runs'} instead")
 
 
 def found_versions(pairs):

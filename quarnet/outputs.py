@@ -10,6 +10,7 @@ import re
 
 # The file names and the object folders, as the modules see them.
 from quarnet._scene_rules import REMAIN, SUB_MESH, SUB_PCD, joined_scene_mesh, object_folders  # noqa: F401
+from quarnet.user_input import require_readable_file
 
 
 def by_name(names):
@@ -30,11 +31,11 @@ def require_segmentation(mask_path, names):
 
 def _load(path, **options):
     """trimesh.load(path, **options); FileNotFoundError for a missing file,
-    ValueError naming the file for one trimesh cannot read."""
+    ValueError naming the file for one that is no regular file or that
+    trimesh cannot read."""
     import trimesh  # here: the commands that only list object folders start without it
 
-    if not os.path.exists(path):
-        raise FileNotFoundError(2, "No such file or directory", path)
+    require_readable_file(path)  # a FIFO or a device is refused unopened: trimesh would block on it
     try:
         return trimesh.load(path, **options)
     except OSError:

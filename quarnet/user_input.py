@@ -4,6 +4,8 @@ import argparse
 import errno
 import os
 
+from quarnet._scene_rules import require_regular_file
+
 
 def whole_number(least):
     """argparse type: a whole number of at least `least`."""
@@ -31,11 +33,12 @@ def require_folder(path):
 
 
 def require_readable_file(path):
-    """Raises an OSError naming `path` unless it is a file this process can open for reading."""
+    """Raises an OSError naming `path` unless it is a regular file this process
+    can open for reading, and ValueError ("<path>: a FIFO, not a regular file")
+    for a FIFO, socket or device, which is never opened (it could block)."""
     if os.path.isdir(path):
         raise IsADirectoryError(errno.EISDIR, "a folder, not a file", path)
-    with open(path, "rb"):
-        pass
+    require_regular_file(path)
 
 
 def _number(text, holds, wanted):

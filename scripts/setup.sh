@@ -9,22 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 began=$SECONDS
 
-step_began=$SECONDS
-step() {  # step <what it does, and how long it usually takes>
-  echo "== $*"
-  step_began=$SECONDS
-}
-done_step() { echo "   done in $((SECONDS - step_began)) s"; }
-# quietly <command...>: runs the command with a line every 30 s while it works.
-quietly() {
-  ( while sleep 30; do echo "   ... still at it ($((SECONDS - step_began)) s)"; done ) &
-  local ticker=$!
-  local rc=0
-  "$@" || rc=$?
-  kill "$ticker" 2>/dev/null
-  wait "$ticker" 2>/dev/null || true
-  return $rc
-}
+source scripts/lib.sh
 
 packages=(libusb-1.0-0)   # open3d's wheel links against libusb
 if [ "${1:-}" = "--test" ]; then
@@ -63,7 +48,7 @@ rm -rf build/wheelhouse
 quietly pip wheel --no-build-isolation --no-deps -w build/wheelhouse .
 wheel=$(ls build/wheelhouse/quarnet-*.whl)
 .venv/bin/python -m pip uninstall -y -q quarnet >/dev/null 2>&1 || true
-pip install "${constraints[@]}" "$wheel"
+quietly pip install "${constraints[@]}" "$wheel"
 done_step
 
 echo

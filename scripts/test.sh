@@ -7,7 +7,10 @@
 #   - the wheel installed into a fresh virtual environment, used from outside
 #     the source tree: an import smoke test, and the quarnet command's sample,
 #     segment, show and train --workers 2
-# Prints a summary and exits non-zero if any check failed. CI runs exactly this.
+# Each check says every 30 s that it is still at work while it prints nothing;
+# the fuzzers' status lines go to logs under build/fuzz/logs (named, with their
+# last lines, when a fuzzer fails). Prints a summary with each check's result
+# and time, and exits non-zero if any check failed. CI runs exactly this.
 #
 #   scripts/test.sh --quick   the edit loop, on a .venv made once by
 #                             scripts/setup.sh --test: the core unit tests and
@@ -26,16 +29,21 @@ esac
 if $quick; then
   [ -x .venv/bin/python ] || { echo "no .venv: run bash scripts/setup.sh --test once first"; exit 1; }
 else
+  began=$SECONDS
   bash scripts/setup.sh --test || { echo "setup failed"; exit 1; }
+  setup_took=$((SECONDS - began))
 fi
 
+source scripts/lib.sh
+
 checks=()
-declare -A result
-run() {  # run <label> <command...>
+declare -A result took
+run() {  # run <label> <command...>: one check, timed, saying every 30 s that it is still at work while quiet
   local label=$1; shift
   checks+=("$label")
-  echo; echo "== $label"
-  if "$@"; then result[$label]=passed; else result[$label]=FAILED; fi
+  echo; step "$label"
+  if quietly "$@"; then result[$label]=passed; else result[$label]=FAILED; fi
+  took[$label]=$(duration $((SECONDS - step_began)))
 }
 
 core_tests() {  # core_tests <build dir> <cmake options...>
@@ -63,8 +71,16 @@ sanitized_module_tests() {
     ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 }
 
-fuzz_pass() {
-  bash fuzz/run_fuzzers.sh 5 && .venv/bin/python fuzz/mesh_formats_fuzz.py --seconds 5
+fuzz_pass() {  # the fuzzers' own status lines go to logs under build/fuzz/logs
+  local log=build/fuzz/logs/mesh_formats.log rc=0
+  bash fuzz/run_fuzzers.sh 5 || rc=1
+  mkdir -p build/fuzz/logs
+  .venv/bin/python fuzz/mesh_formats_fuzz.py --seconds 5 2>"$log" || {
+    rc=1
+    echo "!! mesh_formats_fuzz failed; the last lines of $log:"
+    tail -n 30 "$log"
+  }
+  return $rc
 }
 
 installed_wheel() {
@@ -127,8 +143,9 @@ fi
 echo
 echo "== summary"
 status=0
+[ -z "${setup_took:-}" ] || echo "  set-up: done ($(duration "$setup_took"))"
 for label in "${checks[@]}"; do
-  echo "  $label: ${result[$label]}"
+  echo "  $label: ${result[$label]} (${took[$label]})"
   [ "${result[$label]}" = passed ] || status=1
 done
 exit $status

@@ -48,26 +48,45 @@ bool is_regular_file(const std::string& fs_path) {
   return without_gil([&] { return ::stat(fs_path.c_str(), &st) == 0 && S_ISREG(st.st_mode); });
 }
 
-}  // namespace
-
-py::object read_mask(const Namespace& ns, const py::object& mask_path, WideMasks wide) {
-  const std::string fs_path = fs_encode(mask_path);
+// The image at `path` as cv2.imread(path, cv2.<flag>) reads it, or None; with
+// `head`, also the first bytes of the file as read (empty where none were).
+py::object read_image(const Namespace& ns, const py::object& path, const char* flag,
+                      std::vector<std::uint8_t>* head = nullptr) {
+  const std::string fs_path = fs_encode(path);
   if (!is_regular_file(fs_path)) return py::none();
   py::object cv2 = ns.cv2();
-  if (is_utf8_text(mask_path)) {
-    py::object mask = cv2.attr("imread")(mask_path, cv2.attr("IMREAD_GRAYSCALE"));
-    if (!mask.is_none() && wide == WideMasks::warn)
-      warn_if_wide(ns, mask_path, regular_file_bytes(fs_path, quarnet::image::kHeaderBytes));
-    return mask;
+  if (is_utf8_text(path)) {
+    py::object image = cv2.attr("imread")(path, cv2.attr(flag));
+    if (!image.is_none() && head != nullptr) *head = regular_file_bytes(fs_path, quarnet::image::kHeaderBytes);
+    return image;
   }
-  const std::vector<std::uint8_t> bytes = regular_file_bytes(fs_path, 0);
+  std::vector<std::uint8_t> bytes = regular_file_bytes(fs_path, 0);
   if (bytes.empty()) return py::none();  // unreadable, as imread finds it
   const Numpy np = ns.np();
   py::object buffer = np.attr("frombuffer")(py::bytes(reinterpret_cast<const char*>(bytes.data()), bytes.size()),
                                              np.attr("uint8"));
-  py::object mask = cv2.attr("imdecode")(buffer, cv2.attr("IMREAD_GRAYSCALE"));
-  if (!mask.is_none() && wide == WideMasks::warn) warn_if_wide(ns, mask_path, bytes);
+  py::object image = cv2.attr("imdecode")(buffer, cv2.attr(flag));
+  if (!image.is_none() && head != nullptr) *head = std::move(bytes);
+  return image;
+}
+
+}  // namespace
+
+py::object read_mask(const Namespace& ns, const py::object& mask_path, WideMasks wide) {
+  if (wide == WideMasks::quiet) return read_image(ns, mask_path, "IMREAD_GRAYSCALE");
+  std::vector<std::uint8_t> head;
+  py::object mask = read_image(ns, mask_path, "IMREAD_GRAYSCALE", &head);
+  if (!mask.is_none()) warn_if_wide(ns, mask_path, head);
   return mask;
+}
+
+py::object read_alpha(const Namespace& ns, const py::object& mask_path) {
+  py::object image = read_image(ns, mask_path, "IMREAD_UNCHANGED");
+  if (image.is_none()) return image;
+  const py::tuple shape(image.attr("shape"));
+  const long channels = shape.size() == 3 ? shape[2].cast<long>() : 1;
+  if (channels != 2 && channels != 4) return py::none();  // grey + alpha, or colour + alpha
+  return image[py::make_tuple(py::ellipsis(), py::int_(-1))];
 }
 
 }  // namespace quarnet::host

@@ -19,4 +19,10 @@ enum class WideMasks { warn, quiet };
 // 256 become background), prints one "[Warning] mask ..." line.
 py::object read_mask(const Namespace& ns, const py::object& mask_path, WideMasks wide);
 
+// The alpha channel of the image at mask_path as cv2.IMREAD_UNCHANGED reads it
+// (a 2-D array), or None when the image has none or cannot be read; from the
+// same files as read_mask. A cut-out export keeps its object there, which
+// read_mask's grey reading never sees.
+py::object read_alpha(const Namespace& ns, const py::object& mask_path);
+
 }  // namespace quarnet::host

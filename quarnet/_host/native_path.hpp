@@ -69,6 +69,10 @@ bool proven(const char* name);
 
 // ---- 3. arrays --------------------------------------------------------------
 
+// The element types the native paths take, as numpy names them.
+inline constexpr numeric::ElementType float64{numeric::Kind::Float, 8};
+inline constexpr numeric::ElementType int64{numeric::Kind::Signed, 8};
+
 // What an array must be, e.g. ArrayRule(2).columns(3).of(float64).contiguous().
 struct ArrayRule {
   explicit ArrayRule(int dims) : ndim(dims) {}

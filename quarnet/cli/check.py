@@ -5,6 +5,7 @@ import dataclasses
 import json
 
 from quarnet import outputs
+from quarnet.scene_folder import check_scene
 from quarnet.user_input import require_folder
 
 from .table import print_table
@@ -46,13 +47,13 @@ def as_json(agreements):
 def run(args):
     require_folder(args.masks)
     require_folder(args.root)
+    check_scene(args.root, args.masks, depths=False)
     outputs.scene_mesh_bounds(args.mesh)  # the mesh that was segmented is readable
     from quarnet import check, masks, picture
 
     names = outputs.by_name(outputs.object_folders(args.masks))
     outputs.require_segmentation(args.masks, names)
-    warning = masks.jpeg_warning(args.masks, names)
-    if warning:
+    for warning in masks.mask_warnings(args.masks, names):
         print(warning)
     agreements, warnings = check.check_segmentation(args.masks, args.root, names)
     for line in warnings:

@@ -8,6 +8,7 @@ import os
 import numpy as np
 
 from quarnet import outputs, run_record
+from quarnet.scene_folder import check_scene
 from quarnet.user_errors import UserError
 from quarnet.user_input import non_negative_float, positive_float, require_folder, require_readable_file, share, whole_number
 
@@ -207,6 +208,7 @@ def run(args):
     masks = args.masks if args.masks is not None else os.path.join(args.root, "masks")
     require_folder(args.root)
     require_folder(masks)
+    check_scene(args.root, masks)
     require_readable_file(args.mesh)
     # The module reads the mesh only after every object's points: a mesh it
     # cannot read should not cost the user that wait.
@@ -222,8 +224,7 @@ def run(args):
     from quarnet import depth_scale
     from quarnet import masks as mask_files
 
-    warning = mask_files.jpeg_warning(masks, names)
-    if warning:
+    for warning in mask_files.mask_warnings(masks, names):
         print(warning)
         said = True
 

@@ -3,6 +3,7 @@
 import numpy as np
 
 from quarnet import outputs
+from quarnet.scene_folder import check_scene
 from quarnet.user_input import positive_int, require_folder
 
 from .table import print_table
@@ -37,20 +38,6 @@ def add_arguments(parser):
                              "(default: %(default)s)")
 
 
-def join_signed_values(argv):
-    """The command line with `--up -z` as `--up=-z`: argparse reads a value
-    that starts with '-' as an option of its own."""
-    joined, k = [], 0
-    while k < len(argv):
-        if argv[k] == "--up" and k + 1 < len(argv) and argv[k + 1] in UP_AXES:
-            joined.append(f"--up={argv[k + 1]}")
-            k += 2
-        else:
-            joined.append(argv[k])
-            k += 1
-    return joined
-
-
 def _objects_bounds(read_rows, mesh):
     """The bounds of the objects' sub-meshes, or of `mesh` when there are none."""
     corners = [corner for _, _, sub, _ in read_rows if sub is not None for corner in sub.bounds]
@@ -61,6 +48,7 @@ def run(args):
     if (args.root is None) != (args.view is None):
         args.parser.error("--root and --view go together")
     require_folder(args.masks)
+    check_scene(args.root, args.masks, depths=False)
     from quarnet import picture
 
     names = outputs.by_name(outputs.object_folders(args.masks))

@@ -8,6 +8,7 @@ import sys
 import time
 
 from quarnet import outputs
+from quarnet.scene_folder import check_scene
 from quarnet.user_errors import PROGRAM
 from quarnet.user_input import positive_int, require_folder
 
@@ -157,6 +158,7 @@ def run(args):
     masks = args.masks if args.masks is not None else os.path.join(args.root, "masks")
     require_folder(args.root)
     require_folder(masks)
+    check_scene(masks=masks)
     names = outputs.object_folders(masks)
     if not names:
         print(f"{PROGRAM}: no object folders in {masks}", file=sys.stderr)

@@ -26,8 +26,7 @@ std::int64_t face_id(PyObject* item) {
 // A one-dimensional int64 ndarray (what trimesh's batched query yields) is
 // read in place.
 bool add_int64_array(mesh::FaceIdCollector& ids, const py::handle& group) {
-  constexpr quarnet::numeric::ElementType kInt64{quarnet::numeric::Kind::Signed, 8};
-  const auto view = native::array(group, native::ArrayRule(1).of(kInt64));
+  const auto view = native::array(group, native::ArrayRule(1).of(native::int64));
   if (!view) return false;
   const auto room = ids.append_group(view->shape[0]);
   for (std::size_t k = 0; k < room.size(); ++k) {

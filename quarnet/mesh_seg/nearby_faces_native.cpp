@@ -37,11 +37,6 @@ namespace native = quarnet::host::native;
 namespace mesh_core = quarnet::mesh;
 namespace parallel = quarnet::parallel;
 namespace spatial = quarnet::spatial;
-using quarnet::numeric::ElementType;
-using quarnet::numeric::Kind;
-
-constexpr ElementType kFloat64{Kind::Float, 8};
-constexpr ElementType kInt64{Kind::Signed, 8};
 
 // rtree's index module, imported as trimesh's query imports it; null where
 // it cannot be (trimesh's own call then meets the same failure).
@@ -119,11 +114,11 @@ std::unique_ptr<NearbyFacesQuery> NearbyFacesQuery::prepare(const qh::Namespace&
   py::object nearby_faces = resolve_nearby_faces(ns);
   if (!nearby_faces || !collaborators_genuine(nearby_faces, mesh)) return nullptr;
 
-  const auto point_view = native::array(points, native::ArrayRule(2).columns(3).of(kFloat64).contiguous());
+  const auto point_view = native::array(points, native::ArrayRule(2).columns(3).of(native::float64).contiguous());
   const auto vertices = native::array(mesh.attr("vertices"),
-                                      native::ArrayRule(2).columns(3).of(kFloat64).library_owned().contiguous());
+                                      native::ArrayRule(2).columns(3).of(native::float64).library_owned().contiguous());
   const auto faces = native::array(mesh.attr("faces"),
-                                   native::ArrayRule(2).columns(3).of(kInt64).library_owned().contiguous());
+                                   native::ArrayRule(2).columns(3).of(native::int64).library_owned().contiguous());
   if (!point_view || !vertices || !faces || faces->shape[0] == 0) return nullptr;
 
   const py::dict globals = nearby_faces.attr("__globals__");
@@ -174,7 +169,7 @@ std::unique_ptr<NearbyFacesQuery> NearbyFacesQuery::prepare(const qh::Namespace&
 }
 
 std::size_t NearbyFacesQuery::add_groups(const py::object& batch, quarnet::mesh::FaceIdCollector& ids) const {
-  const auto rows = native::array(batch, native::ArrayRule(2).columns(3).of(kFloat64));
+  const auto rows = native::array(batch, native::ArrayRule(2).columns(3).of(native::float64));
   if (!rows) throw std::logic_error("unexpected batch of points");
 
   const std::size_t n = rows->shape[0];
@@ -198,7 +193,7 @@ std::size_t NearbyFacesQuery::add_groups(const py::object& batch, quarnet::mesh:
     for (std::size_t j = 0; j < deferred.size(); ++j)
       std::copy_n(&points[3 * deferred[j]], 3, asked.mutable_data() + 3 * j);
     py::object answered = state_->kd_tree.attr("query")(asked)[py::int_(0)];
-    const auto d = native::array(answered, native::ArrayRule(1).of(kFloat64));
+    const auto d = native::array(answered, native::ArrayRule(1).of(native::float64));
     if (!d || d->shape[0] != deferred.size()) throw std::logic_error("unexpected k-d tree answer");
     for (std::size_t j = 0; j < deferred.size(); ++j)
       std::memcpy(&distance[deferred[j]], d->data + static_cast<std::ptrdiff_t>(j) * d->strides[0], sizeof(double));

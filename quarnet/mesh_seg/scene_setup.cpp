@@ -46,7 +46,9 @@ py::object init(const qh::Call& c, py::object self, py::object mask_path, py::ob
   self.attr("cam_intrinsics") = model.cameras;
 
   const auto cameras = py::len(self.attr("cam_intrinsics"));
-  if (cameras != 1) qh::raise(PyExc_ValueError, qh::cat("期望只有 1 个相机，但实际检测到 ", cameras, " 个相机。"));
+  if (cameras != 1)
+    qh::with_note([&] { qh::raise(PyExc_ValueError, qh::cat("期望只有 1 个相机，但实际检测到 ", cameras, " 个相机。")); },
+                  [&](auto&) { return qh::cat("the cameras of ", model.cameras_file); });
 
   py::object cam = py::list(self.attr("cam_intrinsics").attr("values")())[0];
   const scene::Intrinsics intrinsics = scene::camera_intrinsics(cam, model.cameras_file);

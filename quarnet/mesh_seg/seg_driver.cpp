@@ -21,8 +21,16 @@ ObjectClouds extract_objects(const qh::Namespace& ns, const py::object& scene, c
   // Outputs of earlier runs (remain.ply) and other files are no objects.
   qh::for_each_object_folder(ns, scene, "mask_path", [&](const py::object& subdir, const py::object& mask_dir) {
     ns.print(qh::cat("Files in ", subdir, ":"));
-    const auto result = qh::unpack(
-        ns["extract_masked_pointclouds"](mask_dir, scene.attr("depths_path"), poses_dict, scene.attr("K")), 2);
+    // A pose missing for a mask may be the sparse model's fault: say which model.
+    py::object extracted = qh::with_note(
+        [&] { return ns["extract_masked_pointclouds"](mask_dir, scene.attr("depths_path"), poses_dict, scene.attr("K")); },
+        [&](auto& e) -> py::object {
+          if (!e.matches(PyExc_KeyError)) return py::object();
+          const auto images = py::len(poses_dict);
+          return qh::cat("the camera poses are those of the sparse model in ", scene.attr("sfm_path"), ", which holds ",
+                         images, images == 1 ? " image" : " images");
+        });
+    const auto result = qh::unpack(extracted, 2);
     const py::object &pcd_cleaned = result[0], &bounding_box = result[1];
     if (qh::truthy(bounding_box)) {
       objects.bounding_boxes.append(bounding_box);

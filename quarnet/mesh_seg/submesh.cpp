@@ -27,12 +27,11 @@ namespace native = quarnet::host::native;
 namespace mesh_core = quarnet::mesh;
 
 constexpr const char* kDoc = " 仅提取找到的面片并保存为 .ply 文件 ";
-constexpr quarnet::numeric::ElementType kInt64{quarnet::numeric::Kind::Signed, 8};
 
 // The ids of a plain 1-D int64 array, or nullopt for anything else (which
 // goes to the library unchanged).
 std::optional<std::span<const std::int64_t>> plain_ids(const py::object& faces) {
-  const auto view = native::array(faces, native::ArrayRule(1).of(kInt64).contiguous());
+  const auto view = native::array(faces, native::ArrayRule(1).of(native::int64).contiguous());
   if (!view) return std::nullopt;
   return std::span<const std::int64_t>{view->typed<std::int64_t>(), view->shape[0]};
 }

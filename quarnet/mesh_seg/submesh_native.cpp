@@ -26,11 +26,6 @@ namespace {
 
 namespace native = quarnet::host::native;
 namespace mesh_core = quarnet::mesh;
-using quarnet::numeric::ElementType;
-using quarnet::numeric::Kind;
-
-constexpr ElementType kFloat64{Kind::Float, 8};
-constexpr ElementType kInt64{Kind::Signed, 8};
 
 // obj.<name> is a method bound to obj whose function the library defines as
 // `qualname`.
@@ -143,11 +138,11 @@ bool submesh_is_native(const qh::Namespace& ns, const py::object& mesh) {
 }
 
 std::optional<py::object> native_submesh(const py::object& mesh, const py::object& faces) {
-  const auto index = native::array(faces, native::ArrayRule(1).of(kInt64).contiguous());
+  const auto index = native::array(faces, native::ArrayRule(1).of(native::int64).contiguous());
   const auto vertices = native::array(mesh.attr("vertices"),
-                                      native::ArrayRule(2).columns(3).of(kFloat64).library_owned().contiguous());
+                                      native::ArrayRule(2).columns(3).of(native::float64).library_owned().contiguous());
   const auto mesh_faces = native::array(mesh.attr("faces"),
-                                   native::ArrayRule(2).columns(3).of(kInt64).library_owned().contiguous());
+                                   native::ArrayRule(2).columns(3).of(native::int64).library_owned().contiguous());
   if (!index || !vertices || !mesh_faces) return std::nullopt;
   if (index->shape[0] == 0) return py::object(py::list());  // an empty group yields no mesh
 

@@ -4,4 +4,6 @@ with the libraries the modules stand in for; never used by quarnet itself.
     plain_pipeline     the depth lifting and masked extraction in numpy, SciPy,
                        OpenCV and Open3D, with the module's rules
     trimesh_reference  trimesh's own face search and cut, as the module calls them
+    ssim_maps          the map SSIM averages, a float64 window, the fused-kernel stand-in
+    natural_images     image pairs with gradients, textures and flat patches, from a seed
 """

@@ -26,10 +26,13 @@ def trimesh_face_ids(mesh, points, batch_size=10000, verbose=False):
 
 def trimesh_cut(mesh, ids):
     """save_nearby_faces_as_ply's (sub-mesh, remainder): the listed faces once each,
-    in order of first appearance, and the others; None for an empty part."""
+    in order of first appearance, and the others; None for an empty part, and
+    (None, None), the remainder not computed, when no sub-mesh is built."""
     ids = np.asarray(ids, dtype=int)
     _, first = np.unique(ids, return_index=True)
     once = ids[np.sort(first)]
     sub = mesh.submesh([once], only_watertight=False)
+    if not sub:
+        return None, None
     rest = mesh.submesh([np.setdiff1d(np.arange(len(mesh.faces)), once)], only_watertight=False)
-    return (sub[0] if sub else None), (rest[0] if rest else None)
+    return sub[0], (rest[0] if rest else None)

@@ -1,12 +1,22 @@
 // diff_gaussian_rasterization._C (quarnet's stand-in): the fused SSIM map and
 // its gradient with respect to the first image, computed by the core kernels
-// on the tensors' own memory, the GIL released.
+// on the tensors' own memory, the GIL released, on torch's thread count.
+#include <algorithm>
+
 #include "cpu_images.hpp"
 
 namespace fused_ssim {
 namespace {
 
 namespace core = quarnet::ssim;
+
+// The kernels' workers: as many as torch's intra-op threads at the call
+// (torch.get_num_threads(), which a data loader's workers set to 1), fewer
+// for small images.
+unsigned workers(const qh::Namespace& ns, const CpuImages& images) {
+  const long torch_threads = ns.torch().attr("get_num_threads")().cast<long>();
+  return core::default_threads(images.shape, static_cast<unsigned>(std::max(torch_threads, 1L)));
+}
 
 py::object fusedssim(const qh::Call& c, py::object C1, py::object C2, py::object img1, py::object img2) {
   const double c1 = real_constant("fusedssim", "C1", C1);
@@ -15,11 +25,12 @@ py::object fusedssim(const qh::Call& c, py::object C1, py::object C2, py::object
   const CpuImages b = cpu_images(c.ns, "fusedssim", "img2", img2);
   require_match("fusedssim", a, "img1", b, "img2");
   Output map = empty_like(c.ns, a);
+  const unsigned threads = workers(c.ns, a);
   qh::without_gil([&] {
     if (a.is_double) {
-      core::ssim_map<double>(c1, c2, a.view<double>(), b.view<double>(), map.data<double>());
+      core::ssim_map<double>(c1, c2, a.view<double>(), b.view<double>(), map.data<double>(), threads);
     } else {
-      core::ssim_map<float>(c1, c2, a.view<float>(), b.view<float>(), map.data<float>());
+      core::ssim_map<float>(c1, c2, a.view<float>(), b.view<float>(), map.data<float>(), threads);
     }
   });
   return map.tensor;
@@ -35,12 +46,14 @@ py::object fusedssim_backward(const qh::Call& c, py::object C1, py::object C2, p
   require_match("fusedssim_backward", a, "img1", b, "img2");
   require_match("fusedssim_backward", a, "img1", g, "dL_dmap");
   Output grad = empty_like(c.ns, a);
+  const unsigned threads = workers(c.ns, a);
   qh::without_gil([&] {
     if (a.is_double) {
       core::ssim_map_backward<double>(c1, c2, a.view<double>(), b.view<double>(), g.view<double>(),
-                                      grad.data<double>());
+                                      grad.data<double>(), threads);
     } else {
-      core::ssim_map_backward<float>(c1, c2, a.view<float>(), b.view<float>(), g.view<float>(), grad.data<float>());
+      core::ssim_map_backward<float>(c1, c2, a.view<float>(), b.view<float>(), g.view<float>(), grad.data<float>(),
+                                     threads);
     }
   });
   return grad.tensor;

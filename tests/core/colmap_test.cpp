@@ -244,6 +244,25 @@ TEST(ColmapText, ReaderNamesTheLineThatIsWrong) {
             "line 1: qvec is out of range: '1e999'");
 }
 
+TEST(ColmapPoses, BothReadersRefuseAPoseThatIsNone) {
+  const std::string no_rotation = " is no rotation (a camera pose needs a finite quaternion that is not zero)";
+  const std::vector<std::pair<colmap::ImageHeader, std::string>> cases{
+      {{4, {0, 0, 0, 0}, {1, 2, 3}, 1, "0004.png"}, "image 4 '0004.png': qvec (0, 0, 0, 0)" + no_rotation},
+      {{5, {NAN, 0, 0, 1}, {1, 2, 3}, 1, "a b.png"}, "image 5 'a b.png': qvec (nan, 0, 0, 1)" + no_rotation},
+      {{6, {1e-170, 0, 0, 0}, {0, 0, 0}, 1, "6.png"}, "image 6 '6.png': qvec (1e-170, 0, 0, 0)" + no_rotation},
+      {{7, {1, 0, 0, 0}, {0, INFINITY, 0}, 1, "7.png"}, "image 7 '7.png': tvec (0, inf, 0) is not finite"},
+  };
+  for (const auto& [header, message] : cases) {
+    const colmap::ImageView view{&header, 0, nullptr, nullptr};
+    const Bytes binary = colmap::serialize_images_binary({&view, 1});
+    EXPECT_EQ(message_of([&] { colmap::index_images_binary(binary); }), message);
+    const std::string text = colmap::serialize_images_text({&view, 1});
+    EXPECT_EQ(message_of([&] { colmap::parse_images_text(text); }), "line 5: " + message);
+  }
+  const colmap::ImageHeader tiny{8, {1e-150, 0, 0, 0}, {0, 0, 0}, 1, "8.png"};  // a rotation still
+  EXPECT_EQ(colmap::pose_problem(tiny), std::nullopt);
+}
+
 TEST(Rotation, QuaternionMatrixRoundTrip) {
   const double h = std::sqrt(0.5);
   const auto r = colmap::qvec_to_rotmat({h, 0, 0, h});

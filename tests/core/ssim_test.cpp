@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "quarnet/errors.hpp"
+#include "quarnet/parallel/run_tasks.hpp"
 #include "quarnet/ssim/fused_ssim.hpp"
 
 namespace ssim = quarnet::ssim;
@@ -140,6 +141,16 @@ TEST(SsimMap, ResultDoesNotDependOnThreadsOrStrides) {
   std::vector<float> out(x.size());
   ssim::ssim_map<float>(kC1, kC2, {xs.data(), x.shape, strides}, {ys.data(), x.shape, strides}, out.data(), 2);
   EXPECT_EQ(one, out);
+}
+
+TEST(SsimMap, DefaultThreadsKeepToTheCapAndToOneForSmallInputs) {
+  const std::array<std::ptrdiff_t, 4> large{4, 3, 512, 512};  // work for 96 workers
+  const unsigned hardware = std::min(quarnet::parallel::hardware_threads(), 96u);
+  EXPECT_EQ(ssim::default_threads(large), hardware);
+  EXPECT_EQ(ssim::default_threads(large, 1), 1u);
+  EXPECT_EQ(ssim::default_threads(large, 2), std::min(hardware, 2u));
+  EXPECT_EQ(ssim::default_threads({1, 3, 64, 64}), 1u);
+  EXPECT_EQ(ssim::default_threads({0, 3, 64, 64}, 8), 1u);
 }
 
 TEST(SsimMap, RejectsShapeMismatchAndAcceptsEmptyBatches) {

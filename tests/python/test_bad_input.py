@@ -173,6 +173,49 @@ def test_damaged_text_model_names_the_file(scene, model, capsys, name, text, mes
     assert str(info.value) == f"{path}: {message}"
 
 
+NO_ROTATION = "is no rotation (a camera pose needs a finite quaternion that is not zero)"
+
+
+@pytest.mark.parametrize("qvec, tvec, problem", [
+    ((0, 0, 0, 0), None, f"qvec (0, 0, 0, 0) {NO_ROTATION}"),  # was taken as the identity
+    ((np.nan, 0, 0, 1), None, f"qvec (nan, 0, 0, 1) {NO_ROTATION}"),
+    ((1, 0, 0, 0), (0, np.inf, 0), "tvec (0, inf, 0) is not finite"),
+])
+def test_a_pose_that_is_none_names_its_file_and_image(scene, model, capsys, qvec, tvec, problem):
+    sparse = os.path.join(scene.root_path, "sparse", "0")
+    first = next(iter(model.images.values()))
+    bad = first._replace(qvec=np.array(qvec, float), tvec=np.array(tvec if tvec else first.tvec, float))
+    images = {**model.images, first.id: bad}
+    colmap_loader.write_extrinsics_binary(images, os.path.join(sparse, "images.bin"))
+    with pytest.raises(FileNotFoundError) as info:
+        tessaron(scene)
+    assert_notes(info.value, [f"after the binary model failed: {sparse}/images.bin: image {first.id} '{first.name}': "
+                              f"{problem}"])
+    colmap_loader.write_model(model.cameras, images, sparse, ".txt")
+    with pytest.raises(ValueError) as info:
+        tessaron(scene)
+    assert str(info.value) == f"{sparse}/images.txt: line 5: image {first.id} '{first.name}': {problem}"
+
+
+@pytest.mark.parametrize("name", ["cameras.txt", "images.txt"])
+def test_an_empty_text_model_file_is_named(scene, model, capsys, name):
+    sparse = os.path.join(scene.root_path, "sparse", "0")
+    colmap_loader.write_model(model.cameras, model.images, sparse, ".txt")
+    os.remove(os.path.join(sparse, "cameras.bin"))
+    open(os.path.join(sparse, name), "w").close()
+    if name == "cameras.txt":
+        with pytest.raises(ValueError) as info:
+            tessaron(scene)
+        assert str(info.value) == "期望只有 1 个相机，但实际检测到 0 个相机。"
+        assert_notes(info.value, [f"the cameras of {sparse}/cameras.txt"])
+    else:  # no poses at all: the first mask finds none
+        mask = first_mask(scene)
+        with pytest.raises(KeyError) as info:
+            segment(scene)
+        assert_notes(info.value, [f"mask {mask}: no camera pose for image id {int(os.path.basename(mask)[:-4])}",
+                                  f"the camera poses are those of the sparse model in {sparse}, which holds 0 images"])
+
+
 # ---- depth maps and masks ---------------------------------------------------
 # The cut runs after every object's points are gathered, so an error here
 # writes nothing; what an earlier run wrote stays as it was.
@@ -257,7 +300,9 @@ def test_mask_without_pose(scene, done, model):
     with pytest.raises(KeyError) as info:
         segment(scene)
     assert info.value.args == (image_id,)
-    assert_notes(info.value, [f"mask {mask}: no camera pose for image id {image_id}"])
+    assert_notes(info.value, [f"mask {mask}: no camera pose for image id {image_id}",
+                              f"the camera poses are those of the sparse model in {sparse}, which holds "
+                              f"{len(images)} images"])
     assert outputs(scene) == done
 
 

@@ -8,7 +8,8 @@ import pytest
 import torch
 
 import morlith
-from ssim_maps import gaussian_window_f64, ssim_map_of, standin_kernels
+from quarnet.testing.natural_images import natural_pair
+from quarnet.testing.ssim_maps import gaussian_window_f64, ssim_map_of, standin_kernels
 
 
 def rand(*shape, dtype=torch.float32, seed=0):
@@ -209,6 +210,40 @@ def test_standin_map_matches_the_windowed_map_float64(standin):
     torch.testing.assert_close(fused, windowed, rtol=0, atol=1e-10)
     # ssim() itself builds its window in float32, which bounds the agreement.
     torch.testing.assert_close(fused, ssim_map_of(morlith.ssim, img1, img2), rtol=0, atol=1e-6)
+
+
+@pytest.mark.parametrize("dtype, map_within, mean_within", [(torch.float32, 1.8e-3, 1e-5), (torch.float64, 2.9e-5, 2e-6)])
+def test_standin_map_agrees_with_the_windowed_map_on_natural_images(standin, dtype, map_within, mean_within):
+    """The agreement docs/modules.md states, on a pair with gradients, textures and
+    flat bright patches (local variance near C2); in float64 the fused map is exact
+    and the difference is ssim()'s float32 window."""
+    a, b = (torch.from_numpy(x) for x in natural_pair((1, 3, 96, 128), "float64", seed=1))
+    exact = ssim_map_of(morlith._ssim, a, b, gaussian_window_f64(3), 11, 3)
+    x, y = a.to(dtype), b.to(dtype)
+    fused, windowed = standin.fusedssim(morlith.C1, morlith.C2, x, y), ssim_map_of(morlith.ssim, x, y)
+    assert (fused - windowed).abs().max().item() <= map_within
+    assert abs(fused.mean() - windowed.mean()).item() <= mean_within
+    if dtype == torch.float64:
+        torch.testing.assert_close(fused, exact, rtol=0, atol=1e-10)
+
+
+def test_standin_kernels_ask_torch_for_their_thread_count_at_each_call(standin, monkeypatch):
+    asked = []
+
+    class CountingTorch:
+        def __getattr__(self, name):
+            return getattr(torch, name)
+
+        def get_num_threads(self):
+            asked.append(torch.get_num_threads())
+            return asked[-1]
+
+    img1, img2 = rand(1, 3, 40, 40, seed=14).requires_grad_(), rand(1, 3, 40, 40, seed=15)
+    want = standin.fusedssim(morlith.C1, morlith.C2, img1, img2)
+    monkeypatch.setattr(standin, "torch", CountingTorch())
+    morlith.fast_ssim(img1, img2).backward()
+    assert asked == [torch.get_num_threads()] * 2  # forward and backward
+    assert torch.equal(standin.fusedssim(morlith.C1, morlith.C2, img1, img2), want)
 
 
 def test_gradcheck_through_the_autograd_function(standin):

@@ -66,3 +66,52 @@ def test_the_commands_read_the_modules_view_rules(points, tmp_path):
     os.mkfifo(tmp_path / "7.png")  # never opened: nothing blocks
     assert masks.read_mask(odd).tolist() == (mask != 0).tolist()
     assert masks.read_mask(str(tmp_path / "7.png")) is None
+
+
+def cut_out(mask):
+    """A cut-out export of a mask: RGB white everywhere, the object in the alpha."""
+    return np.dstack([np.full(mask.shape + (3,), 255, np.uint8), np.where(mask != 0, 255, 0).astype(np.uint8)])
+
+
+MASK = np.zeros((6, 8), np.uint8)
+MASK[2:4, 2:6] = 7
+# image written -> (pixels its grey values mark, pixels its alpha marks) where they differ, else None
+WITH_ALPHA = {
+    "grey": (MASK, None),
+    "opaque RGBA": (np.dstack([np.dstack([MASK] * 3), np.full(MASK.shape, 255, np.uint8)]), None),
+    "RGBA cut-out": (cut_out(MASK), (48, 8)),
+    "grey + alpha cut-out": (cut_out(MASK)[..., 2:], (48, 8)),
+    "transparent black, opaque object": (np.dstack([np.dstack([MASK] * 3), np.where(MASK, 255, 0)]).astype(np.uint8), None),
+    "uniform translucent alpha": (np.dstack([np.dstack([MASK] * 3), np.full(MASK.shape, 128, np.uint8)]), None),
+}
+
+
+@pytest.mark.parametrize("image, disagreement", WITH_ALPHA.values(), ids=WITH_ALPHA)
+def test_masks_whose_alpha_holds_another_object_are_found(image, disagreement, tmp_path):
+    path = str(tmp_path / "00001.png")
+    if image.ndim == 3 and image.shape[2] == 2:
+        from PIL import Image  # OpenCV writes no grey + alpha PNG
+        Image.fromarray(image, "LA").save(path)
+    else:
+        cv2.imwrite(path, image[..., [2, 1, 0, 3]] if image.ndim == 3 else image)
+    assert masks.alpha_disagreement(path) == disagreement
+    # The segmentation's reading is cv2.imread's grey, whatever the alpha says.
+    np.testing.assert_array_equal(masks.read_mask(path), cv2.imread(path, cv2.IMREAD_GRAYSCALE) != 0)
+
+
+def test_segment_names_the_first_cut_out_mask_before_the_run(tmp_path, capsys):
+    from quarnet import cli, sample
+
+    scene = sample.build_sample_scene(tmp_path / "scene", seed=1, faces=3000, views=3, objects=2)
+    first, second = sorted(scene.object_names)
+    files = sorted(os.listdir(os.path.join(scene.mask_path, second)))
+    for name in files:
+        path = os.path.join(scene.mask_path, second, name)
+        cv2.imwrite(path, cut_out(cv2.imread(path, cv2.IMREAD_GRAYSCALE)))
+    assert cli.main(["segment", scene.root_path, "--mesh", scene.mesh_file]) == 0
+    out = capsys.readouterr().out
+    named = os.path.join(scene.mask_path, second, files[0])
+    warnings = [line for line in out.splitlines() if "has an alpha channel" in line]
+    assert len(warnings) == 1 and warnings[0].startswith(f"[Warning] mask {named} has an alpha channel that marks ")
+    assert out.index(warnings[0]) < out.index("Files in")
+    assert masks.mask_warnings(scene.mask_path, [first]) == []

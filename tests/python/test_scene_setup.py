@@ -185,8 +185,9 @@ def test_camera_count_must_be_one(tmp_path):
         build(root)
     assert str(info.value) == "期望只有 1 个相机，但实际检测到 2 个相机。"
     write_model(os.path.join(root, "sparse/0"), [], [image(1, "1.png")])
-    with pytest.raises(ValueError, match="^期望只有 1 个相机，但实际检测到 0 个相机。$"):
+    with pytest.raises(ValueError) as info:
         build(root)
+    assert str(info.value) == "期望只有 1 个相机，但实际检测到 0 个相机。"  # a note names the file
 
 
 def test_fewer_than_three_parameters(tmp_path):

@@ -7,6 +7,7 @@ import pytest
 import trimesh
 
 from quarnet import cli, sample
+from quarnet.cli.table import print_table
 from quarnet.mesh_seg import Tessaron
 from sample_copies import copy_of
 
@@ -94,3 +95,17 @@ def test_unreadable_outputs_are_named_after_a_complete_run(scene, capsys, tmp_pa
     named = [line for line in out.splitlines() if line.startswith("cannot read ")]
     assert len(named) == 2 and named[0].startswith(f"cannot read {bad}: {reason}")
     assert named[1].startswith(f"cannot read {remain}: {reason}")
+
+
+def test_names_with_control_characters_keep_to_their_row(capsys):
+    names = ["a\nb", "tab\tbed", "\x1b[31mred", "caf\udcc3", "line\u2028sep", "盒子"]  # \udcc3: a byte not UTF-8
+    print_table(("object", "faces"), [(name, k) for k, name in enumerate(names)], right=(1,))
+    assert capsys.readouterr().out.splitlines() == [
+        "object         faces",
+        "a\\nb               0",
+        "tab\\tbed           1",
+        "\\x1b[31mred        2",
+        "caf\\xc3            3",
+        "line\\u2028sep      4",
+        "盒子                 5",
+    ]

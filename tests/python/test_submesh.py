@@ -1,8 +1,12 @@
+import contextlib
+import io
+
 import numpy as np
 import pytest
 import trimesh
 
 from quarnet.mesh_seg import Tessaron
+from quarnet.testing.trimesh_reference import trimesh_cut
 
 
 def grid(rows=5, cols=10):
@@ -102,16 +106,35 @@ class SubTrimesh(trimesh.Trimesh):
     """A subclass: the gate hands its cut to trimesh."""
 
 
+CORNERS = [[0, 0, 0], [1, 0, 0], [0, 1, 0]]
+# Meshes trimesh takes without a check, and what a cut of face 0 gives in trimesh.
+CORRUPT = {
+    "a face over a missing vertex": (lambda t: t(CORNERS, [[0, 1, 7]], process=False), IndexError),
+    "a negative vertex id": (lambda t: t(CORNERS, [[0, 1, -5]], process=False), IndexError),
+    "faces but no vertices": (lambda t: t(np.zeros((0, 3)), [[0, 1, 2]], process=False), IndexError),
+    "a vertex of NaN": (lambda t: t([[0, 0, np.nan], [1, 0, 0], [0, 1, 0]], [[0, 1, 2]], process=False), (1, None)),
+}
+
+
+def outcome(cut, mesh, ids):
+    """The face counts of a cut's two meshes, or the type of its error."""
+    try:
+        return tuple(None if m is None else len(m.faces) for m in cut(mesh, ids))
+    except Exception as e:
+        return type(e)
+
+
 @pytest.mark.parametrize("mesh_type", [trimesh.Trimesh, SubTrimesh], ids=["native", "plain"])
-def test_a_face_over_a_missing_vertex_as_trimesh_has_it(mesh_type, capsys):
-    """Face [0, 1, 7] over 3 vertices: an empty list builds nothing, as
-    trimesh's submesh builds nothing, without reading the faces; a listed face
-    fails as trimesh fails on it."""
-    corrupt = mesh_type([[0, 0, 0], [1, 0, 0], [0, 1, 0]], [[0, 1, 7]], process=False)
-    assert corrupt.submesh([np.array([], dtype=int)], only_watertight=False) == []
-    assert Tessaron.save_nearby_faces_as_ply(corrupt, []) == (None, None)
+@pytest.mark.parametrize("corrupt, cut_of_face_0", CORRUPT.values(), ids=CORRUPT)
+def test_a_corrupt_mesh_is_cut_as_trimesh_cuts_it(corrupt, cut_of_face_0, mesh_type, capsys):
+    """An empty list builds nothing, as trimesh's submesh builds nothing, without
+    reading the faces or computing the remainder, in the module and in the
+    reference cut; a listed face fails, or is cut, as trimesh fails on it or
+    cuts it."""
+    assert corrupt(mesh_type).submesh([np.array([], dtype=int)], only_watertight=False) == []
+    assert Tessaron.save_nearby_faces_as_ply(corrupt(mesh_type), []) == (None, None)
     assert capsys.readouterr().out == "未找到子网格，无法保存 .ply\n"
-    with pytest.raises(IndexError):
-        corrupt.submesh([np.array([0])], only_watertight=False)
-    with pytest.raises(IndexError):
-        Tessaron.save_nearby_faces_as_ply(corrupt, [0])
+    assert trimesh_cut(corrupt(trimesh.Trimesh), []) == (None, None)
+    with contextlib.redirect_stdout(io.StringIO()):
+        assert outcome(Tessaron.save_nearby_faces_as_ply, corrupt(mesh_type), [0]) == cut_of_face_0
+    assert outcome(trimesh_cut, corrupt(trimesh.Trimesh), [0]) == cut_of_face_0

@@ -6,7 +6,7 @@ import torch
 from scipy.signal import correlate2d
 
 import morlith
-from ssim_maps import gaussian_window_f64, ssim_map_of
+from quarnet.testing.ssim_maps import gaussian_window_f64, ssim_map_of
 
 
 def rand(*shape, dtype=torch.float32, seed=0):
@@ -146,3 +146,16 @@ def test_images_that_are_not_floating_are_refused(dtype):
             function(*args)
         assert str(info.value) == (f"{name}(): {which} must be a floating-point tensor, got {dtype} "
                                    "(convert images with .float() and scale them to [0, 1])")
+
+
+@pytest.mark.parametrize("other", [(2, 3, 32, 32), (1, 3, 1, 32), (3, 32, 32)])
+def test_shapes_that_would_broadcast_are_refused(other):
+    """Broadcast, the formula gives a value that means nothing (1.14 for (1, 3, 1, 32))."""
+    x = rand(1, 3, 32, 32)
+    for a, b in [(x, rand(*other)), (rand(*other), x)]:
+        for function, name, rest in [(morlith.ssim, "ssim", ()),
+                                     (morlith._ssim, "_ssim", (morlith.create_window(11, 3), 11, 3))]:
+            with pytest.raises(ValueError) as info:
+                function(a, b, *rest)
+            assert str(info.value) == (f"{name}(): img1 and img2 must have the same shape, "
+                                       f"got {tuple(a.shape)} and {tuple(b.shape)}")

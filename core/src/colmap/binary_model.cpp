@@ -72,6 +72,7 @@ std::vector<BinaryImage> index_images(io::ByteReader& in) {
     for (auto& v : h.tvec) v = in.read<double>(where + " tvec");
     h.camera_id = in.read<std::uint32_t>(where + " camera id");
     h.name = in.read_cstring(where + " name", 8);  // the point count follows
+    if (auto problem = pose_problem(h)) throw FormatError(*problem);
     image.num_points = in.read<std::uint64_t>(where + " point count");
     image.points_offset = in.offset();
     in.take(image.num_points, kPointBytes, where + " points");

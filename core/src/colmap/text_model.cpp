@@ -164,6 +164,7 @@ std::vector<TextImage> parse_images_text(std::string_view text) {
       h.camera_id = f.integer<std::int64_t>("camera id");
       h.name = std::string(f.rest());
       if (h.name.empty()) f.fail("missing image name");
+      if (auto problem = pose_problem(h)) f.fail(*problem);
     }
     // The points line follows directly; a file may end without it.
     std::string_view points;

@@ -32,17 +32,28 @@ void check_shape(const std::array<std::ptrdiff_t, 4>& first, const std::array<st
     throw ArgumentError(std::string(what) + " has shape " + shape_text(shape) + ", expected " + shape_text(first));
 }
 
+}  // namespace quarnet::ssim::detail
+
+namespace quarnet::ssim {
+
+unsigned default_threads(const std::array<std::ptrdiff_t, 4>& shape, unsigned at_most) {
+  std::size_t pixels = 1;
+  for (auto size : shape) pixels *= static_cast<std::size_t>(std::max<std::ptrdiff_t>(size, 0));
+  unsigned threads = parallel::hardware_threads();
+  if (at_most > 0) threads = std::min(threads, at_most);
+  return static_cast<unsigned>(std::clamp<std::size_t>(pixels / detail::kPixelsPerThread, 1, threads));
+}
+
+}  // namespace quarnet::ssim
+
+namespace quarnet::ssim::detail {
+
 WorkPlan plan_work(const std::array<std::ptrdiff_t, 4>& shape, unsigned requested) {
   WorkPlan plan;
   const auto [N, C, H, W] = shape;
   if (N <= 0 || C <= 0 || H <= 0 || W <= 0) return plan;
   const auto planes = static_cast<std::size_t>(N) * static_cast<std::size_t>(C);
-  const std::size_t pixels = planes * static_cast<std::size_t>(H) * static_cast<std::size_t>(W);
-  unsigned threads = requested;
-  if (threads == 0) {
-    threads = parallel::hardware_threads();
-    threads = static_cast<unsigned>(std::clamp<std::size_t>(pixels / kPixelsPerThread, 1, threads));
-  }
+  const unsigned threads = requested > 0 ? requested : default_threads(shape);
   std::ptrdiff_t per_plane = 1;
   const std::size_t wanted = threads * kBandsPerThread;
   if (threads > 1 && planes < wanted) {

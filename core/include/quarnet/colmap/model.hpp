@@ -74,6 +74,11 @@ struct ImageHeader {
   std::string name;
 };
 
+// What makes an image's pose unusable, naming the image by id and name: a
+// qvec that is zero or not finite, or a tvec that is not finite. The readers
+// refuse such a record (FormatError); the writers write what they are given.
+std::optional<std::string> pose_problem(const ImageHeader& image);
+
 // An image of a binary file: its header and where its packed points lie.
 struct BinaryImage {
   ImageHeader header;

@@ -35,8 +35,14 @@ struct ImagesView {
   const T* plane(std::ptrdiff_t n, std::ptrdiff_t c) const { return data + n * strides[0] + c * strides[1]; }
 };
 
-// threads = 0: one per hardware thread (fewer for small inputs).
-// Throws ArgumentError when the shapes differ or a size is negative.
+// The workers the kernels start for a batch of `shape` when given no count:
+// one per hardware thread, at most `at_most` (0: no cap), and fewer for
+// inputs too small to gain from threads.
+unsigned default_threads(const std::array<std::ptrdiff_t, 4>& shape, unsigned at_most = 0);
+
+// threads = 0: default_threads(shape); otherwise that many workers (at most
+// one per band of rows). Throws ArgumentError when the shapes differ or a
+// size is negative.
 template <class T>
 void ssim_map(double c1, double c2, const ImagesView<T>& img1, const ImagesView<T>& img2, T* map,
               unsigned threads = 0);

@@ -1,5 +1,6 @@
 // ssim and _ssim: SSIM with a Gaussian window, computed with torch's conv2d
-// (zero padding, one group per channel), differentiable in both images.
+// (zero padding, one group per channel), differentiable in both images, of
+// two floating images of the same shape.
 #include "morlith.hpp"
 
 namespace morlith {
@@ -13,10 +14,25 @@ void require_floating(const char* function, const py::object& image, const char*
                                      " (convert images with .float() and scale them to [0, 1])"));
 }
 
+// The formula multiplies the two images' statistics element by element, so
+// shapes that broadcast (batch, rows, columns, a missing batch axis) give a
+// value that means nothing (above 1, even). A channel count that differs
+// fails inside torch's grouped convolution, with torch's own error.
+void require_same_shape(const char* function, const py::object& img1, const py::object& img2) {
+  if (!py::hasattr(img1, "shape") || !py::hasattr(img2, "shape")) return;
+  const py::tuple shape1(py::list(img1.attr("shape"))), shape2(py::list(img2.attr("shape")));  // plain tuples
+  if (qh::truthy(qh::compare(shape1, shape2, Py_EQ))) return;
+  const std::size_t n1 = shape1.size(), n2 = shape2.size();
+  if (n1 >= 3 && n2 >= 3 && !qh::truthy(qh::compare(shape1[n1 - 3], shape2[n2 - 3], Py_EQ))) return;
+  qh::raise(PyExc_ValueError, qh::cat(function, "(): img1 and img2 must have the same shape, got ", shape1, " and ",
+                                      shape2));
+}
+
 py::object ssim(const qh::Call& c, py::object img1, py::object img2, py::object window_size, py::object size_average) {
   const auto& ns = c.ns;
   require_floating("ssim", img1, "img1");
   require_floating("ssim", img2, "img2");
+  require_same_shape("ssim", img1, img2);
   py::object channel = img1.attr("size")(-3);
   py::object window = ns["create_window"](window_size, channel);
   if (qh::truthy(img1.attr("is_cuda"))) window = window.attr("cuda")(img1.attr("get_device")());
@@ -29,6 +45,7 @@ py::object _ssim(const qh::Call& c, py::object img1, py::object img2, py::object
   const auto& ns = c.ns;
   require_floating("_ssim", img1, "img1");
   require_floating("_ssim", img2, "img2");
+  require_same_shape("_ssim", img1, img2);
   auto conv2d = [&](const py::object& image) {
     py::object conv = ns["F"].attr("conv2d");
     return conv(image, window, py::arg("padding") = qh::floor_divide(window_size, py::int_(2)),

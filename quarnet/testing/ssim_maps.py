@@ -1,5 +1,5 @@
-"""Helpers shared by the SSIM tests: the map that ssim/_ssim average, a
-float64 Gaussian window, and the fused-kernel stand-in."""
+"""What the SSIM tests and benchmarks compare: the map that ssim/_ssim
+average, a float64 Gaussian window, and the fused-kernel stand-in."""
 
 import contextlib
 import importlib.util
