@@ -11,7 +11,10 @@ the share of the sub-mesh's area that is its own; the mean over the objects
 and the worst object.
 
     python bench/bench_vote.py [--faces 1000000 3000000] [--views 100 --width 640 --height 480 --objects 10]
-                               [--seed 0] [--modes default dense vote]
+                               [--seed 0] [--modes default dense vote] [--exact]
+
+With --exact the masks and depth maps are the scene's true ones (the same mesh
+and cameras): what each mode gives where the masks are not to blame.
 
 Run it under flock /tmp/quarnet-heavy.lock: a 3,000,000-face run takes several GB.
 
@@ -47,27 +50,36 @@ def mean(values):
     return sum(values) / len(values)
 
 
+HEADER = (f"{'faces':>10} {'mode':<8} {'time':>8} {'peak':>8}  {'recall mean/worst':>17}  "
+          f"{'precision mean/worst':>20}  {'area share mean/worst':>21}  worst object")
+
+
+def row_line(faces, mode, r):
+    return (f"{faces:>10,} {mode:<8} {r['seconds']:>7.2f}s {r['peak']:>6.0f}MB  "
+            f"{mean(r['recall']):>8.3f} / {min(r['recall']):.3f}  {mean(r['precision']):>11.3f} / "
+            f"{min(r['precision']):.3f}  {mean(r['area']):>12.3f} / {min(r['area']):.3f}  {r['worst']}")
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     add_sizes(parser, [1_000_000, 3_000_000])
     parser.add_argument("--modes", nargs="+", choices=MODES, default=list(MODES))
+    parser.add_argument("--exact", action="store_true", help="exact masks and depth maps instead of noisy ones")
     args = parser.parse_args(argv)
 
     from quarnet.sample.noise import SEGMENTER
 
     print(f"load average at the start: {' '.join(f'{x:.2f}' for x in os.getloadavg())} ({os.cpu_count()} cores)")
     rows = []
-    for faces, scene in scenes(args, layout="clutter", noise=SEGMENTER):
+    print(f"masks: {'exact' if args.exact else 'noisy, as a segmentation model gives them'}")
+    for faces, scene in scenes(args, layout="clutter", noise=None if args.exact else SEGMENTER):
         for mode in args.modes:
             rows.append((faces, scene.faces, mode, run_mode(scene, mode, os.path.dirname(scene.root_path))))
-            print(f"  {mode}: {rows[-1][3]['seconds']:.2f} s", flush=True)
+            print(" ", row_line(*rows[-1][1:]), flush=True)
 
-    print(f"\n{'faces':>10} {'mode':<8} {'time':>8} {'peak':>8}  {'recall mean/worst':>17}  "
-          f"{'precision mean/worst':>20}  {'area share mean/worst':>21}  worst object")
+    print(f"\n{HEADER}")
     for _, faces, mode, r in rows:
-        print(f"{faces:>10,} {mode:<8} {r['seconds']:>7.2f}s {r['peak']:>6.0f}MB  "
-              f"{mean(r['recall']):>8.3f} / {min(r['recall']):.3f}  {mean(r['precision']):>11.3f} / "
-              f"{min(r['precision']):.3f}  {mean(r['area']):>12.3f} / {min(r['area']):.3f}  {r['worst']}")
+        print(row_line(faces, mode, r))
     for faces in args.faces:
         modes = {mode: r for asked, _, mode, r in rows if asked == faces}
         if "vote" in modes and "dense" in modes:
