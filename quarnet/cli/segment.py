@@ -244,18 +244,16 @@ def run(args):
                 raise UserError(refused)
         done_before = {name for name in names if os.path.exists(os.path.join(masks, name, outputs.SUB_MESH))}
         notes += depth_scale.depth_scale_notes(scene, names, bounds)
-        if args.vote:  # every object folder, by the masks alone
-            record = run_record.begin(masks, params)
+        clouds, boxes, subdirs = Tessaron._object_clouds(scene)
+        # The clouds are extracted and nothing is written yet: a check of the
+        # clouds against the mesh that may refuse the run goes here.
+        record = run_record.begin(masks, params)
+        if args.dense:
+            Tessaron._cut_dense(scene, clouds, subdirs, radius, record)
+        elif args.vote:  # every object folder, by its masks alone
             Tessaron._cut_vote(scene, names, vote["min_share"], vote["min_views"], vote["depth_tolerance"], record)
         else:
-            clouds, boxes, subdirs = Tessaron._object_clouds(scene)
-            # The clouds are extracted and nothing is written yet: a check of the
-            # clouds against the mesh that may refuse the run goes here.
-            record = run_record.begin(masks, params)
-            if args.dense:
-                Tessaron._cut_dense(scene, clouds, subdirs, radius, record)
-            else:
-                Tessaron._cut_objects(scene, clouds, boxes, subdirs, record)
+            Tessaron._cut_objects(scene, clouds, boxes, subdirs, record)
 
     names = outputs.object_folders(masks)
     broken = run_record.partition_problem(record, masks, names)
