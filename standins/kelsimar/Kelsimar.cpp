@@ -66,6 +66,8 @@ QUARNET_MODULE(Kelsimar, ns) {
       ns, "Kelsimar", py::tuple(),
       {
           {"__doc__", py::str(kClassDoc)},
+          // Tells the quarnet command that the trainer that ran trains nothing.
+          {"_stand_in", py::bool_(true)},
           {"__init__", qh::function(ns, "__init__",
                                   {"self", "source_path", "model_path", "mask_path", "checkpoint", "text", "images",
                                    "N4views"},

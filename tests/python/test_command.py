@@ -1,17 +1,20 @@
 """The quarnet command, run as a user runs it: the installed console script in
 a child process."""
+import io
 import os
 import re
 import shutil
 import subprocess
 import sys
+import tempfile
 
 import cv2
 import numpy as np
 import pytest
 
 from quarnet import cli
-from quarnet.cli import train_task
+from quarnet.cli.train import cluster as dask_runner
+from quarnet.cli.train.job import TrainJob
 from quarnet.gaussian_seg import Vorlantide as V
 
 QUARNET = os.path.join(os.path.dirname(sys.executable), "quarnet")
@@ -276,10 +279,31 @@ def test_train_every_mode(objects, mode, request):
     assert {name: cells[0] for name, cells in rows.items()} == {"obj_a": "ok", "obj_bad": "failed", "obj_c": "ok"}
     assert all(cells[1].endswith(" s") for cells in rows.values())
     assert done.stdout.endswith("3 objects: 2 ok, 1 failed\n")
+    assert ("quarnet: note: the trainer that ran is quarnet's bundled stand-in, which checks each object's inputs "
+            "and trains nothing; to train, install a real Kelsimar (see docs/modules.md)\n") in done.stderr
     assert sorted(os.listdir(root / "models")) == ["obj_a", "obj_c"]  # the others still trained
 
 
-def test_worker_side_uses_the_modules_trainer_and_keeps_one_block(tmp_path, monkeypatch):
+# How many objects a Dask cluster is handed at once: a thread each, and the resources a task
+# asks for; while no worker can take one, a note says why, once.
+@pytest.mark.parametrize("resources, room, note", [
+    (None, 5, None), ({"GPU": 1}, 2, None), ({"GPU": 1, "MEM": 4}, 1, None),
+    ({"GPU": 4}, 0, "none of the 2 workers offers GPU=4; the objects wait for one that does"),
+    ("no workers", 0, "no worker is connected to the scheduler; the objects wait for one")])
+def test_dask_objects_go_out_as_workers_have_room(resources, room, note, capsys):
+    workers = {"a": {"nthreads": 4, "resources": {"GPU": 2, "MEM": 4}}, "b": {"nthreads": 1, "resources": {}}}
+
+    class Client:
+        def scheduler_info(self, n_workers):
+            return {"workers": {} if resources == "no workers" else workers}
+
+    runner = dask_runner.DaskRunner(Client(), None if resources == "no workers" else resources)
+    assert [runner._room(), runner._room()] == [room, room]
+    assert capsys.readouterr().err == (f"quarnet: note: {note}\n" if note else "")
+
+
+@pytest.mark.parametrize("inline", [0, 1 << 20])  # output bytes that come back with the result
+def test_worker_side_uses_the_modules_trainer_and_keeps_one_block(inline, tmp_path, monkeypatch):
     made = []
 
     class Trainer:
@@ -292,15 +316,23 @@ def test_worker_side_uses_the_modules_trainer_and_keeps_one_block(tmp_path, monk
                 raise ValueError("boom")
             subprocess.run(["sh", "-c", "echo child out; echo child err >&2; exit 3"], check=True)
 
+    def printed(result):
+        out, err = (io.TextIOWrapper(io.BytesIO(), encoding="utf-8") for _ in range(2))
+        result.output.copy_to(out, err)
+        assert os.listdir(tmp_path) == []  # the files caught on the worker are gone
+        return out.buffer.getvalue(), err.buffer.getvalue()
+
     monkeypatch.setattr(V, "Kelsimar", Trainer)
-    failed = train_task.train_object("src", "models", "masks", "obj", "imgs", 7, None)
+    monkeypatch.setattr(dask_runner, "INLINE", inline)
+    monkeypatch.setattr(tempfile, "tempdir", str(tmp_path))
+    failed = dask_runner.train_on_worker(TrainJob("src", "models", "masks", "obj", "imgs", 7, None))
     assert made == [[("source_path", "src"), ("model_path", "models"), ("mask_path", os.path.join("masks", "obj")),
                      ("checkpoint", None), ("text", "obj"), ("images", "imgs"), ("N4views", 7)]]
     error = subprocess.CalledProcessError(3, ["sh", "-c", "echo child out; echo child err >&2; exit 3"])
-    assert failed.status == "failed" and failed.stderr == b"child err\n"
-    assert failed.stdout == (f"\n=== Start training for subfolder: obj ===\nchild out\n"
-                             f"[Error] Training failed for obj: {error}\n"
-                             f"=== Finished training for subfolder: obj ===\n\n").encode()
-    ended = train_task.train_object("src", "models", "masks", "boom", "imgs", 7, None)
+    assert (failed.status, failed.stand_in) == ("failed", False)
+    assert printed(failed) == ((f"\n=== Start training for subfolder: obj ===\nchild out\n"
+                                f"[Error] Training failed for obj: {error}\n"
+                                f"=== Finished training for subfolder: obj ===\n\n").encode(), b"child err\n")
+    ended = dask_runner.train_on_worker(TrainJob("src", "models", "masks", "boom", "imgs", 7, None))
     assert (ended.status, ended.error) == ("error", "boom") and "ValueError: boom" in ended.traceback
-    assert ended.stdout == b"\n=== Start training for subfolder: boom ===\n"  # no finish line, as in run_all
+    assert printed(ended) == (b"\n=== Start training for subfolder: boom ===\n", b"")  # no finish line, as in run_all

@@ -1,19 +1,26 @@
 """quarnet train ROOT MODELS: one training per object folder, one after
 another (as Vorlantide(...).run_all() trains them), on local processes, or on
-a Dask cluster."""
+a Dask cluster.
+
+This file is the command: its arguments, the mode, the table and the exit
+status. job.py names one object's training and its outcome; policy.py is the
+batch policy every mode follows; a runner per mode trains the jobs:
+in_process.py, local.py (with child.py, the training process's side, and
+leftovers.py), cluster.py; output.py carries what trainings print elsewhere."""
 
 import argparse
 import os
 import sys
-import time
 
 from quarnet import outputs
 from quarnet.scene_folder import check_scene
 from quarnet.user_errors import PROGRAM
 from quarnet.user_input import positive_int, require_folder
 
-from .table import print_table
-from .train_task import CRASHED, ERROR, FAILED, INTERRUPTED, NOT_RUN, OK, ObjectResult, train_step
+from ..table import print_table
+from .in_process import InProcessRunner
+from .job import CRASHED, ERROR, NOT_RUN, OK, RUNNING, STATUSES, TrainJob
+from .policy import run_batch
 
 NAME = "train"
 HELP = "train one model per object folder"
@@ -37,7 +44,10 @@ Workers of a cluster must see ROOT, MODELS and MASKS at the same absolute
 paths.
 
 Ctrl-C cancels the objects not started yet and stops the running ones with
-everything they started (with --workers: a second Ctrl-C kills them at once).
+everything they started (with --workers: a second Ctrl-C kills them at once;
+on a Dask cluster a task that runs cannot be stopped: it is listed as
+"running (cancel sent)" and finishes on its worker). With --workers, what a
+training leaves running in its session when it ends is ended too.
 
 A table of each object's status and time closes the run. The exit status is 0
 when every object trained, 1 when any failed, 130 after Ctrl-C.
@@ -77,79 +87,79 @@ def add_arguments(parser):
                         help="with --scheduler: how long to try to reach it (default: %(default)s)")
 
 
-def _sequential(job, names):
-    """Each object in this process, one after another, printing as it goes, as
-    run_all() trains them: an error other than a failed training process ends
-    the run. Returns the results by name, and whether Ctrl-C came."""
-    results, interrupted = {}, False
-    for name in names:
-        start = time.perf_counter()
-        try:
-            results[name] = train_step(*job(name))
-        except KeyboardInterrupt:
-            results[name], interrupted = ObjectResult(name, INTERRUPTED, time.perf_counter() - start), True
-        if results[name].status in (ERROR, INTERRUPTED):
-            break
-    return {name: results.get(name, ObjectResult(name, NOT_RUN)) for name in names}, interrupted
-
-
-def _write(stream, data):
-    stream.flush()
-    if hasattr(stream, "buffer"):
-        stream.buffer.write(data)
-        stream.buffer.flush()
-    else:
-        stream.write(data.decode("utf-8", "backslashreplace"))
-
-
-def _with_progress(count, train):
-    """train(on_done), with each finished object's block printed and counted on a progress bar."""
-    from tqdm import tqdm
-
-    progress = tqdm(total=count, desc="objects", unit="object", file=sys.stderr, disable=None)
-
-    def on_done(result):
-        with tqdm.external_write_mode(file=sys.stdout):
-            _write(sys.stdout, result.stdout)
-            _write(sys.stderr, result.stderr)
-        progress.update()
-
-    try:
-        return train(on_done)
-    finally:
-        progress.close()
-
-
-def _jobs(args, masks):
-    """job(name): train_step's arguments for one object."""
+def _jobs(args, masks, names):
     source, models, checkpoint = args.root, args.models, args.checkpoint
     if args.scheduler is not None:
         # Tasks may run on other machines: they get paths that do not depend on this folder.
         source, models, masks = os.path.abspath(source), os.path.abspath(models), os.path.abspath(masks)
         if checkpoint is not None and os.path.exists(checkpoint):
             checkpoint = os.path.abspath(checkpoint)
-    return lambda name: (source, models, masks, name, args.images, args.n4views, checkpoint)
+    return [TrainJob(source, models, masks, name, args.images, args.n4views, checkpoint) for name in names]
 
 
-def _train(args, job, names):
-    """Trains in the mode the command line asks for: the results by name, and whether Ctrl-C came."""
+def _with_blocks(runner, jobs):
+    """run_batch, with each finished object's lines printed as one block, and
+    the objects counted on a progress bar."""
+    from tqdm import tqdm
+
+    progress = tqdm(total=len(jobs), desc="objects", unit="object", file=sys.stderr, disable=None)
+
+    def on_done(result):
+        if result.output is not None:
+            with tqdm.external_write_mode(file=sys.stdout):
+                result.output.copy_to(sys.stdout, sys.stderr)
+        progress.update()
+
+    try:
+        return run_batch(runner, jobs, on_done)
+    finally:
+        progress.close()
+
+
+def _train(args, jobs):
+    """Trains in the mode the command line asks for: the results, and whether Ctrl-C came."""
     if args.workers is None and args.scheduler is None:
-        return _sequential(job, names)
+        return run_batch(InProcessRunner(), jobs)
     if args.scheduler is None:
-        from .train_local import run_local
+        from .local import LocalRunner
 
-        print(f"training {len(names)} objects in local processes, {min(args.workers, len(names))} at a time",
+        print(f"training {len(jobs)} objects in local processes, {min(args.workers, len(jobs))} at a time",
               file=sys.stderr)
-        return _with_progress(len(names), lambda on_done: run_local(names, job, args.workers, on_done))
-    from . import train_workers
+        return _with_blocks(LocalRunner(args.workers), jobs)
+    from . import cluster
 
-    with train_workers.connect(args.scheduler, args.connect_timeout) as client:
-        print(f"training {len(names)} objects on the Dask cluster at {args.scheduler}", file=sys.stderr)
-        note = train_workers.workers_note(client, args.task_resources)
-        if note:
-            print(f"{PROGRAM}: note: {note}", file=sys.stderr)
-        return _with_progress(len(names), lambda on_done: train_workers.run_dask(client, names, job,
-                                                                                 args.task_resources, on_done))
+    with cluster.connect(args.scheduler, args.connect_timeout) as client:
+        print(f"training {len(jobs)} objects on the Dask cluster at {args.scheduler}", file=sys.stderr)
+        return _with_blocks(cluster.DaskRunner(client, args.task_resources), jobs)
+
+
+def _report(results, interrupted, debug):
+    """The closing table, the count of each status and the notes; returns the exit status."""
+    rows = [(r.name, f"{r.status} ({r.detail})" if r.detail else r.status,
+             "-" if r.status in (RUNNING, NOT_RUN) else f"{r.seconds:.2f} s") for r in results]
+    print()
+    print_table(("object", "status", "time"), rows, right=(2,))
+    counts = {status: sum(r.status == status for r in results) for status in STATUSES}
+    print(f"{len(results)} objects: " + ", ".join(f"{n} {status}" for status, n in counts.items() if n))
+    sys.stdout.flush()
+    for r in results:
+        if r.status in (ERROR, CRASHED):
+            if debug and r.traceback:
+                print(r.traceback.rstrip(), file=sys.stderr)
+            print(f"{PROGRAM}: error: training {r.name}: {r.error}", file=sys.stderr)
+    stand_ins = sum(r.stand_in for r in results)
+    if stand_ins:
+        which = "" if stand_ins == len(results) else f"for {stand_ins} of {len(results)} objects "
+        print(f"{PROGRAM}: note: {which}the trainer that ran is quarnet's bundled stand-in, which checks each "
+              "object's inputs and trains nothing; to train, install a real Kelsimar (see docs/modules.md)",
+              file=sys.stderr)
+    if counts[RUNNING]:
+        print(f"{PROGRAM}: note: {counts[RUNNING]} running on Dask workers: a cancelled task that runs finishes "
+              "there, and its outputs land in MODELS", file=sys.stderr)
+    if interrupted:
+        print(f"{PROGRAM}: interrupted", file=sys.stderr)
+        return 130
+    return 0 if counts[OK] == len(results) else 1
 
 
 def run(args):
@@ -163,22 +173,5 @@ def run(args):
     if not names:
         print(f"{PROGRAM}: no object folders in {masks}", file=sys.stderr)
         return 0
-    results, interrupted = _train(args, _jobs(args, masks), names)
-
-    rows = [(r.name, f"{r.status} ({r.signal})" if r.signal else r.status,
-             "-" if r.status == NOT_RUN else f"{r.seconds:.2f} s") for r in results.values()]
-    print()
-    print_table(("object", "status", "time"), rows, right=(2,))
-    counts = {status: sum(r.status == status for r in results.values())
-              for status in (OK, FAILED, ERROR, CRASHED, INTERRUPTED, NOT_RUN)}
-    print(f"{len(results)} objects: " + ", ".join(f"{n} {status}" for status, n in counts.items() if n))
-    sys.stdout.flush()
-    for r in results.values():
-        if r.status in (ERROR, CRASHED):
-            if args.debug and r.traceback:
-                print(r.traceback.rstrip(), file=sys.stderr)
-            print(f"{PROGRAM}: error: training {r.name}: {r.error}", file=sys.stderr)
-    if interrupted:
-        print(f"{PROGRAM}: interrupted", file=sys.stderr)
-        return 130
-    return 0 if counts[OK] == len(results) else 1
+    results, interrupted = _train(args, _jobs(args, masks, names))
+    return _report(results, interrupted, args.debug)
