@@ -4,9 +4,11 @@ Builds a sample scene of about 1,000,000 faces and 10 objects (two small
 views: only the mesh matters here), writes each object's true faces as its
 sub_mesh.ply and the ground's as remain.ply (what a perfect segmentation would
 leave), and times the installed command `quarnet show` in a fresh process,
-then its phases in this one.
+then its phases in this one. With --widths, the peak memory of the command
+at each panel width instead, per panel pixel above the narrowest width's
+(the figure behind picture.BYTES_PER_PIXEL).
 
-    python bench/bench_show.py [--faces 1000000 --objects 10]
+    python bench/bench_show.py [--faces 1000000 --objects 10] [--widths 400 1600 3200 6400]
 
 Target: seconds for a million faces.
 """
@@ -18,20 +20,8 @@ import sys
 import tempfile
 import time
 
-import numpy as np
-
 from quarnet import outputs, picture, sample
-
-
-def write_true_segmentation(scene):
-    """sub_mesh.ply per object and remain.ply from the ground truth."""
-    mesh = outputs.read_mesh(scene.mesh_file)
-    _, labels, _ = sample.load_ground_truth(scene.ground_truth_path)
-    for k, name in enumerate(scene.object_names):
-        part = mesh.submesh([np.nonzero(labels == k)[0]], only_watertight=False, repair=False)[0]
-        part.export(os.path.join(scene.mask_path, name, outputs.SUB_MESH))
-    ground = mesh.submesh([np.nonzero(labels == sample.GROUND)[0]], only_watertight=False, repair=False)[0]
-    ground.export(os.path.join(scene.mask_path, outputs.REMAIN))
+from quarnet.testing.scenes import write_true_segmentation
 
 
 def timed(label, fn, *args):
@@ -41,10 +31,33 @@ def timed(label, fn, *args):
     return value
 
 
+def peak_memory(command):
+    """The peak resident memory of `command` in a fresh process, in bytes."""
+    process = subprocess.Popen(command, stdout=subprocess.DEVNULL)
+    _, status, usage = os.wait4(process.pid, 0)
+    if os.waitstatus_to_exitcode(status) != 0:
+        raise RuntimeError(f"{command} failed")
+    return usage.ru_maxrss * 1024
+
+
+def memory_per_pixel(command, scene, widths, png):
+    print("width   panel pixels   peak memory   bytes per panel pixel above the narrowest")
+    first = None
+    for width in widths:
+        pixels = width * max(1, width * 3 // 4)
+        peak = peak_memory([command, "show", scene.mask_path, "--mesh", scene.mesh_file, "--width", str(width),
+                            "-o", png])
+        first = first or (pixels, peak)
+        above = f"{(peak - first[1]) / (pixels - first[0]):7.1f}" if pixels > first[0] else "      -"
+        print(f"{width:>5}   {pixels:>12}   {peak / 2**20:8.0f} MB   {above}   (picture.BYTES_PER_PIXEL: "
+              f"{picture.BYTES_PER_PIXEL})")
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--faces", type=int, default=1_000_000)
     parser.add_argument("--objects", type=int, default=10)
+    parser.add_argument("--widths", type=int, nargs="+", help="measure the peak memory at these panel widths")
     args = parser.parse_args(argv)
     command = os.path.join(os.path.dirname(sys.executable), "quarnet")
     with tempfile.TemporaryDirectory(prefix="bench_show_") as tmp:
@@ -55,6 +68,9 @@ def main(argv=None):
         print(f"scene: {scene.faces} faces, {len(scene.object_names)} objects "
               f"(generated and split in {time.perf_counter() - start:.1f} s)")
         png = os.path.join(tmp, "picture.png")
+        if args.widths:
+            memory_per_pixel(command, scene, args.widths, png)
+            return 0
 
         start = time.perf_counter()
         subprocess.run([command, "show", scene.mask_path, "--mesh", scene.mesh_file, "-o", png], check=True,

@@ -15,8 +15,9 @@ constexpr const char* kObjectFoldersDoc =
     "folders, links followed, as the modules walk them (remain.ply and other files\n"
     "are none).";
 constexpr const char* kImageIdDoc =
-    "The image id of a mask file name: the name without its last extension, read as\n"
-    "a decimal integer (leading zeros allowed); ValueError when it is none.";
+    "The image id of a mask's file name or of an image's name in the sparse model: the\n"
+    "name without its folder and its last extension, read as a decimal integer (leading\n"
+    "zeros allowed); ValueError when it is none. The model's own image ids play no part.";
 constexpr const char* kJoinedSceneMeshDoc =
     "What trimesh.load gave for a scene mesh file, as the segmentation cuts it: a\n"
     "Scene's meshes placed by its graph and concatenated in order (the one mesh\n"

@@ -16,9 +16,9 @@ ALPHA_SAMPLES = 3  # files of each object folder, in name order, whose alpha cha
 
 
 def image_id(name):
-    """The image id a mask file name stands for; ValueError naming the file when it is none."""
+    """The image id a mask file stands for; ValueError naming the file when it is none."""
     try:
-        return _scene_rules.image_id(os.path.basename(name))
+        return _scene_rules.image_id(name)
     except ValueError:
         raise ValueError(f"{name}: a mask's file name must be its image id, e.g. 00012.png") from None
 

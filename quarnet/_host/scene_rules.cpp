@@ -27,8 +27,9 @@ py::object joined_scene_mesh(py::handle trimesh, py::handle loaded) {
   return trimesh.attr("util").attr("concatenate")(meshes);
 }
 
-py::object image_id(const Namespace& ns, py::handle mask_name) {
-  return to_int(ns.os_path().splitext(mask_name)[py::int_(0)]);
+py::object image_id(const Namespace& ns, py::handle name) {
+  const OsPath os_path = ns.os_path();
+  return to_int(os_path.splitext(os_path.attr("basename")(name))[py::int_(0)]);
 }
 
 py::object depth_file(const Namespace& ns, py::handle depth_folder, py::handle image_id) {

@@ -2,7 +2,8 @@
 // package's Python code reads them through quarnet._scene_rules.
 //
 //   <root>/depths, <root>/sparse/0        a scene's depth maps and sparse model
-//   <mask_path>/<object>/<image id>.png   an object folder's masks
+//   <mask_path>/<object>/<image id>.png   an object folder's masks; the sparse
+//                                         model's image <image id>.png is its view
 //   <depth_folder>/<image id>.npy         a view's depth map
 //   <mask_path>/<object>/sub_mesh.ply     an object's cut (it marks the object done)
 //   <mask_path>/<object>/sub_pcd.ply      its cleaned point cloud
@@ -57,9 +58,13 @@ void for_each_object_folder(const Namespace& ns, py::handle owner, const char* a
 // it is. `trimesh` is the trimesh module the caller reaches.
 py::object joined_scene_mesh(py::handle trimesh, py::handle loaded);
 
-// The image id of a mask file name: int(os.path.splitext(name)[0]), so
-// leading zeros are allowed; int's ValueError for a name that is no id.
-py::object image_id(const Namespace& ns, py::handle mask_name);
+// Which view a file is, one rule for a mask's name and for an image's name
+// in the sparse model: the image id is the file name's stem read as a decimal
+// integer, int(os.path.splitext(os.path.basename(name))[0]). Leading zeros
+// are allowed, and a folder part (cam0/00001.png, as multi-camera models name
+// images) is no part of it; the sparse model's own image ids play no part.
+// int's ValueError for a name that is no id.
+py::object image_id(const Namespace& ns, py::handle name);
 
 // The depth map of a view: os.path.join(depth_folder, f"{image_id}.npy").
 py::object depth_file(const Namespace& ns, py::handle depth_folder, py::handle image_id);

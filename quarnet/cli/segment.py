@@ -1,5 +1,5 @@
 """quarnet segment ROOT --mesh MESH [--masks MASKS] [--dense [--radius R] | --vote [--min-share S] [--min-views N]
-[--depth-tolerance T]] [--redo] [-v]: the cut of SceneTessaron(...).seg_scene_mesh(), the whole-object cut or
+[--depth-tolerance T]] [--redo] [--force] [-v]: the cut of SceneTessaron(...).seg_scene_mesh(), the whole-object cut or
 the vote, with a run record, a check of the result and a table."""
 
 import contextlib
@@ -7,7 +7,8 @@ import os
 
 import numpy as np
 
-from quarnet import outputs, run_record
+from quarnet import mesh_fit, outputs, run_record
+from quarnet.mesh_fit import VOXEL
 from quarnet.scene_folder import check_scene
 from quarnet.user_errors import UserError
 from quarnet.user_input import non_negative_float, positive_float, require_folder, require_readable_file, share, whole_number
@@ -51,6 +52,11 @@ are outputs without a record; --redo starts over: it removes the outputs of
 earlier runs (sub_mesh.ply, sub_pcd.ply, remain.ply, the record, staged
 leftovers) and nothing else.
 
+Before anything is written or removed (--redo), the run is refused when the objects' points do not
+lie on the mesh (fewer than half within 3 cm of a face): a mesh in another
+unit (the scale that would fit is named), another scene's mesh, a mesh in
+another frame than the sparse model. --force cuts anyway.
+
 The run fails (status 1) when no object was cut, or when the outputs are not a
 partition of the mesh (each face in exactly one sub_mesh.ply or remain.ply);
 notes name an object whose depth points mostly miss the mesh (depth maps in
@@ -63,7 +69,6 @@ cameras.txt and images.txt); MASKS/<object>/<image id>.png are 8-bit masks.
 
 DEFAULT_RADIUS = 0.015  # Tessaron's default, passed on explicitly so that the record names it
 VOTE = {"min_share": 0.5, "min_views": 3, "depth_tolerance": 0.02}  # Tessaron's defaults, likewise
-VOXEL = 0.01  # the extraction thins each object's points to one per cell of this size
 FINE_MESH = 0.5  # below this share of VOXEL, a median edge leaves holes in the default cut (sample scenes)
 LARGE_RADIUS = 0.1  # a radius above this share of the mesh's diagonal is likely in the wrong unit
 
@@ -91,6 +96,8 @@ def add_arguments(parser):
                              f"sees nothing (default: {VOTE['depth_tolerance']})")
     parser.add_argument("--redo", action="store_true",
                         help="start over: remove the outputs of earlier runs in MASKS first")
+    parser.add_argument("--force", action="store_true",
+                        help="cut even when the objects' points do not lie on the mesh")
     parser.add_argument("-v", "--verbose", action="store_true", help="print the module's own lines as well")
 
 
@@ -198,6 +205,17 @@ def _vote_settings(args):
     return {name: VOTE[name] if value is None else value for name, value in given.items()}
 
 
+def refuse_misfit(surface, clouds, names, notes, force):
+    """Raises UserError, the notes that may explain it printed first, when
+    the objects' extracted points do not lie on the mesh (mesh_fit.Surface),
+    unless force."""
+    misfit = None if force else mesh_fit.refusal(surface, clouds, names)
+    if misfit:
+        for note in notes:
+            print(note)
+        raise UserError(f"{misfit} (--force cuts anyway)")
+
+
 def run(args):
     if args.radius is not None and not args.dense:
         args.parser.error("--radius goes with --dense")
@@ -214,6 +232,7 @@ def run(args):
     # cannot read should not cost the user that wait.
     mesh = outputs.scene_mesh(args.mesh)
     bounds, notes = mesh.bounds, [] if args.vote else mesh_notes(mesh, args.dense, radius)
+    surface = mesh_fit.Surface(mesh.vertices, mesh.faces)  # for the fit check; the mesh's caches go
     del mesh
     said = args.verbose  # a blank line parts what was said from the table
     if args.dense:  # a radius out of proportion is said before the long run
@@ -234,19 +253,21 @@ def run(args):
         scene = Tessaron.SceneTessaron(masks, args.mesh, args.root)
         mode = "dense" if args.dense else "vote" if args.vote else "default"
         params = run_record.parameters(mode, args.mesh, scene.sfm_path, radius=radius, **(vote or {}))
+        refused = None if args.redo else run_record.refusal(masks, params)
+        if refused:
+            raise UserError(refused)
+        # --redo removes every earlier output, once the mesh is known to fit
+        done_before = set() if args.redo else {
+            name for name in names if os.path.exists(os.path.join(masks, name, outputs.SUB_MESH))}
+        notes += depth_scale.depth_scale_notes(scene, names, bounds)
+        clouds, boxes, subdirs = Tessaron._object_clouds(scene)
+        # Whatever the mode, a mesh that does not fit is refused before anything is removed or written.
+        refuse_misfit(surface, clouds, subdirs, notes, args.force)
+        del surface
         if args.redo:
             removed = run_record.start_over(masks)
             print(f"started over: removed {len(removed)} files of earlier runs")
             said = True
-        else:
-            refused = run_record.refusal(masks, params)
-            if refused:
-                raise UserError(refused)
-        done_before = {name for name in names if os.path.exists(os.path.join(masks, name, outputs.SUB_MESH))}
-        notes += depth_scale.depth_scale_notes(scene, names, bounds)
-        clouds, boxes, subdirs = Tessaron._object_clouds(scene)
-        # The clouds are extracted and nothing is written yet: a check of the
-        # clouds against the mesh that may refuse the run goes here.
         record = run_record.begin(masks, params)
         if args.dense:
             Tessaron._cut_dense(scene, clouds, subdirs, radius, record)

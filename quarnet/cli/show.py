@@ -59,8 +59,10 @@ def run(args):
     problems = []
     if args.view is not None:
         camera = picture.camera_from_view(args.root, args.view, args.width)
+        picture.require_memory(camera.width, camera.height)
         read = picture.read_segmentation(args.masks, names, problems)
     else:
+        picture.require_memory(args.width, max(1, args.width * 3 // 4))
         read = picture.read_segmentation(args.masks, names, problems)
         camera = picture.camera_from_bounds(_objects_bounds(read[0], mesh), args.width,
                                             max(1, args.width * 3 // 4), args.up)

@@ -66,7 +66,6 @@ py::object extrinsics(const qh::Call& c, py::object self) {
   const qh::Numpy np = ns.np();
   py::object qvec2rotmat = ns["qvec2rotmat"];
   py::object rotmat2qvec = ns["rotmat2qvec"];
-  const qh::OsPath os_path = ns.os_path();
 
   py::list poses;
   for (py::handle item : self.attr("cam_extrinsics").attr("items")()) {
@@ -84,10 +83,7 @@ py::object extrinsics(const qh::Call& c, py::object self) {
     py::object t_cw = qh::matmul(qh::negative(R_wc.attr("T")), t_wc);
     py::object q_cw = rotmat2qvec(R_cw);
 
-    // The id is the stem of the image's file name: a folder part
-    // (cam0/00001.png, as multi-camera models name images) is no part of it.
-    py::object basename = os_path.splitext(os_path.attr("basename")(name))[py::int_(0)];
-    py::object idx = qh::with_note([&] { return qh::to_int(basename); }, [&](auto&) {
+    py::object idx = qh::with_note([&] { return qh::image_id(ns, name); }, [&](auto&) {
       return qh::cat("image ", image_id, " ", py::repr(name), ": its file name without the extension is no integer image id");
     });
     py::list q_xyzw;

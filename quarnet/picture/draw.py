@@ -5,15 +5,20 @@ grey on the right; the legends in a band below the panels."""
 from __future__ import annotations
 
 import os
-import tempfile
 
 import cv2
 import numpy as np
 
 from quarnet import outputs
+from quarnet.output_file import write_whole
 from quarnet.colours import REMAIN_GREY, object_colour
 from quarnet.raycast import cast, raycaster_of
 
+# Peak bytes per pixel of one panel while a picture is drawn (the rays, the
+# hits, the float image and shading of a render, both panels in turn and the
+# picture itself): bench/bench_show.py --widths measures 142-148 on widths of
+# 1600 to 6400 pixels.
+BYTES_PER_PIXEL = 160
 UNCOLOURED = np.array([200, 200, 200], dtype=float)
 BACKGROUND = np.array([250, 250, 250], dtype=float)
 SCENE_LEGEND = (90, 90, 90)
@@ -47,6 +52,35 @@ def render(meshes, camera):
         sel = hit & (geom == g)
         image[sel] = colours[prim[sel]] * shade[sel, None]
     return np.clip(image, 0, 255).astype(np.uint8)
+
+
+def available_memory():
+    """Bytes the process may still take: the kernel's estimate of memory
+    available (MemAvailable), and the control group's limit less its use
+    where one is set, the smaller; None where neither can be read."""
+    found = []
+    try:
+        with open("/proc/meminfo") as f:
+            found += [int(line.split()[1]) * 1024 for line in f if line.startswith("MemAvailable:")]
+    except (OSError, ValueError, IndexError):
+        pass
+    try:
+        with open("/sys/fs/cgroup/memory.max") as f, open("/sys/fs/cgroup/memory.current") as g:
+            limit = f.read().strip()
+            if limit != "max":
+                found.append(int(limit) - int(g.read()))
+    except (OSError, ValueError):
+        pass
+    return min(found) if found else None
+
+
+def require_memory(width, height):
+    """ValueError, one line, when drawing a picture of two panels of `width` x
+    `height` pixels would take more memory than the process may still take."""
+    need, free = BYTES_PER_PIXEL * width * height, available_memory()
+    if free is not None and need > free:
+        raise ValueError(f"a picture of two {width}x{height} panels needs about {need / 2**30:.1f} GiB of memory, "
+                         f"{max(free, 0) / 2**30:.1f} GiB are available: ask for a smaller width")
 
 
 def _text_width(text):
@@ -113,28 +147,8 @@ def segmentation_picture(scene_mesh, mask_path, object_names, camera, problems=N
 
 
 def write_png(path, image):
-    """Writes an RGB image as PNG; the file appears complete or not at all."""
+    """Writes an RGB image as PNG, as output_file.write_whole writes bytes."""
     ok, data = cv2.imencode(".png", cv2.cvtColor(image, cv2.COLOR_RGB2BGR))
     if not ok:
         raise ValueError(f"{path}: cannot encode the picture as PNG")
     write_whole(path, data.tobytes())
-
-
-def write_whole(path, data):
-    """Writes the bytes `data` to `path` under a temporary name in its folder
-    and renames it into place: the file appears complete or not at all."""
-    folder = os.path.dirname(os.path.abspath(path))
-    if not os.path.isdir(folder):
-        raise FileNotFoundError(2, "No such file or directory", folder)
-    fd, temp = tempfile.mkstemp(dir=folder, prefix=f".{os.path.basename(path)}.", suffix=".tmp")
-    try:
-        with os.fdopen(fd, "wb") as f:
-            umask = os.umask(0)
-            os.umask(umask)
-            os.fchmod(f.fileno(), 0o666 & ~umask)  # the mode a plain open() gives
-            f.write(data)
-        os.replace(temp, path)
-    except BaseException:
-        if os.path.exists(temp):
-            os.unlink(temp)
-        raise

@@ -16,6 +16,7 @@ import trimesh
 from quarnet import check, outputs, picture, run_record, sample
 from quarnet.mesh_seg import Tessaron
 from quarnet.testing.plain_pipeline import cloud
+from quarnet.testing.scenes import write_true_segmentation
 from sample_copies import copy_of
 
 QUARNET = os.path.join(os.path.dirname(sys.executable), "quarnet")
@@ -127,12 +128,8 @@ def test_dense_cut_takes_whole_objects_and_check_tells_the_modes_apart(million):
 def test_check_of_the_true_segmentation_agrees_everywhere(tmp_path):
     """Sub-meshes made of each object's true faces render exactly as the masks were cast."""
     scene = sample.build_sample_scene(tmp_path / "scene", 3, faces=20000, views=4, objects=3)
-    names, labels, _ = sample.load_ground_truth(scene.ground_truth_path)
-    mesh = trimesh.load(scene.mesh_file, process=False)
-    for k, name in enumerate(names + ["remain"]):
-        part = mesh.submesh([np.flatnonzero(labels == (k if name != "remain" else sample.GROUND))], append=True)
-        part.export(os.path.join(scene.mask_path, name, outputs.SUB_MESH) if name != "remain"
-                    else os.path.join(scene.mask_path, outputs.REMAIN))
+    write_true_segmentation(scene)
+    names = list(scene.object_names)
     agreements, _ = check.check_segmentation(scene.mask_path, scene.root_path, names, progress=False)
     for a in agreements:
         assert a.views and all(s.iou >= 0.999 and s.precision >= 0.999 for s in a.views.values()), a
@@ -214,13 +211,19 @@ def test_segment_dense_and_check_commands(small, tmp_path):
                     "-o", tmp_path / "check.png", "--json", tmp_path / "check.json")
     assert shown.returncode == 0, shown.stderr
     lines = shown.stdout.splitlines()
-    header = lines.index("object      views  mean IoU  worst view  its IoU")
+    header = lines.index("object      views  mean IoU  precision  recall  area share  worst view  its IoU")
     report = json.loads((tmp_path / "check.json").read_text())
     assert sorted(report["objects"]) == sorted(scene.object_names)
+    from quarnet import version
+    from quarnet.run_record import parameters
+
+    assert report["run"] == {"mode": "dense", "radius": 0.02, "version": version(),
+                             "mesh": parameters("dense", scene.mesh_file, scene.root_path)["mesh"]}
     for line in lines[header + 1:header + 1 + len(scene.object_names)]:
-        name, views, mean, worst, iou = line.split()
+        name, views, mean, precision, recall, area, worst, iou = line.split()
         scores = report["objects"][name]
         assert int(views) == len(scores["views"]) and float(mean) == round(scores["mean_iou"], 3)
+        assert 0 < float(area) <= float(precision) <= 1 and float(recall) > 0.95  # ground rims weigh more by area
         assert float(iou) == round(min(v["iou"] for v in scores["views"].values()), 3)
         assert set(scores["views"][worst]) == {"iou", "precision", "recall"}
     image = cv2.imread(str(tmp_path / "check.png"))

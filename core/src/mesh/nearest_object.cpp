@@ -6,23 +6,13 @@
 #include <string>
 
 #include "quarnet/errors.hpp"
-#include "quarnet/geometry/point_triangle.hpp"
+#include "quarnet/mesh/face_reach.hpp"
 #include "quarnet/parallel/run_tasks.hpp"
-#include "quarnet/spatial/point_grid.hpp"
 
 namespace quarnet::mesh {
 namespace {
 
-using geometry::Vec3;
-
 constexpr std::size_t kFacesPerTask = 2048;
-
-Vec3 corner(const IndexedMesh& mesh, std::int64_t vertex) {
-  const double* v = &mesh.vertices[3 * static_cast<std::size_t>(vertex)];
-  return {v[0], v[1], v[2]};
-}
-
-bool finite(const Vec3& v) { return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z); }
 
 }  // namespace
 
@@ -51,20 +41,13 @@ NearestObjects nearest_objects(const IndexedMesh& mesh, std::span<const double> 
   parallel::run_tasks(tasks, threads == 0 ? parallel::hardware_threads() : threads, [&](std::size_t task, unsigned) {
     const std::size_t end = std::min(face_count, (task + 1) * kFacesPerTask);
     for (std::size_t f = task * kFacesPerTask; f < end; ++f) {
-      const Vec3 a = corner(mesh, mesh.faces[3 * f]), b = corner(mesh, mesh.faces[3 * f + 1]),
-                 c = corner(mesh, mesh.faces[3 * f + 2]);
-      if (!(finite(a) && finite(b) && finite(c))) continue;
-      const double lo[3] = {std::min({a.x, b.x, c.x}) - radius, std::min({a.y, b.y, c.y}) - radius,
-                            std::min({a.z, b.z, c.z}) - radius};
-      const double hi[3] = {std::max({a.x, b.x, c.x}) + radius, std::max({a.y, b.y, c.y}) + radius,
-                            std::max({a.z, b.z, c.z}) + radius};
+      const std::optional<Triangle> t = finite_triangle(mesh, f);
+      if (!t) continue;
       double best = limit;
       std::int32_t owner = -1;
-      grid.for_each_near_box(lo, hi, [&](std::int64_t id, const double* p) {
-        // Outside the face's box grown by the radius, a point is too far.
-        if (p[0] < lo[0] || p[0] > hi[0] || p[1] < lo[1] || p[1] > hi[1] || p[2] < lo[2] || p[2] > hi[2]) return;
+      for_each_point_near(grid, *t, radius, [&](std::int64_t id, const double* p) {
         const std::int32_t k = objects[static_cast<std::size_t>(id)];
-        const double d = geometry::squared_distance_to_triangle({p[0], p[1], p[2]}, a, b, c);
+        const double d = geometry::squared_distance_to_triangle({p[0], p[1], p[2]}, t->a, t->b, t->c);
         if (d < best || (d == best && (owner < 0 || k < owner))) {
           best = d;
           owner = k;
