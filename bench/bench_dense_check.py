@@ -24,34 +24,14 @@ import os
 import shutil
 import subprocess
 import sys
-import tempfile
 import time
 
-SEGMENT = """
-import contextlib, io, json, sys, time
-from quarnet.mesh_seg import Tessaron
-mask_path, mesh_file, root_path, mode = sys.argv[1:5]
-with contextlib.redirect_stdout(io.StringIO()), contextlib.redirect_stderr(io.StringIO()):
-    scene = Tessaron.SceneTessaron(mask_path, mesh_file, root_path)
-    start = time.perf_counter()
-    if mode == "dense":
-        Tessaron.seg_scene_mesh_dense(scene)
-    else:
-        scene.seg_scene_mesh()
-    seconds = time.perf_counter() - start
-print(json.dumps(seconds))
-"""
-
+from bench_segmentation import add_sizes, scenes, timed_cut  # beside this script
 
 def run_mode(scene, mode, workdir):
-    from bench_segmentation import clear_outputs  # beside this script
-
     from quarnet import sample
 
-    clear_outputs(scene.mask_path)
-    done = subprocess.run([sys.executable, "-c", SEGMENT, scene.mask_path, scene.mesh_file, scene.root_path, mode],
-                          capture_output=True, text=True, check=True, cwd=workdir)
-    seconds = json.loads(done.stdout.splitlines()[-1])
+    seconds, _ = timed_cut(scene, mode, workdir)
     scores = sample.evaluate(scene)
     report = os.path.join(workdir, f"check-{mode}.json")
     start = time.perf_counter()
@@ -69,31 +49,19 @@ def run_mode(scene, mode, workdir):
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--faces", type=int, nargs="+", default=[1_000_000, 3_000_000])
-    parser.add_argument("--views", type=int, default=100)
-    parser.add_argument("--width", type=int, default=640)
-    parser.add_argument("--height", type=int, default=480)
-    parser.add_argument("--objects", type=int, default=10)
-    parser.add_argument("--seed", type=int, default=0)
+    add_sizes(parser, [1_000_000, 3_000_000])
     parser.add_argument("--pictures", metavar="DIR", help="keep check's pictures there (check-<faces>-<mode>.png)")
     args = parser.parse_args(argv)
 
-    from quarnet import sample
-
     print(f"load average at the start: {' '.join(f'{x:.2f}' for x in os.getloadavg())} ({os.cpu_count()} cores)")
     rows = []
-    for faces in args.faces:
-        with tempfile.TemporaryDirectory() as tmp:
-            start = time.perf_counter()
-            scene = sample.build_sample_scene(os.path.join(tmp, "scene"), args.seed, faces=faces, views=args.views,
-                                              width=args.width, height=args.height, objects=args.objects)
-            print(f"scene: {scene.faces:,} faces, {scene.views} views of {args.width}x{args.height}, "
-                  f"{len(scene.object_names)} objects (generated in {time.perf_counter() - start:.0f} s)", flush=True)
-            for mode in ("default", "dense"):
-                rows.append((faces, scene.faces, mode, run_mode(scene, mode, tmp)))
-                if args.pictures:
-                    shutil.copy(os.path.join(tmp, f"check-{mode}.png"),
-                                os.path.join(args.pictures, f"check-{faces}-{mode}.png"))
+    for faces, scene in scenes(args):
+        workdir = os.path.dirname(scene.root_path)
+        for mode in ("default", "dense"):
+            rows.append((faces, scene.faces, mode, run_mode(scene, mode, workdir)))
+            if args.pictures:
+                shutil.copy(os.path.join(workdir, f"check-{mode}.png"),
+                            os.path.join(args.pictures, f"check-{faces}-{mode}.png"))
 
     print(f"\n{'faces':>10} {'mode':<8} {'segment':>9} {'min recall':>11} {'mean recall':>12} {'max foreign':>12} "
           f"{'check':>8} {'mean IoU':>9}")

@@ -256,6 +256,56 @@ def clear_outputs(mask_path):
             os.remove(os.path.join(mask_path, path))
 
 
+TIMED_CUT = """
+import contextlib, io, json, resource, sys, time
+from quarnet.mesh_seg import Tessaron
+mask_path, mesh_file, root_path, mode = sys.argv[1:5]
+with contextlib.redirect_stdout(io.StringIO()), contextlib.redirect_stderr(io.StringIO()):
+    scene = Tessaron.SceneTessaron(mask_path, mesh_file, root_path)
+    start = time.perf_counter()
+    if mode == "default":
+        scene.seg_scene_mesh()
+    else:
+        getattr(Tessaron, f"seg_scene_mesh_{mode}")(scene)
+    seconds = time.perf_counter() - start
+print(json.dumps([seconds, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024]))
+"""
+
+
+def timed_cut(scene, mode, workdir):
+    """(seconds, peak bytes) of one segmentation of `scene` on fresh outputs in a fresh process, the call alone
+    timed: the default cut (seg_scene_mesh) or seg_scene_mesh_<mode>."""
+    clear_outputs(scene.mask_path)
+    done = subprocess.run([sys.executable, "-c", TIMED_CUT, scene.mask_path, scene.mesh_file, scene.root_path, mode],
+                          capture_output=True, text=True, check=True, cwd=workdir)
+    return json.loads(done.stdout.splitlines()[-1])
+
+
+def add_sizes(parser, faces):
+    """--faces (one or more sizes), --views, --width, --height, --objects, --seed: the scenes a comparison builds."""
+    parser.add_argument("--faces", type=int, nargs="+", default=faces)
+    parser.add_argument("--views", type=int, default=100)
+    parser.add_argument("--width", type=int, default=640)
+    parser.add_argument("--height", type=int, default=480)
+    parser.add_argument("--objects", type=int, default=10)
+    parser.add_argument("--seed", type=int, default=0)
+
+
+def scenes(args, **options):
+    """For each size of add_sizes' --faces: (the size asked, the sample scene), built with `options` in a
+    temporary folder that lasts until the next; a line says what was built."""
+    from quarnet import sample
+
+    for faces in args.faces:
+        with tempfile.TemporaryDirectory() as tmp:
+            start = time.perf_counter()
+            scene = sample.build_sample_scene(os.path.join(tmp, "scene"), args.seed, faces=faces, views=args.views,
+                                              width=args.width, height=args.height, objects=args.objects, **options)
+            print(f"scene: {scene.faces:,} faces, {scene.views} views of {args.width}x{args.height}, "
+                  f"{len(scene.object_names)} objects (generated in {time.perf_counter() - start:.0f} s)", flush=True)
+            yield faces, scene
+
+
 def measure(side, scene):
     clear_outputs(scene.mask_path)
     with tempfile.NamedTemporaryFile(suffix=".json") as result:

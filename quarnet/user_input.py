@@ -41,12 +41,27 @@ def require_readable_file(path):
     require_regular_file(path)
 
 
-def positive_float(text):
-    """argparse type: a finite number above 0."""
+def _number(text, holds, wanted):
+    """float(text) when `holds` it, else argparse's error naming what was `wanted`."""
     try:
         value = float(text)
     except ValueError:
-        value = 0.0
-    if not (0 < value < float("inf")):
-        raise argparse.ArgumentTypeError(f"expected a number above 0, got {text!r}")
+        value = float("nan")
+    if not holds(value):
+        raise argparse.ArgumentTypeError(f"expected {wanted}, got {text!r}")
     return value
+
+
+def positive_float(text):
+    """argparse type: a finite number above 0."""
+    return _number(text, lambda v: 0 < v < float("inf"), "a number above 0")
+
+
+def non_negative_float(text):
+    """argparse type: a finite number of at least 0."""
+    return _number(text, lambda v: 0 <= v < float("inf"), "a number of at least 0")
+
+
+def share(text):
+    """argparse type: a number above 0 and at most 1."""
+    return _number(text, lambda v: 0 < v <= 1, "a number above 0 and at most 1")

@@ -1,6 +1,6 @@
-"""quarnet segment ROOT --mesh MESH [--masks MASKS] [--dense [--radius R]] [--redo] [-v]:
-the cut of SceneTessaron(...).seg_scene_mesh(), or the whole-object cut,
-with a run record, a check of the result and a table."""
+"""quarnet segment ROOT --mesh MESH [--masks MASKS] [--dense [--radius R] | --vote [--min-share S] [--min-views N]
+[--depth-tolerance T]] [--redo] [--force] [-v]: the cut of SceneTessaron(...).seg_scene_mesh(), the whole-object cut or
+the vote, with a run record, a check of the result and a table."""
 
 import contextlib
 import os
@@ -12,7 +12,7 @@ from quarnet import mesh_fit, outputs, run_record
 from quarnet.mesh_fit import VOXEL
 from quarnet.scene_folder import check_scene
 from quarnet.user_errors import UserError
-from quarnet.user_input import positive_float, require_folder, require_readable_file
+from quarnet.user_input import non_negative_float, positive_float, require_folder, require_readable_file, share, whole_number
 
 from .table import print_table
 
@@ -35,8 +35,19 @@ files (seg_scene_mesh_dense in quarnet.mesh_seg.Tessaron). The default cut
 takes only the faces right at each point, which on a dense mesh leaves the
 objects full of holes.
 
-MASKS/quarnet-run.json records what the run was run with (mode, radius, the
-mesh's and the sparse model's content, the version). A rerun with another
+With --vote, every face goes to the object whose masks cover it in the views
+that see it (seg_scene_mesh_vote): each pixel's ray meets the face it sees
+first, a face goes to the object that covers at least S of its pixels over
+all views (default 0.5) if at least N views see it (default 3), and faces
+seen by fewer views, or covered as much by two objects, take the object that
+encloses them on the mesh. Whole, clean objects from masks that bleed past
+the outlines or miss views, as a segmentation model's do. A pixel whose depth
+map differs from the mesh by more than T (relative, default 0.02) sees
+nothing. The output files are the other modes'; an object's sub_pcd.ply holds
+the corners of its faces.
+
+MASKS/quarnet-run.json records what the run was run with (mode, radius or the
+vote's settings, the mesh's and the sparse model's content, the version). A rerun with another
 mode, radius, mesh or sparse model is refused before anything is written, as
 are outputs without a record; --redo starts over: it removes the outputs of
 earlier runs (sub_mesh.ply, sub_pcd.ply, remain.ply, the record, staged
@@ -58,6 +69,7 @@ cameras.txt and images.txt); MASKS/<object>/<image id>.png are 8-bit masks.
 """
 
 DEFAULT_RADIUS = 0.015  # Tessaron's default, passed on explicitly so that the record names it
+VOTE = {"min_share": 0.5, "min_views": 3, "depth_tolerance": 0.02}  # Tessaron's defaults, likewise
 FINE_MESH = 0.5  # below this share of VOXEL, a median edge leaves holes in the default cut (sample scenes)
 LARGE_RADIUS = 0.1  # a radius above this share of the mesh's diagonal is likely in the wrong unit
 
@@ -71,6 +83,18 @@ def add_arguments(parser):
     parser.add_argument("--radius", type=positive_float, metavar="R",
                         help=f"with --dense: the distance in the mesh's units (default: {DEFAULT_RADIUS}, 1.5 cm in "
                              "metres)")
+    parser.add_argument("--vote", action="store_true",
+                        help="whole, clean objects from noisy masks: every face goes to the object whose masks cover "
+                             "it in the views that see it")
+    parser.add_argument("--min-share", type=share, metavar="S",
+                        help=f"with --vote: the share of a face's pixels an object's masks must cover (default: "
+                             f"{VOTE['min_share']})")
+    parser.add_argument("--min-views", type=whole_number(1), metavar="N",
+                        help=f"with --vote: the views that must see a face for its own votes to decide it; faces "
+                             f"seen by fewer take the object around them (default: {VOTE['min_views']})")
+    parser.add_argument("--depth-tolerance", type=non_negative_float, metavar="T",
+                        help=f"with --vote: a pixel whose depth differs from the mesh's by more than this share "
+                             f"sees nothing (default: {VOTE['depth_tolerance']})")
     parser.add_argument("--redo", action="store_true",
                         help="start over: remove the outputs of earlier runs in MASKS first")
     parser.add_argument("--force", action="store_true",
@@ -188,6 +212,17 @@ def cut_progress(record, steps, verbose):
         bar.close()
 
 
+def _vote_settings(args):
+    """The vote's settings by name, the defaults where not given; None without --vote."""
+    given = {name: getattr(args, name) for name in VOTE}
+    if not args.vote:
+        for name, value in given.items():
+            if value is not None:
+                args.parser.error(f"--{name.replace('_', '-')} goes with --vote")
+        return None
+    return {name: VOTE[name] if value is None else value for name, value in given.items()}
+
+
 def refuse_misfit(surface, clouds, names, notes, force):
     """Raises UserError, the notes that may explain it printed first, when
     the objects' extracted points do not lie on the mesh (mesh_fit.Surface),
@@ -202,6 +237,9 @@ def refuse_misfit(surface, clouds, names, notes, force):
 def run(args):
     if args.radius is not None and not args.dense:
         args.parser.error("--radius goes with --dense")
+    if args.dense and args.vote:
+        args.parser.error("--dense and --vote are two ways to cut: choose one")
+    vote = _vote_settings(args)
     radius = (DEFAULT_RADIUS if args.radius is None else args.radius) if args.dense else None
     masks = args.masks if args.masks is not None else os.path.join(args.root, "masks")
     require_folder(args.root)
@@ -211,7 +249,7 @@ def run(args):
     # The module reads the mesh only after every object's points: a mesh it
     # cannot read should not cost the user that wait.
     mesh = outputs.scene_mesh(args.mesh)
-    bounds, notes = mesh.bounds, mesh_notes(mesh, args.dense, radius)
+    bounds, notes = mesh.bounds, [] if args.vote else mesh_notes(mesh, args.dense, radius)
     surface = mesh_fit.Surface(mesh.vertices, mesh.faces)  # for the fit check; the mesh's caches go
     del mesh
     said = args.verbose  # a blank line parts what was said from the table
@@ -231,7 +269,8 @@ def run(args):
 
     with module_lines(Tessaron, args.verbose):
         scene = Tessaron.SceneTessaron(masks, args.mesh, args.root)
-        params = run_record.parameters("dense" if args.dense else "default", args.mesh, scene.sfm_path, radius=radius)
+        mode = "dense" if args.dense else "vote" if args.vote else "default"
+        params = run_record.parameters(mode, args.mesh, scene.sfm_path, radius=radius, **(vote or {}))
         refused = None if args.redo else run_record.refusal(masks, params)
         if refused:
             raise UserError(refused)
@@ -248,9 +287,11 @@ def run(args):
             print(f"started over: removed {len(removed)} files of earlier runs")
             said = True
         record = run_record.begin(masks, params)
-        with cut_progress(record, len(subdirs) + 1, args.verbose):
+        with cut_progress(record, len(names if args.vote else subdirs) + 1, args.verbose):
             if args.dense:
                 Tessaron._cut_dense(scene, clouds, subdirs, radius, record)
+            elif args.vote:  # every object folder, by its masks alone
+                Tessaron._cut_vote(scene, names, vote["min_share"], vote["min_views"], vote["depth_tolerance"], record)
             else:
                 Tessaron._cut_objects(scene, clouds, boxes, subdirs, record)
 

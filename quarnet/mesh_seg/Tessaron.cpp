@@ -2,6 +2,7 @@
 // object from per-view object masks, depth maps and the sparse camera model.
 #include "tessaron.hpp"
 #include "trimesh_native.hpp"
+#include "view_votes.hpp"
 
 QUARNET_MODULE(Tessaron, ns) {
   using namespace tessaron;
@@ -22,6 +23,8 @@ QUARNET_MODULE(Tessaron, ns) {
   define_face_search(ns);
   define_submesh(ns);
   define_whole_objects(ns);
+  define_view_votes(ns);
+  define_vote_cut(ns);
   define_object_clouds(ns);
   define_recorded_cut(ns);
   define_staged_files(ns);

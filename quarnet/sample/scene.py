@@ -1,6 +1,7 @@
-"""The sample scene on disk: its mesh, cameras on a ring around it, depth
-maps and masks ray-cast from the mesh, a COLMAP binary model, and the ground
-truth of every face."""
+"""The sample scene on disk: its mesh, its cameras (on a ring around it, or
+hand-held before the cluttered scene), depth maps and masks ray-cast from the
+mesh (exact, or as real pipelines give them), a COLMAP binary model, and the
+ground truth of every face."""
 
 from __future__ import annotations
 
@@ -16,7 +17,9 @@ from quarnet._scene_rules import DEPTHS, SPARSE, depth_file
 from quarnet.raycast import cast, intrinsics, look_at, raycaster_of
 from quarnet.scene import colmap_loader
 
-from .shapes import GROUND, scene_mesh, smallest_scene
+from .clutter import LAYOUTS, clutter_mesh, handheld_cameras, too_few_faces
+from .noise import noisy_depth, noisy_mask
+from .shapes import GROUND, scene_mesh
 
 
 @dataclasses.dataclass(frozen=True)
@@ -50,19 +53,26 @@ def _views(n, region, rng):
     return views
 
 
-def build_sample_scene(out_dir, seed=0, *, faces=15000, views=12, width=320, height=240, objects=4, progress=False):
+def build_sample_scene(out_dir, seed=0, *, faces=15000, views=12, width=320, height=240, objects=4, progress=False,
+                       layout="ring", noise=None):
     """Writes a sample scene under `out_dir` and returns its paths.
 
     faces: about how many faces the scene mesh has; views: camera count;
     width, height: image size in pixels; objects: how many objects stand on
-    the ground; progress: show a progress bar over the views on a terminal.
+    the ground; progress: show a progress bar over the views on a terminal;
+    layout: "ring" (smooth shapes, cameras on a ring) or "clutter"
+    (reconstruction-like objects sunk into coarse ground before two walls, a
+    mug on a chair, neighbours 0.5 to 3 cm apart, hand-held cameras); noise:
+    None for exact masks and depth, or a noise.Noise (noise.SEGMENTER: masks
+    as a segmentation model gives them, 0.3 % depth noise).
     The same arguments always give the same files."""
     if objects < 1 or views < 1 or width < 2 or height < 2 or faces < 1:
         raise ValueError("objects, views, faces must be positive and the image at least 2x2 pixels")
-    smallest, ground = smallest_scene(objects, seed)
-    if faces < smallest:
-        raise ValueError(f"faces={faces} is below the smallest scene of {objects} objects: {smallest} faces "
-                         f"(the ground alone has {ground})")
+    if layout not in LAYOUTS:
+        raise ValueError(f"layout must be one of {', '.join(LAYOUTS)}, got {layout!r}")
+    few = too_few_faces(layout, objects, seed, faces)
+    if few:
+        raise ValueError(f"faces={few}")
     rng = np.random.default_rng(seed)
     out_dir = os.fspath(out_dir)
     depths = os.path.join(out_dir, DEPTHS)
@@ -71,7 +81,12 @@ def build_sample_scene(out_dir, seed=0, *, faces=15000, views=12, width=320, hei
     for folder in (depths, sparse, masks):
         os.makedirs(folder, exist_ok=True)
 
-    vertices, tris, labels, colours, names, region = scene_mesh(objects, faces, rng)
+    if layout == "ring":
+        vertices, tris, labels, colours, names, region = scene_mesh(objects, faces, rng)
+    else:
+        clutter = clutter_mesh(objects, faces, rng)
+        vertices, tris, labels, colours, names = (clutter.vertices, clutter.faces, clutter.labels, clutter.colours,
+                                                  clutter.names)
     mesh_file = os.path.join(out_dir, "mesh.ply")
     mesh = trimesh.Trimesh(vertices, tris, vertex_colors=colours, process=False)
     mesh.export(mesh_file)
@@ -83,7 +98,11 @@ def build_sample_scene(out_dir, seed=0, *, faces=15000, views=12, width=320, hei
     raycaster = raycaster_of([(stored.vertices, stored.faces)])
 
     K = intrinsics(width, height)
-    camera_views = _views(views, region, rng)
+    if layout == "ring":
+        camera_views = _views(views, region, rng)
+    else:
+        camera_views = [View(k + 1, eye, R_cw) for k, (eye, R_cw) in enumerate(handheld_cameras(views, clutter, rng))]
+    noise_rng = np.random.default_rng([seed, 1])  # the scene is the same with and without noise
     for name in names:
         os.makedirs(os.path.join(masks, name), exist_ok=True)
     seen = np.zeros(len(tris), dtype=bool)
@@ -95,10 +114,12 @@ def build_sample_scene(out_dir, seed=0, *, faces=15000, views=12, width=320, hei
         seen[prim[hit]] = True
         label = np.full(depth.shape, GROUND - 1, dtype=np.int32)
         label[hit] = labels[prim[hit]]
-        np.save(depth_file(depths, view.image_id), depth)
+        np.save(depth_file(depths, view.image_id), depth if noise is None else noisy_depth(depth, noise, noise_rng))
         image_name = f"{view.image_id:0{pad}d}.png"
         for k, name in enumerate(names):
-            if not cv2.imwrite(os.path.join(masks, name, image_name), np.where(label == k, 255, 0).astype(np.uint8)):
+            clean = label == k
+            mask = np.where(clean, 255, 0).astype(np.uint8) if noise is None else noisy_mask(clean, noise, noise_rng)
+            if not cv2.imwrite(os.path.join(masks, name, image_name), mask):
                 raise OSError(f"cannot write {os.path.join(masks, name, image_name)}")
         R_wc = view.R_cw.T
         images[view.image_id] = colmap_loader.Image(

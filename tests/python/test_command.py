@@ -206,6 +206,12 @@ def test_ctrl_c_while_open3d_loads_is_an_interrupt(scene, tmp_path, delay):
     (["sample", "out", "--faces", "100"], "argument --faces: 100 is below the smallest scene of 4 objects: 1392 faces"),
     (["segment", "root", "--mesh", "m.ply", "--radius", "0.1"], "--radius goes with --dense"),
     (["segment", "root", "--mesh", "m.ply", "--dense", "--radius", "0"], "argument --radius: expected a number above 0"),
+    (["segment", "root", "--mesh", "m.ply", "--dense", "--vote"], "--dense and --vote are two ways to cut: choose one"),
+    (["segment", "root", "--mesh", "m.ply", "--min-views", "2"], "--min-views goes with --vote"),
+    (["segment", "root", "--mesh", "m.ply", "--vote", "--min-share", "1.5"],
+     "argument --min-share: expected a number above 0 and at most 1, got '1.5'"),
+    (["segment", "root", "--mesh", "m.ply", "--vote", "--depth-tolerance", "-1"],
+     "argument --depth-tolerance: expected a number of at least 0, got '-1'"),
     *[(["segment", "root", "--mesh", "m.ply", "--dense", "--radius", value],
        f"argument --radius: expected a number above 0, got '{value}'") for value in ("-inf", "-nan", "-1e3")],
 ])

@@ -18,6 +18,9 @@ RUNS = {  # run: (mesh, options, how a refusal names them)
     "dense": ("mesh.ply", ("--dense",), "--dense --radius 0.015"),
     "dense 0.03": ("mesh.ply", ("--dense", "--radius", "0.03"), "--dense --radius 0.03"),
     "finer mesh": ("finer.ply", (), "the default cut"),
+    "vote": ("mesh.ply", ("--vote",), "--vote --depth-tolerance 0.02 --min-share 0.5 --min-views 3"),
+    "vote 0.6": ("mesh.ply", ("--vote", "--min-share", "0.6"),
+                 "--vote --depth-tolerance 0.02 --min-share 0.6 --min-views 3"),
 }
 
 

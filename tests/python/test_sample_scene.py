@@ -97,3 +97,14 @@ def test_command_line_and_bad_options(tmp_path, capsys):
     assert {rel: os.path.getmtime(tmp_path / "cli" / rel) for rel in files_under(tmp_path / "cli")} == before
     with pytest.raises(ValueError):
         sample.build_sample_scene(tmp_path / "bad", objects=0)
+
+
+def test_the_cluttered_layout_from_the_command_line(tmp_path, capsys):
+    assert sample.main([str(tmp_path / "c"), "--layout", "clutter", "--noisy", "--views", "2", "--width", "32",
+                        "--height", "24", "--faces", "6000", "--objects", "2"]) == 0
+    assert f"masks        {tmp_path / 'c' / 'masks'} (chair_0, mug_1)\n" in capsys.readouterr().out
+    with pytest.raises(SystemExit) as e:
+        sample.main([str(tmp_path / "d"), "--layout", "clutter", "--faces", "100"])
+    assert e.value.code == 2
+    assert capsys.readouterr().err.endswith("error: argument --faces: 100 is below the smallest scene of 4 objects: "
+                                            "4288 faces (the ground and walls alone have 2688)\n")

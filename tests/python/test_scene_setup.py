@@ -32,7 +32,9 @@ def test_loading_binds_collaborators_and_prints_nothing(tmp_path):
         "load_depth", "backproject_depth_to_points", "extract_masked_pointclouds", "find_nearby_faces",
         "save_nearby_faces_as_ply",
         "assign_faces_to_objects", "seg_scene_mesh_dense",  # the whole-object cut, beside the search
-        "run_record", "_object_clouds", "_cut_objects", "_cut_dense", "_write_staged", "_remove_staged",  # the command's
+        "vote_faces_to_objects", "seg_scene_mesh_vote",  # the vote
+        "run_record", "_object_clouds", "_cut_objects", "_cut_dense", "_cut_vote", "_write_staged",
+        "_remove_staged",  # the command's
         "_export_ply"])  # the native PLY export on its own, for its differential test
     assert len(out.splitlines()) == 1
     import scipy.spatial.transform
