@@ -16,6 +16,7 @@ import pytest
 import trimesh
 
 import quarnet.outputs
+from quarnet import _scene_rules as scene_rules
 from quarnet import sample
 from quarnet.mesh_seg import Tessaron
 from quarnet.scene import colmap_loader
@@ -107,7 +108,7 @@ def test_missing_mask_folder_writes_nothing(scene):
 def test_missing_object_folder(scene, objects, capsys):
     missing = os.path.join(scene.mask_path, "ghost")
     with pytest.raises(FileNotFoundError) as info:
-        Tessaron.extract_masked_pointclouds(missing, os.path.join(scene.root_path, "depths"), {}, [1.0, 1.0, 0.0, 0.0])
+        Tessaron.extract_masked_pointclouds(missing, os.path.join(scene.root_path, scene_rules.DEPTHS), {}, [1.0, 1.0, 0.0, 0.0])
     assert info.value.filename == missing
 
     # The cut step is told of an object whose folder is gone: nothing is written.
@@ -131,7 +132,7 @@ def damage(path, how):
 @pytest.mark.parametrize("how", ["truncated", "empty", "garbage"])
 @pytest.mark.parametrize("name", ["images.bin", "cameras.bin"])
 def test_damaged_binary_model(scene, model, capsys, name, how):
-    sparse = os.path.join(scene.root_path, "sparse", "0")
+    sparse = os.path.join(scene.root_path, scene_rules.SPARSE)
     path = os.path.join(sparse, name)
     damage(path, how)
 
@@ -152,7 +153,7 @@ def test_damaged_binary_model(scene, model, capsys, name, how):
 
 @pytest.fixture(scope="module")
 def model(pristine):
-    return colmap_loader.read_model(os.path.join(pristine.root_path, "sparse", "0"))
+    return colmap_loader.read_model(os.path.join(pristine.root_path, scene_rules.SPARSE))
 
 
 @pytest.mark.parametrize("name, text, message", [
@@ -162,7 +163,7 @@ def model(pristine):
     ("images.txt", "1 1 0 0 0 0 0 0 1 00001.png\n1 2\n", "line 2: incomplete point (x, y, point3D id expected)"),
 ])
 def test_damaged_text_model_names_the_file(scene, model, capsys, name, text, message):
-    sparse = os.path.join(scene.root_path, "sparse", "0")
+    sparse = os.path.join(scene.root_path, scene_rules.SPARSE)
     os.remove(os.path.join(sparse, "images.bin"))
     colmap_loader.write_model(model.cameras, model.images, sparse, ".txt")
     path = os.path.join(sparse, name)
@@ -182,7 +183,7 @@ NO_ROTATION = "is no rotation (a camera pose needs a finite quaternion that is n
     ((1, 0, 0, 0), (0, np.inf, 0), "tvec (0, inf, 0) is not finite"),
 ])
 def test_a_pose_that_is_none_names_its_file_and_image(scene, model, capsys, qvec, tvec, problem):
-    sparse = os.path.join(scene.root_path, "sparse", "0")
+    sparse = os.path.join(scene.root_path, scene_rules.SPARSE)
     first = next(iter(model.images.values()))
     bad = first._replace(qvec=np.array(qvec, float), tvec=np.array(tvec if tvec else first.tvec, float))
     images = {**model.images, first.id: bad}
@@ -199,7 +200,7 @@ def test_a_pose_that_is_none_names_its_file_and_image(scene, model, capsys, qvec
 
 @pytest.mark.parametrize("name", ["cameras.txt", "images.txt"])
 def test_an_empty_text_model_file_is_named(scene, model, capsys, name):
-    sparse = os.path.join(scene.root_path, "sparse", "0")
+    sparse = os.path.join(scene.root_path, scene_rules.SPARSE)
     colmap_loader.write_model(model.cameras, model.images, sparse, ".txt")
     os.remove(os.path.join(sparse, "cameras.bin"))
     open(os.path.join(sparse, name), "w").close()
@@ -212,7 +213,7 @@ def test_an_empty_text_model_file_is_named(scene, model, capsys, name):
         mask = first_mask(scene)
         with pytest.raises(KeyError) as info:
             segment(scene)
-        assert_notes(info.value, [f"mask {mask}: no camera pose for image id {int(os.path.basename(mask)[:-4])}",
+        assert_notes(info.value, [f"mask {mask}: no camera pose for image id {scene_rules.image_id(os.path.basename(mask))}",
                                   f"the camera poses are those of the sparse model in {sparse}, which holds 0 images"])
 
 
@@ -234,7 +235,8 @@ def first_mask(scene):
 
 
 def depth_of(scene, mask):
-    return os.path.join(scene.root_path, "depths", f"{int(os.path.basename(mask)[:-4])}.npy")
+    return scene_rules.depth_file(os.path.join(scene.root_path, scene_rules.DEPTHS),
+                                  scene_rules.image_id(os.path.basename(mask)))
 
 
 def test_mask_without_depth_map(scene, done):
@@ -273,7 +275,7 @@ def test_depth_map_that_is_no_plane(scene, done):
 
 
 def test_image_name_that_is_no_image_id_names_the_image_and_the_model(scene, model, capsys):
-    sparse = os.path.join(scene.root_path, "sparse", "0")
+    sparse = os.path.join(scene.root_path, scene_rules.SPARSE)
     first = next(iter(model.images.values()))
     images = {**model.images, first.id: first._replace(name="frame_a.png")}
     colmap_loader.write_extrinsics_binary(images, os.path.join(sparse, "images.bin"))
@@ -293,9 +295,9 @@ def test_image_name_that_is_no_image_id_names_the_image_and_the_model(scene, mod
 
 def test_mask_without_pose(scene, done, model):
     mask = first_mask(scene)
-    image_id = int(os.path.basename(mask)[:-4])
-    sparse = os.path.join(scene.root_path, "sparse", "0")
-    images = {k: v for k, v in model.images.items() if int(v.name[:-4]) != image_id}
+    image_id = scene_rules.image_id(os.path.basename(mask))
+    sparse = os.path.join(scene.root_path, scene_rules.SPARSE)
+    images = {k: v for k, v in model.images.items() if scene_rules.image_id(v.name) != image_id}
     colmap_loader.write_extrinsics_binary(images, os.path.join(sparse, "images.bin"))
     with pytest.raises(KeyError) as info:
         segment(scene)

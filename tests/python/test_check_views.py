@@ -9,6 +9,7 @@ import stat
 import open3d as o3d
 import pytest
 
+from quarnet import _scene_rules as scene_rules
 from quarnet import check, cli, run_record
 from quarnet.sample import build_sample_scene
 from quarnet.scene import colmap_loader as cl
@@ -33,18 +34,17 @@ def renumber(scene, shift, order):
     """The scene's sparse model with image ids that are not the stems of the
     names: each view's files renamed to stem - shift, its image keeping its
     id; the images written in `order` under ids permuted by it."""
-    sparse = os.path.join(scene.root_path, "sparse", "0")
+    sparse, depths = (os.path.join(scene.root_path, folder) for folder in (scene_rules.SPARSE, scene_rules.DEPTHS))
     model = cl.read_model(sparse)
     images = list(model.images.values())
     for image in images:  # lowest first: a new name is always free
-        stem = int(image.name[:-4])
-        os.replace(os.path.join(scene.root_path, "depths", f"{stem}.npy"),
-                   os.path.join(scene.root_path, "depths", f"{stem - shift}.npy"))
+        stem = scene_rules.image_id(image.name)
+        os.replace(scene_rules.depth_file(depths, stem), scene_rules.depth_file(depths, stem - shift))
         for name in scene.object_names:
             os.replace(os.path.join(scene.mask_path, name, image.name),
                        os.path.join(scene.mask_path, name, f"{stem - shift:05d}.png"))
     ids = [images[k].id for k in order]
-    renamed = {ids[k]: images[k]._replace(id=ids[k], name=f"{int(images[k].name[:-4]) - shift:05d}.png")
+    renamed = {ids[k]: images[k]._replace(id=ids[k], name=f"{scene_rules.image_id(images[k].name) - shift:05d}.png")
                for k in order}
     os.remove(os.path.join(sparse, "images.bin"))
     cl.write_model(model.cameras, renamed, sparse)

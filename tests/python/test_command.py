@@ -47,6 +47,7 @@ def test_help(command):
     assert done.returncode == 0 and done.stdout.startswith(f"usage: quarnet {command}".rstrip())
 
 
+@pytest.mark.slow  # five commands in child processes: over 15 s
 def test_sample_segment_show(scene, tmp_path):
     mesh, masks = scene / "mesh.ply", scene / "masks"
     names = sorted(os.listdir(masks))
@@ -76,6 +77,7 @@ def test_sample_segment_show(scene, tmp_path):
     assert below.returncode == 0 and os.path.exists(tmp_path / "below.png"), below.stderr
 
 
+@pytest.mark.slow  # thirteen commands in child processes: over 15 s
 def test_errors_are_one_line_naming_the_file(scene, tmp_path):
     broken = tmp_path / "broken"
     shutil.copytree(scene / "depths", broken / "depths")

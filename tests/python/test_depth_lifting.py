@@ -1,9 +1,7 @@
 """load_depth and backproject_depth_to_points: .npy reading and pinhole lifting."""
-import inspect
 import io
 import os
 import pathlib
-import struct
 import types
 
 import numpy as np
@@ -20,28 +18,12 @@ def save(path, array, version=None):
     return str(path)
 
 
-def raw_npy(path, header, data=b"", version=1):
-    """A file with the given header text, padded as numpy pads it."""
-    pre = 10 if version == 1 else 12
-    text = header.encode("latin1")
-    text += b" " * (-(pre + len(text) + 1) % 64) + b"\n"
-    length = struct.pack("<H" if version == 1 else "<I", len(text))
-    path.write_bytes(b"\x93NUMPY" + bytes([version, 0]) + length + text + data)
-    return str(path)
-
-
 def same_bits(a, b):
     assert a.dtype == b.dtype == np.float64 and a.shape == b.shape
     np.testing.assert_array_equal(a.view(np.uint64), b.view(np.uint64))
 
 
-def test_interface():
-    assert T.load_depth.__doc__ == "读取深度图，假设单位是米"
-    assert T.backproject_depth_to_points.__doc__ == "深度图 -> 相机坐标系点云"
-    assert str(inspect.signature(T.load_depth)) == "(depth_path)"
-    assert str(inspect.signature(T.backproject_depth_to_points)) == "(depth, K)"
-    with pytest.raises(TypeError, match=r"missing 1 required positional argument: 'K'"):
-        T.backproject_depth_to_points(np.zeros((1, 1)))
+def test_arguments_by_keyword():
     points = T.backproject_depth_to_points(K=[1.0, 1.0, 0.0, 0.0], depth=np.ones((1, 2), np.float32))
     assert points.tolist() == [[0.0, 0.0, 1.0], [1.0, 0.0, 1.0]]
 
@@ -132,23 +114,18 @@ def test_missing_file_and_directory(tmp_path):
 
 
 def test_invalid_files_raise_value_error_naming_the_file(tmp_path):
+    """Files numpy writes that are no plain numeric array; each header fault is tested with the core parser."""
     cases = {
         "text.npy": (b"not an array at all", "not a .npy file (bad magic string)"),
         "short.npy": (None, "data is truncated: shape (100, 100) of '<f4' needs 40000 bytes, 400 present"),
-        "huge.npy": (None, "is too large"),
-        "object.npy": (None, "object dtype '|O' is not supported"),
         "record.npy": (None, "structured dtype is not supported"),
         "complex.npy": (None, "unsupported dtype '<c8'"),
-        "keys.npy": (None, "malformed header: no 'shape' key"),
-        "version.npy": (b"\x93NUMPY\x05\x00\x10\x00" + b" " * 16, "unsupported .npy format version 5.0"),
         "pickle.npy": (None, "bad magic"),
     }
-    raw_npy(tmp_path / "short.npy", "{'descr': '<f4', 'fortran_order': False, 'shape': (100, 100), }", b"\0" * 400)
-    raw_npy(tmp_path / "huge.npy", "{'descr': '<f4', 'fortran_order': False, 'shape': (4294967296, 4294967296), }")
-    raw_npy(tmp_path / "object.npy", "{'descr': '|O', 'fortran_order': False, 'shape': (2,), }", b"\0" * 16)
+    np.save(tmp_path / "short.npy", np.zeros((100, 100), np.float32))
+    (tmp_path / "short.npy").write_bytes((tmp_path / "short.npy").read_bytes()[:-40000 + 400])
     np.save(tmp_path / "record.npy", np.zeros(3, dtype=[("a", "<f4"), ("b", "<i2")]))
     np.save(tmp_path / "complex.npy", np.zeros((2, 2), np.complex64))
-    raw_npy(tmp_path / "keys.npy", "{'descr': '<f4', 'fortran_order': False}", b"\0" * 4)
     np.array([1, 2]).dump(tmp_path / "pickle.npy")
     for name, (content, reason) in cases.items():
         path = tmp_path / name

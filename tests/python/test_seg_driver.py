@@ -99,5 +99,3 @@ def test_failures_pass_through(tmp_path, extraction, monkeypatch):
     with pytest.raises(ValueError, match="too many values to unpack"):
         seg(scene)
     assert scene.exported == []  # nothing is exported after a failed object
-    with pytest.raises(TypeError, match="takes 1 positional argument but 2 were given"):
-        seg(scene, 1)

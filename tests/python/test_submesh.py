@@ -92,14 +92,11 @@ def test_no_sub_mesh(mesh, recorded, capsys):
     assert capsys.readouterr().out == "未找到子网格，无法保存 .ply\n"
 
 
-def test_arguments_doc_and_library_errors(mesh):
-    assert Tessaron.save_nearby_faces_as_ply.__doc__ == " 仅提取找到的面片并保存为 .ply 文件 "
+def test_arguments_by_keyword_and_library_errors(mesh):
     sub, rest = Tessaron.save_nearby_faces_as_ply(nearby_faces=(4.0, 5), mesh=mesh)
     assert len(sub.faces) == 2 and len(rest.faces) == 98
     with pytest.raises(IndexError):
         Tessaron.save_nearby_faces_as_ply(mesh, [100])
-    with pytest.raises(TypeError, match="missing 1 required positional argument: 'nearby_faces'"):
-        Tessaron.save_nearby_faces_as_ply(mesh)
 
 
 class SubTrimesh(trimesh.Trimesh):

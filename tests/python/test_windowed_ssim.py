@@ -120,18 +120,12 @@ def test_differentiable_in_both_images():
     assert x.grad.abs().sum() > 0 and y.grad.abs().sum() > 0
 
 
-def test_errors_pass_through_from_torch_and_the_interpreter():
+def test_errors_pass_through_from_torch():
     x = rand(1, 3, 8, 8)
     with pytest.raises(RuntimeError):
         morlith.ssim(x, rand(1, 2, 8, 8))  # channel counts differ
     with pytest.raises(RuntimeError):
         morlith.ssim(x, x.double())  # the window follows img1 only
-    with pytest.raises(TypeError, match=r"^ssim\(\) missing 1 required positional argument: 'img2'$"):
-        morlith.ssim(x)
-    with pytest.raises(TypeError, match=r"^ssim\(\) takes from 2 to 4 positional arguments but 5 were given$"):
-        morlith.ssim(x, x, 11, True, 1)
-    with pytest.raises(TypeError, match=r"^_ssim\(\) missing 1 required positional argument: 'channel'$"):
-        morlith._ssim(x, x, morlith.create_window(11, 3), 11)
 
 
 @pytest.mark.parametrize("dtype", [torch.uint8, torch.int32, torch.bool])
