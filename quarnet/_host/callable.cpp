@@ -149,9 +149,25 @@ PyObject* get_signature(PyObject* self, void*) {
     py::list params;
     for (const auto& p : r.params) {
       py::object def = p.default_value ? p.default_value : parameter.attr("empty");
-      params.append(parameter(p.name, parameter.attr("POSITIONAL_OR_KEYWORD"), py::arg("default") = def));
+      py::object annotation = p.annotation ? p.annotation : parameter.attr("empty");
+      params.append(parameter(p.name, parameter.attr("POSITIONAL_OR_KEYWORD"), py::arg("default") = def,
+                              py::arg("annotation") = annotation));
     }
     return inspect.attr("Signature")(params).release().ptr();
+  } catch (py::error_already_set& e) {
+    e.restore();
+    return nullptr;
+  }
+}
+
+// {name: annotation} of the annotated parameters, as a Python function has it.
+PyObject* get_annotations(PyObject* self, void*) {
+  try {
+    py::dict annotations;
+    for (const auto& p : record_of(self).params) {
+      if (p.annotation) annotations[py::str(p.name)] = p.annotation;
+    }
+    return annotations.release().ptr();
   } catch (py::error_already_set& e) {
     e.restore();
     return nullptr;
@@ -164,6 +180,7 @@ PyGetSetDef function_getset[] = {
     {"__doc__", get_doc, set_doc, nullptr, nullptr},
     {"__module__", get_module, set_module, nullptr, nullptr},
     {"__signature__", get_signature, nullptr, nullptr, nullptr},
+    {"__annotations__", get_annotations, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

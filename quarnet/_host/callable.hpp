@@ -34,8 +34,15 @@ struct Param {
   Param(std::string param_name, py::object default_value_) : name(std::move(param_name)), default_value(std::move(default_value_)) {}
   std::string name;
   py::object default_value;  // null: required
+  py::object annotation;     // null: none
 };
 inline Param arg(std::string name) { return {std::move(name), py::object()}; }
+// A required parameter annotated with `type` (shown by inspect.signature and __annotations__).
+inline Param annotated(std::string name, py::object type) {
+  Param p(std::move(name), py::object());
+  p.annotation = std::move(type);
+  return p;
+}
 template <class T>
 Param arg(std::string name, T&& default_value) {
   if constexpr (std::is_base_of_v<py::handle, std::decay_t<T>>) {

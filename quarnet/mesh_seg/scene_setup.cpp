@@ -97,7 +97,11 @@ py::object extrinsics(const qh::Call& c, py::object self) {
 }  // namespace
 
 py::object scene_init(const qh::Namespace& ns) {
-  return qh::function(ns, "__init__", {"self", "mask_path", "mesh_file", "root_path"}, init, kInitDoc);
+  const py::object str = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyUnicode_Type));
+  return qh::function(ns, "__init__",
+                      {"self", qh::annotated("mask_path", str), qh::annotated("mesh_file", str),
+                       qh::annotated("root_path", str)},
+                      init, kInitDoc);
 }
 
 py::object process_extrinsics(const qh::Namespace& ns) {

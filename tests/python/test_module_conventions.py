@@ -22,7 +22,7 @@ VORLANTIDE_DOC = (":param source_path: 原始训练数据路径\n:param model_pa
 # Every specified function: module, qualified name, signature, exact __doc__.
 TESSARON, MORLITH, VORLANTIDE = "quarnet.mesh_seg.Tessaron", "morlith", "quarnet.gaussian_seg.Vorlantide"
 FUNCTIONS = [
-    (TESSARON, "SceneTessaron.__init__", "(self, mask_path, mesh_file, root_path)", INIT_DOC),
+    (TESSARON, "SceneTessaron.__init__", "(self, mask_path: str, mesh_file: str, root_path: str)", INIT_DOC),
     (TESSARON, "SceneTessaron.process_extrinsics", "(self)", EXTRINSICS_DOC),
     (TESSARON, "SceneTessaron.process_and_visualize_mesh_with_pointcloud_and_bbox",
      "(self, all_pcd_cleaned, all_bounding_boxes, all_subdir)", None),
@@ -71,6 +71,7 @@ def test_functions_carry_their_names_signatures_documentation_and_arity_errors(m
     assert str(inspect.signature(f)) == signature
     assert f.__doc__ == doc
     python = twin(qualname, signature)
+    assert getattr(f, "__annotations__", {}) == python.__annotations__
     count = len(inspect.signature(f).parameters)
     assert type_error(f, *range(count + 1)) == type_error(python, *range(count + 1))
     if count:
