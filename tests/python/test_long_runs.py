@@ -42,6 +42,7 @@ def test_ctrl_c_ends_a_costly_dense_assignment_at_once(tmp_path):
 
 
 @pytest.mark.slow
+@pytest.mark.peak_memory
 @pytest.mark.parametrize("mode", ["default", "dense"])
 def test_peak_memory_of_a_million_faces_stays_near_the_meshs_size(tmp_path_factory, mode):
     """The peak resident memory of `quarnet segment` on a scene of a million

@@ -318,6 +318,7 @@ print(os.waitstatus_to_exitcode(status), usage.ru_maxrss)
 """
 
 
+@pytest.mark.peak_memory
 @pytest.mark.parametrize("mode", ["workers", "dask"])
 def test_a_trainers_output_is_streamed_not_held(site, tmp_path, mode, request):
     root = scene(tmp_path, ["loud_1"])
